@@ -1,0 +1,59 @@
+"""Shared helpers: the worker driven as a host drives it, over real pipes."""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+WORKER = [sys.executable, "-m", "vantor.workers"]
+TIMEOUT = 60
+
+
+def child_env(**extra):
+    env = dict(os.environ)
+    env.pop("PYTHONUNBUFFERED", None)
+    env.update(extra)
+    return env
+
+
+class Session:
+    """The outcome of one worker process fed a fixed input."""
+
+    def __init__(self, completed):
+        self.returncode = completed.returncode
+        self.stdout = completed.stdout
+        self.stderr = completed.stderr
+
+    @property
+    def lines(self):
+        return self.stdout.decode("ascii").splitlines()
+
+    @property
+    def answers(self):
+        return [json.loads(line) for line in self.lines]
+
+
+def run_worker(*lines, raw=None, cwd=None, env=None, timeout=TIMEOUT):
+    """Feeds requests (dicts are encoded, strings sent as they are) and
+    returns the finished session."""
+    if raw is None:
+        parts = [json.dumps(line) if isinstance(line, dict) else line for line in lines]
+        raw = "".join(part + "\n" for part in parts).encode("utf-8")
+    completed = subprocess.run(WORKER, input=raw, capture_output=True, cwd=cwd,
+                               env=env or child_env(), timeout=timeout)
+    return Session(completed)
+
+
+def run_python(source, *, stdin=b"", cwd=None, timeout=TIMEOUT):
+    """Runs `source` in a fresh interpreter; returns the completed process."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], input=stdin,
+                          capture_output=True, cwd=cwd, env=child_env(), timeout=timeout)
+
+
+@pytest.fixture
+def worker_module():
+    import vantor.workers.custom_worker as module
+
+    return module
