@@ -91,9 +91,9 @@ def test_errors_end_the_worker_without_an_answer(line, error):
 
 
 def test_undecodable_bytes_end_the_worker():
-    session = run_worker(raw=json.dumps(VALID).encode() + b"\n\xff\xfe\n",
+    session = run_worker(raw=b"\xff\xfe\n" + json.dumps(VALID).encode() + b"\n",
                          env=child_env(PYTHONIOENCODING="utf-8:strict"))
-    assert session.lines == [VALID_ANSWER]
+    assert session.lines == [] and session.returncode == 1
     assert "UnicodeDecodeError" in session.stderr.decode()
 
 
