@@ -100,4 +100,12 @@ Ref caught_exception_response(TracebackSite& site)
     return error ? failure_response(error.get()) : Ref();
 }
 
+PyObject* answer_or_catch(Ref response, TracebackSite& site)
+{
+    if (response || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        return response.release();
+    }
+    return caught_exception_response(site).release();
+}
+
 }  // namespace worker

@@ -49,4 +49,9 @@ void restore_exception(Ref exception);
 // context is the caught one.
 Ref caught_exception_response(TracebackSite& site);
 
+// The `except Exception` of a handler: passes `response` on, turns a raised
+// Exception into the caught-exception response, and lets anything else
+// (SystemExit, KeyboardInterrupt, ...) propagate.
+PyObject* answer_or_catch(Ref response, TracebackSite& site);
+
 }  // namespace worker

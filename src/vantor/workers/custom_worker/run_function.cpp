@@ -145,13 +145,10 @@ Ref call_in_module(PyObject* module, PyObject* function_name, PyObject* args)
 
 Ref run_function_guarded(PyObject* path, PyObject* function_name, PyObject* args)
 {
-    Ref resolved = resolve_script_path(path);
+    Ref not_found;
+    Ref resolved = resolve_existing_script(path, not_found);
     if (!resolved) {
-        return {};
-    }
-    int exists = script_path_exists(resolved.get());
-    if (exists <= 0) {
-        return exists == 0 ? script_not_found_response(path) : Ref();
+        return not_found;
     }
     Ref spec = loadable_spec(resolved.get());
     if (!spec) {
@@ -166,11 +163,7 @@ Ref run_function_guarded(PyObject* path, PyObject* function_name, PyObject* args
 
 PyObject* run_function_body(PyObject* const* arguments)
 {
-    Ref response = run_function_guarded(arguments[0], arguments[1], arguments[2]);
-    if (response || !PyErr_ExceptionMatches(PyExc_Exception)) {
-        return response.release();
-    }
-    return caught_exception_response(run_function_function.site).release();
+    return answer_or_catch(run_function_guarded(arguments[0], arguments[1], arguments[2]), run_function_function.site);
 }
 
 const Parameter run_function_parameters[] = {

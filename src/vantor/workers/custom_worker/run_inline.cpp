@@ -29,11 +29,7 @@ Ref run_captured(PyObject* code, PyObject* args)
 
 PyObject* run_inline_body(PyObject* const* arguments)
 {
-    Ref response = run_captured(arguments[0], arguments[1]);
-    if (response || !PyErr_ExceptionMatches(PyExc_Exception)) {
-        return response.release();
-    }
-    return caught_exception_response(run_inline_function.site).release();
+    return answer_or_catch(run_captured(arguments[0], arguments[1]), run_inline_function.site);
 }
 
 const Parameter run_inline_parameters[] = {

@@ -67,24 +67,17 @@ Ref run_captured(PyObject* resolved, PyObject* args)
 
 Ref run_script_guarded(PyObject* path, PyObject* args)
 {
-    Ref resolved = resolve_script_path(path);
+    Ref not_found;
+    Ref resolved = resolve_existing_script(path, not_found);
     if (!resolved) {
-        return {};
-    }
-    int exists = script_path_exists(resolved.get());
-    if (exists <= 0) {
-        return exists == 0 ? script_not_found_response(path) : Ref();
+        return not_found;
     }
     return run_captured(resolved.get(), args);
 }
 
 PyObject* run_script_body(PyObject* const* arguments)
 {
-    Ref response = run_script_guarded(arguments[0], arguments[1]);
-    if (response || !PyErr_ExceptionMatches(PyExc_Exception)) {
-        return response.release();
-    }
-    return caught_exception_response(run_script_function.site).release();
+    return answer_or_catch(run_script_guarded(arguments[0], arguments[1]), run_script_function.site);
 }
 
 const Parameter run_script_parameters[] = {

@@ -7,6 +7,8 @@
 
 namespace worker {
 
+namespace {
+
 Ref resolve_script_path(PyObject* path)
 {
     Ref path_type = lookup_global(names::Path);
@@ -24,16 +26,22 @@ Ref resolve_script_path(PyObject* path)
     return Ref::take(PyObject_CallMethodNoArgs(expanded.get(), names::resolve));
 }
 
-int script_path_exists(PyObject* resolved)
-{
-    Ref exists = Ref::take(PyObject_CallMethodNoArgs(resolved, names::exists));
-    return exists ? PyObject_IsTrue(exists.get()) : -1;
-}
+}  // namespace
 
-Ref script_not_found_response(PyObject* path)
+Ref resolve_existing_script(PyObject* path, Ref& not_found)
 {
-    Ref error = Ref::take(PyUnicode_FromFormat("Script not found: %U", path));
-    return error ? failure_response(error.get()) : Ref();
+    Ref resolved = resolve_script_path(path);
+    Ref exists = Ref::take(resolved ? PyObject_CallMethodNoArgs(resolved.get(), names::exists)
+                                    : nullptr);
+    int found = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (found > 0) {
+        return resolved;
+    }
+    if (found == 0) {
+        Ref error = Ref::take(PyUnicode_FromFormat("Script not found: %U", path));
+        not_found = error ? failure_response(error.get()) : Ref();
+    }
+    return {};
 }
 
 }  // namespace worker

@@ -6,13 +6,10 @@
 
 namespace worker {
 
-// Path(path).expanduser().resolve() through the module global `Path`.
-Ref resolve_script_path(PyObject* path);
-
-// bool(p.exists()): 1, 0, or -1 with an exception set.
-int script_path_exists(PyObject* resolved);
-
-// {"success": False, "error": "Script not found: <path as received>"}
-Ref script_not_found_response(PyObject* path);
+// Path(path).expanduser().resolve() through the module global `Path`, if
+// that exists. Otherwise null, with either `not_found` set to
+// {"success": False, "error": "Script not found: <path as received>"} or an
+// exception raised.
+Ref resolve_existing_script(PyObject* path, Ref& not_found);
 
 }  // namespace worker
