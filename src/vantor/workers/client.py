@@ -38,9 +38,9 @@ Example, a host running a tool with a time limit::
 
 Everything here is standard library; the worker runs in a child process started
 from ``command`` (by default ``[sys.executable, "-m", "vantor.workers"]``), and
-the extension itself is never imported into the host.  Every call is bounded by
-its timeout, so asyncio hosts can simply ``await asyncio.to_thread(pool.run_inline,
-code, timeout=...)``.
+the extension itself is never imported into the host.  A call blocks only its
+own thread, for no longer than its timeout, so an asyncio host can simply
+``await asyncio.to_thread(pool.run_inline, code, timeout=...)``.
 
 Processes are reaped by :meth:`Worker.close`, :meth:`WorkerPool.close`, leaving
 a ``with`` block, garbage collection of a worker, and interpreter exit.  On POSIX
@@ -382,10 +382,13 @@ class _Process:
     def exited(self) -> bool:
         return self.popen.poll() is not None
 
+    def close_input(self) -> None:
+        """Close the worker's stdin: an idle worker then ends by itself."""
+        _close_quietly(self.popen.stdin)
+
     def stop(self, grace: float = 0.0) -> None:
         """Stop the process and reap it, giving it ``grace`` seconds to end by itself."""
         if grace > 0 and self.popen.returncode is None:
-            _close_quietly(self.popen.stdin)
             try:
                 self.popen.wait(grace)
             except subprocess.TimeoutExpired:
@@ -548,6 +551,7 @@ class Worker(_Actions):
             return
         if self._call_lock.acquire(blocking=False):
             try:
+                proc.close_input()
                 self._discard(proc, _CLOSE_GRACE)
             finally:
                 self._call_lock.release()
