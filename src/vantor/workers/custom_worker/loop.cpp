@@ -43,6 +43,18 @@ Ref strip_line(PyObject* line)
     return Ref::take(PyUnicode_Substring(line, start, end));
 }
 
+// text + "\n". A fresh str that nothing else holds is extended in place (as
+// the interpreter does for `s + t`), so an answer of megabytes is not copied.
+Ref with_line_feed(Ref text)
+{
+    if (PyUnicode_CheckExact(text.get())) {
+        PyObject* extended = text.release();
+        PyUnicode_Append(&extended, names::newline);
+        return Ref::take(extended);
+    }
+    return Ref::take(PyNumber_Add(text.get(), names::newline));
+}
+
 // sys.stdout.write(json.dumps(response) + "\n"); sys.stdout.flush()
 int write_answer(PyObject* response)
 {
@@ -52,9 +64,7 @@ int write_answer(PyObject* response)
     if (!encoded) {
         return -1;
     }
-    Ref line = Ref::take(PyUnicode_CheckExact(encoded.get())
-                             ? PyUnicode_Concat(encoded.get(), names::newline)
-                             : PyNumber_Add(encoded.get(), names::newline));
+    Ref line = with_line_feed(std::move(encoded));
     Ref written = line ? Ref::take(PyObject_CallMethodOneArg(stream.get(), names::write,
                                                              line.get()))
                        : Ref();

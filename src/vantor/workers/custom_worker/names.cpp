@@ -7,6 +7,8 @@ namespace worker::names {
 WORKER_NAMES(WORKER_DEFINE_NAME)
 #undef WORKER_DEFINE_NAME
 
+PyObject* encoding_keyword = nullptr;
+
 int intern_all()
 {
 #define WORKER_INTERN_NAME(id, text)                       \
@@ -18,7 +20,10 @@ int intern_all()
     }
     WORKER_NAMES(WORKER_INTERN_NAME)
 #undef WORKER_INTERN_NAME
-    return 0;
+    if (encoding_keyword == nullptr) {
+        encoding_keyword = PyTuple_Pack(1, encoding);
+    }
+    return encoding_keyword != nullptr ? 0 : -1;
 }
 
 }  // namespace worker::names

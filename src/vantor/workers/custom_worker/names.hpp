@@ -97,6 +97,9 @@ namespace worker::names {
 WORKER_NAMES(WORKER_DECLARE_NAME)
 #undef WORKER_DECLARE_NAME
 
+// ("encoding",): the keyword names of p.read_text(encoding="utf-8").
+extern PyObject* encoding_keyword;
+
 // Creates the strings on first use; later calls do nothing.
 int intern_all();
 

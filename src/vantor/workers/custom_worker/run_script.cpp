@@ -14,14 +14,10 @@ namespace {
 // p.read_text(encoding="utf-8")
 Ref read_source(PyObject* resolved)
 {
-    static PyObject* encoding_keyword = PyTuple_Pack(1, names::encoding);
-    if (encoding_keyword == nullptr) {
-        return {};
-    }
     PyObject* arguments[] = {resolved, names::utf_8};
     return Ref::take(PyObject_VectorcallMethod(names::read_text, arguments,
                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                               encoding_keyword));
+                                               names::encoding_keyword));
 }
 
 // main(args) or main() when the script defines a callable main; else its
