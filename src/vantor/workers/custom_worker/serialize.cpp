@@ -14,12 +14,21 @@ namespace {
 Ref convert(PyObject* value);
 
 // Ints of up to 640 decimal digits (below 2**2126) always have a text: no
-// digit limit the interpreter accepts is smaller. Larger ones are converted
-// once here, so that one over the limit fails now rather than in json.dumps.
+// digit limit the interpreter accepts is smaller. A larger one is converted
+// once here while a limit is set, so that one over it fails now rather than
+// in json.dumps.
 int check_int_has_text(PyObject* value)
 {
     if (_PyLong_NumBits(value) <= 2126) {
         return 0;
+    }
+    PyObject* read_limit = PySys_GetObject("get_int_max_str_digits");
+    if (read_limit != nullptr) {
+        Ref limit = Ref::take(PyObject_CallNoArgs(read_limit));
+        int limited = limit ? PyObject_IsTrue(limit.get()) : -1;
+        if (limited <= 0) {
+            return limited;
+        }
     }
     Ref text = Ref::take(PyLong_Type.tp_repr(value));
     return text ? 0 : -1;
