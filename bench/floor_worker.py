@@ -1,0 +1,42 @@
+"""Floor worker: the least any worker of this protocol can do per request.
+
+It decodes each line with ``json.loads``, builds an answer of constant shape
+(only "success" varies: false for an undecodable line or an action it does
+not know) and writes it with one ``write`` and one ``flush``. It executes
+nothing, so its cost per request is the protocol's own cost: reading a line,
+decoding it, encoding an answer and pushing it through the pipe.
+
+Run it as ``python bench/floor_worker.py`` (or ``python -m floor_worker`` with
+``bench/`` on the module path, as the benchmark starts it).
+"""
+
+import json
+import sys
+
+KNOWN_ACTIONS = frozenset({"run_script", "run_inline", "run_function", "validate", "quit"})
+
+
+def main():
+    loads, dumps = json.loads, json.dumps
+    decode_error = json.JSONDecodeError
+    out = sys.stdout
+    write, flush = out.write, out.flush
+    for line in sys.stdin:
+        line = line.strip()
+        if not line:
+            continue
+        try:
+            cmd = loads(line)
+        except decode_error as e:
+            write(dumps({"success": False, "error": f"Invalid JSON: {e}"}) + "\n")
+            flush()
+            continue
+        action = cmd.get("action")
+        write(dumps({"success": action in KNOWN_ACTIONS, "result": None}) + "\n")
+        flush()
+        if action == "quit":
+            break
+
+
+if __name__ == "__main__":
+    main()
