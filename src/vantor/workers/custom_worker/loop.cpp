@@ -117,8 +117,11 @@ int asks_to_quit(PyObject* cmd)
     return PyObject_RichCompareBool(action.get(), names::quit, Py_EQ);
 }
 
-// Handles one stripped, non-blank line: 1 to stop reading, 0 to go on, -1 on error.
-int answer_line(PyObject* line)
+// Handles one stripped, non-blank line: 1 to stop reading, 0 to go on, -1 on
+// error. The answer stays in `response` until the next one replaces it, so a
+// large answer's memory is reused by the next request instead of being handed
+// back to the system and faulted in again.
+int answer_line(PyObject* line, Ref& response)
 {
     Ref loads = lookup_global_attr(names::json, names::loads);
     if (!loads) {
@@ -129,8 +132,8 @@ int answer_line(PyObject* line)
         return answer_invalid_json();
     }
     Ref handle_command = lookup_global(names::handle_command);
-    Ref response = handle_command ? Ref::take(PyObject_CallOneArg(handle_command.get(), cmd.get()))
-                                  : Ref();
+    response = handle_command ? Ref::take(PyObject_CallOneArg(handle_command.get(), cmd.get()))
+                              : Ref();
     if (!response || write_answer(response.get()) < 0) {
         return -1;
     }
@@ -147,6 +150,7 @@ int run_loop()
     if (!lines) {
         return -1;
     }
+    Ref response;
     while (Ref raw = Ref::take(PyIter_Next(lines.get()))) {
         Ref line = strip_line(raw.get());
         int blank = line ? PyObject_Not(line.get()) : -1;
@@ -156,7 +160,7 @@ int run_loop()
             }
             continue;
         }
-        int outcome = answer_line(line.get());
+        int outcome = answer_line(line.get(), response);
         if (outcome != 0) {
             return outcome < 0 ? -1 : 0;
         }
