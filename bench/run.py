@@ -96,6 +96,8 @@ def builtin_workers() -> dict:
         "native": Worker("native", [py, "-m", "vantor.workers"]),
         "plain": Worker("plain", [py, "-m", "plain_worker"], path=here),
         "floor": Worker("floor", [py, "-m", "floor_worker"], full=False, path=here),
+        "floor_compile": Worker("floor_compile", [py, "-m", "floor_worker", "--compile"], full=False,
+                                path=here),
     }
 
 
@@ -613,10 +615,17 @@ def validate_reference(cfg: Config, result: dict) -> str | None:
         f"`validate` of `{wl.ASSIGN}`, pipelined: floor {fmt(floor)} µs + compiling that line "
         f"{fmt(comp)} µs (measured in the driver's interpreter) = {fmt(bound)} µs."
     )
+    floor_compile = result["sessions"].get("floor_compile|validate_assign|pipelined")
     for name in names:
-        if name != "floor":
+        if not name.startswith("floor"):
             own = result["sessions"][f"{name}|validate_assign|pipelined"]["cpu_us"]
-            text += f" `{name}`: {fmt(own)} µs = {own / bound:.2f}× that."
+            text += f" `{name}`: {fmt(own)} µs = {own / bound:.2f}× that"
+            if floor_compile:
+                text += f", {own / floor_compile['cpu_us']:.2f}× `floor_compile`"
+            text += "."
+    if floor_compile:
+        text += (f" `floor_compile` (the floor worker compiling the code in its own process): "
+                 f"{fmt(floor_compile['cpu_us'])} µs.")
     return text
 
 
@@ -696,7 +705,7 @@ def parse_args(argv):
     p.add_argument(
         "--workers",
         default=None,
-        help="comma-separated built-in workers: native, plain, floor (default: all; native is "
+        help="comma-separated built-in workers: native, plain, floor, floor_compile (default: all; native is "
         "skipped with a note when it does not import)",
     )
     p.add_argument(
