@@ -276,10 +276,13 @@ Ref build_signature(const FunctionDef& def)
     for (int i = 0; i < def.parameter_count; ++i) {
         const Parameter& parameter = def.parameters[i];
         Ref positional = Ref::take(PyTuple_Pack(2, *parameter.name, kind.get()));
+        if (!positional) {
+            return {};
+        }
         Ref annotation = Ref::take(parameter.annotation != nullptr
                                        ? PyUnicode_FromString(parameter.annotation)
                                        : nullptr);
-        if (!positional || (parameter.annotation != nullptr && !annotation)) {
+        if (parameter.annotation != nullptr && !annotation) {
             return {};
         }
         PyObject* fallback = i >= def.required_count ? Py_None : nullptr;
@@ -291,8 +294,8 @@ Ref build_signature(const FunctionDef& def)
     }
     Ref signature_type = Ref::take(PyObject_GetAttrString(inspect.get(), "Signature"));
     Ref positional = Ref::take(signature_type ? PyTuple_Pack(1, parameters.get()) : nullptr);
-    Ref returns = text_or_none(def.return_annotation);
-    if (!positional || !returns) {
+    Ref returns = positional ? text_or_none(def.return_annotation) : Ref();
+    if (!returns) {
         return {};
     }
     return call_with_keywords(
@@ -303,10 +306,15 @@ Ref build_signature(const FunctionDef& def)
 PyObject* get_signature(PyObject* self, void*)
 {
     auto* function = reinterpret_cast<FunctionObject*>(self);
-    if (function->signature == nullptr) {
-        function->signature = build_signature(*function->def).release();
+    if (function->signature != nullptr) {
+        return Py_NewRef(function->signature);
     }
-    return Py_XNewRef(function->signature);
+    Ref signature = build_signature(*function->def);
+    // Building runs Python code, which may have asked for it meanwhile.
+    if (signature && function->signature == nullptr) {
+        function->signature = Py_NewRef(signature.get());
+    }
+    return signature.release();
 }
 
 // Pickling and copying find the function again by its name in its module.
@@ -400,18 +408,17 @@ Ref make_function(FunctionDef& def)
     auto* function = reinterpret_cast<FunctionObject*>(object.get());
     function->vectorcall = call_function;
     function->def = &def;
-    function->name = PyUnicode_FromString(def.name);
-    function->qualname = Py_XNewRef(function->name);
-    function->module = PyUnicode_FromString("vantor.workers.custom_worker");
-    function->doc = text_or_none(def.doc).release();
-    function->annotations = make_annotations(def).release();
-    function->defaults = make_defaults(def).release();
-    function->signature = nullptr;
+    function->name = function->qualname = function->module = function->doc = nullptr;
+    function->annotations = function->defaults = function->signature = nullptr;
     function->kwdefaults = nullptr;
-    if (!function->name || !function->module || !function->doc || !function->annotations ||
-        !function->defaults) {
+    if (!(function->name = PyUnicode_FromString(def.name)) ||
+        !(function->module = PyUnicode_FromString("vantor.workers.custom_worker")) ||
+        !(function->doc = text_or_none(def.doc).release()) ||
+        !(function->annotations = make_annotations(def).release()) ||
+        !(function->defaults = make_defaults(def).release())) {
         return {};
     }
+    function->qualname = Py_NewRef(function->name);
     return object;
 }
 

@@ -69,7 +69,10 @@ int build_route_table()
             return -1;
         }
     }
-    route_table = table.release();
+    // Building the table may run a collection that asked for it meanwhile.
+    if (route_table == nullptr) {
+        route_table = table.release();
+    }
     return 0;
 }
 

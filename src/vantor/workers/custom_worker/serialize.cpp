@@ -22,9 +22,9 @@ int check_int_has_text(PyObject* value)
     if (_PyLong_NumBits(value) <= 2126) {
         return 0;
     }
-    PyObject* read_limit = PySys_GetObject("get_int_max_str_digits");
-    if (read_limit != nullptr) {
-        Ref limit = Ref::take(PyObject_CallNoArgs(read_limit));
+    Ref read_limit = Ref::retain(PySys_GetObject("get_int_max_str_digits"));
+    if (read_limit) {
+        Ref limit = Ref::take(PyObject_CallNoArgs(read_limit.get()));
         int limited = limit ? PyObject_IsTrue(limit.get()) : -1;
         if (limited <= 0) {
             return limited;

@@ -12,8 +12,11 @@ namespace {
 PyObject* site_code(TracebackSite& site)
 {
     if (site.code == nullptr) {
-        site.code = reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(site.file, site.qualified_name, site.line));
+        Ref code = Ref::take(reinterpret_cast<PyObject*>(
+            PyCode_NewEmpty(site.file, site.qualified_name, site.line)));
+        if (site.code == nullptr) {
+            site.code = code.release();
+        }
     }
     return site.code;
 }
