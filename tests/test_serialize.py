@@ -231,6 +231,20 @@ def test_unbounded_nesting_raises_recursion_error(build):
     assert _serialize(deep(lambda v: [v], 200)) == deep(lambda v: [v], 200)
 
 
+def test_raised_recursion_limit_cannot_exhaust_the_native_stack():
+    # Deeper than any C stack allows once the interpreter's limit is lifted.
+    code = ("import sys\nsys.setrecursionlimit(10**6)\n"
+            "result = x = []\nfor _ in range(150000):\n    x.append([])\n    x = x[0]\n")
+    completed = run_python(f"""
+        import vantor.workers.custom_worker as module
+        answer = module.run_inline({code!r})
+        print(answer["error"].splitlines()[0])
+        print(module.run_inline("result = 1")["result"]["return_value"])
+    """)
+    assert completed.stdout.decode().splitlines() == [
+        "RecursionError: maximum recursion depth exceeded while serializing an object", "1"]
+
+
 def too_long_int_message(value):
     with pytest.raises(ValueError) as info:
         str(value)

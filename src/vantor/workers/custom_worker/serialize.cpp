@@ -217,13 +217,28 @@ Ref convert_value(PyObject* value)
     return Ref::take(PyObject_Str(value));
 }
 
+// Native nesting allowed on one thread whatever the recursion limit: deep
+// enough for any result a host can use, shallow enough that neither this
+// walk nor json.dumps after it can run out of C stack when executed code has
+// raised sys.setrecursionlimit().
+constexpr int max_native_depth = 10000;
+thread_local int native_depth = 0;
+
+const char recursion_note[] = " while serializing an object";
+
 // One call of _serialize: one level of the interpreter's recursion budget.
 Ref convert(PyObject* value)
 {
-    if (Py_EnterRecursiveCall(" while serializing an object")) {
+    if (native_depth >= max_native_depth) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", recursion_note);
         return {};
     }
+    if (Py_EnterRecursiveCall(recursion_note)) {
+        return {};
+    }
+    ++native_depth;
     Ref converted = convert_value(value);
+    --native_depth;
     Py_LeaveRecursiveCall();
     return converted;
 }
