@@ -221,7 +221,11 @@ Ref convert_value(PyObject* value)
 // enough for any result a host can use, shallow enough that neither this
 // walk nor json.dumps after it can run out of C stack when executed code has
 // raised sys.setrecursionlimit().
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int max_native_depth = 2500;  // instrumented frames are several times larger
+#else
 constexpr int max_native_depth = 10000;
+#endif
 thread_local int native_depth = 0;
 
 const char recursion_note[] = " while serializing an object";
