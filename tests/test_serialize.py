@@ -344,3 +344,19 @@ def test_nested_values_go_through_the_module_global():
     assert missing == ["name '_serialize' is not defined", 5,
                        "NameError: name '_serialize' is not defined"]
     assert restored == [[1]]
+
+
+def test_rebinding_during_a_conversion_applies_to_the_next_value():
+    completed = run_python("""
+        import vantor.workers.custom_worker as m
+        own = m._serialize
+        class Rebind:
+            def __str__(self):
+                m._serialize = lambda obj: ["seen", obj]
+                return "rebound"
+        print(own([1, Rebind(), 2, (3,)]))
+        m._serialize = own
+        print(own([1, 2]))
+    """)
+    assert completed.stdout.decode().splitlines() == [
+        "[1, 'rebound', ['seen', 2], ['seen', (3,)]]", "[1, 2]"]

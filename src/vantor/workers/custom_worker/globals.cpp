@@ -14,6 +14,11 @@ void set_global_namespaces(PyObject* module_dict, PyObject* builtins_dict)
     builtins_namespace = builtins_dict;
 }
 
+PyObject* module_globals()
+{
+    return module_namespace;
+}
+
 Ref lookup_global(PyObject* name)
 {
     PyObject* value = PyDict_GetItemWithError(module_namespace, name);

@@ -65,18 +65,10 @@ Ref convert_sequence(PyObject* sequence)
     if (!converted) {
         return {};
     }
-    if (PyList_CheckExact(sequence)) {
-        // The length is read again at each step: converting may change it.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
-            if (append_converted(converted.get(), PyList_GET_ITEM(sequence, i)) < 0) {
-                return {};
-            }
-        }
-        return converted;
-    }
-    if (PyTuple_CheckExact(sequence)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sequence); ++i) {
-            if (append_converted(converted.get(), PyTuple_GET_ITEM(sequence, i)) < 0) {
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        // The length is read again at each step: converting may change a list.
+        for (Py_ssize_t i = 0; i < Py_SIZE(sequence); ++i) {
+            if (append_converted(converted.get(), PySequence_Fast_GET_ITEM(sequence, i)) < 0) {
                 return {};
             }
         }
@@ -96,7 +88,7 @@ Ref convert_sequence(PyObject* sequence)
 
 Ref convert_exact_dict(PyObject* mapping)
 {
-    Ref converted = Ref::take(PyDict_New());
+    Ref converted = Ref::take(_PyDict_NewPresized(PyDict_GET_SIZE(mapping)));
     if (!converted) {
         return {};
     }
@@ -202,6 +194,14 @@ Ref convert_dict_subclass(PyObject* mapping)
 
 Ref convert_value(PyObject* value)
 {
+    // The exact built-in types first: they are the common case, and testing
+    // them costs no walk of the type's bases.
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+        return convert_sequence(value);
+    }
+    if (PyDict_CheckExact(value)) {
+        return convert_exact_dict(value);
+    }
     if (value == Py_None || PyUnicode_Check(value) || PyFloat_Check(value)) {
         return Ref::retain(value);
     }
@@ -226,7 +226,7 @@ constexpr int max_native_depth = 2500;  // instrumented frames are several times
 #else
 constexpr int max_native_depth = 10000;
 #endif
-thread_local int native_depth = 0;
+thread_local int native_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 const char recursion_note[] = " while serializing an object";
 
@@ -267,14 +267,63 @@ FunctionDef serialize_function = {
     {"vantor.workers.custom_worker._serialize", "custom_worker/serialize.cpp", __LINE__},
 };
 
+namespace {
+
+// Whether the global `_serialize` is still the module's own function. The
+// answer is kept for as long as the module namespace is not modified (its
+// version tag changes with every modification), so a nested value costs no
+// dict lookup.
+int own_serialize_is_global()
+{
+    static uint64_t checked_version = 0;
+    auto* namespace_ = reinterpret_cast<PyDictObject*>(module_globals());
+    if (checked_version != 0 && namespace_->ma_version_tag == checked_version) {
+        return 1;
+    }
+    PyObject* bound = PyDict_GetItemWithError(module_globals(), names::serialize);
+    if (bound == nullptr) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    if (!is_own_serialize(bound)) {
+        return 0;
+    }
+    checked_version = namespace_->ma_version_tag;
+    return 1;
+}
+
+// A value that converts to itself without running any code, when entering
+// one more level of conversion cannot fail: then converting it is taking it.
+bool converts_to_itself(PyObject* value)
+{
+    if (!(value == Py_None || PyUnicode_Check(value) || PyLong_Check(value) ||
+          PyFloat_CheckExact(value) || PyFloat_Check(value))) {
+        return false;
+    }
+    if (PyLong_Check(value) && _PyLong_NumBits(value) > 2126) {
+        return false;
+    }
+    return native_depth < max_native_depth && PyThreadState_Get()->recursion_remaining > 0;
+}
+
+}  // namespace
+
 Ref serialize_through_global(PyObject* value)
 {
-    Ref function = lookup_global(names::serialize);
-    if (!function) {
+    int own = own_serialize_is_global();
+    if (own < 0) {
         return {};
     }
-    if (!is_own_serialize(function.get())) {
-        return Ref::take(PyObject_Vectorcall(function.get(), &value, 1, nullptr));
+    if (own == 0) {
+        Ref function = lookup_global(names::serialize);
+        if (!function) {
+            return {};
+        }
+        if (!is_own_serialize(function.get())) {
+            return Ref::take(PyObject_Vectorcall(function.get(), &value, 1, nullptr));
+        }
+    }
+    if (converts_to_itself(value)) {
+        return Ref::retain(value);
     }
     Ref converted = convert(value);
     if (!converted) {
