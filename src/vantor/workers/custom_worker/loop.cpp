@@ -93,7 +93,7 @@ int answer_invalid_json()
         return -1;
     }
     Ref text = format_text(error.get());
-    Ref message = text ? Ref::take(PyUnicode_FromFormat("Invalid JSON: %U", text.get())) : Ref();
+    Ref message = text ? join_text({names::invalid_json_prefix, text.get()}) : Ref();
     Ref response = message ? failure_response(message.get()) : Ref();
     return response ? write_answer(response.get()) : -1;
 }

@@ -89,7 +89,16 @@
     X(custom_module, "custom_module")                                \
     X(goodbye, "goodbye")                                            \
     X(script_is_valid, "Script is valid Python")                     \
-    X(subclass_note, "Subclasses of built-in types are not accepted.")
+    X(subclass_note, "Subclasses of built-in types are not accepted.")  \
+    X(invalid_json_prefix, "Invalid JSON: ")                         \
+    X(unknown_action_prefix, "Unknown action: ")                     \
+    X(script_not_found_prefix, "Script not found: ")                 \
+    X(cannot_load_prefix, "Cannot load module from: ")               \
+    X(syntax_error_prefix, "Syntax error at line ")                  \
+    X(function_quote, "Function '")                                  \
+    X(not_found_available, "' not found. Available: ")               \
+    X(quote, "'")                                                    \
+    X(is_not_callable, "' is not callable")
 
 namespace worker::names {
 

@@ -121,7 +121,7 @@ Ref run_route(Route& route, PyObject* cmd)
 Ref unknown_action_response(PyObject* action)
 {
     Ref text = format_text(action);
-    Ref error = text ? Ref::take(PyUnicode_FromFormat("Unknown action: %U", text.get())) : Ref();
+    Ref error = text ? join_text({names::unknown_action_prefix, text.get()}) : Ref();
     return error ? failure_response(error.get()) : Ref();
 }
 

@@ -99,15 +99,15 @@ Ref missing_function_response(PyObject* module, PyObject* function_name)
 {
     Ref available = available_names(module);
     Ref listing = available ? format_text(available.get()) : Ref();
-    Ref error = listing ? Ref::take(PyUnicode_FromFormat("Function '%U' not found. Available: %U",
-                                                         function_name, listing.get()))
+    Ref error = listing ? join_text({names::function_quote, function_name,
+                                     names::not_found_available, listing.get()})
                         : Ref();
     return error ? failure_response(error.get()) : Ref();
 }
 
-Ref message_response(const char* format, PyObject* value)
+Ref message_response(std::initializer_list<PyObject*> parts)
 {
-    Ref error = Ref::take(PyUnicode_FromFormat(format, value));
+    Ref error = join_text(parts);
     return error ? failure_response(error.get()) : Ref();
 }
 
@@ -135,7 +135,7 @@ Ref call_in_module(PyObject* module, PyObject* function_name, PyObject* args)
         return present == 0 ? missing_function_response(module, function_name) : Ref();
     }
     if (!PyCallable_Check(function.get())) {
-        return message_response("'%U' is not callable", function_name);
+        return message_response({names::quote, function_name, names::is_not_callable});
     }
     Ref result = call_with_args(function.get(), args);
     Ref value = result ? serialize_through_global(result.get()) : Ref();
@@ -155,7 +155,7 @@ Ref run_function_guarded(PyObject* path, PyObject* function_name, PyObject* args
         return {};
     }
     if (spec.get() == Py_None) {
-        return message_response("Cannot load module from: %U", path);
+        return message_response({names::cannot_load_prefix, path});
     }
     Ref module = load_module(spec.get());
     return module ? call_in_module(module.get(), function_name, args) : Ref();

@@ -4,6 +4,7 @@
 #include "globals.hpp"
 #include "names.hpp"
 #include "responses.hpp"
+#include "text.hpp"
 
 namespace worker {
 
@@ -38,7 +39,7 @@ Ref resolve_existing_script(PyObject* path, Ref& not_found)
         return resolved;
     }
     if (found == 0) {
-        Ref error = Ref::take(PyUnicode_FromFormat("Script not found: %U", path));
+        Ref error = join_text({names::script_not_found_prefix, path});
         not_found = error ? failure_response(error.get()) : Ref();
     }
     return {};

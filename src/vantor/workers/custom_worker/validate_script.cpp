@@ -22,8 +22,8 @@ Ref syntax_error_message(PyObject* error)
     Ref line_text = line ? format_text(line.get()) : Ref();
     Ref message = line_text ? Ref::take(PyObject_GetAttr(error, names::msg)) : Ref();
     Ref message_text = message ? format_text(message.get()) : Ref();
-    return message_text ? Ref::take(PyUnicode_FromFormat("Syntax error at line %U: %U",
-                                                         line_text.get(), message_text.get()))
+    return message_text ? join_text({names::syntax_error_prefix, line_text.get(),
+                                     names::colon_space, message_text.get()})
                         : Ref();
 }
 
