@@ -21,7 +21,7 @@ Ref call_importlib_util(PyObject* function_name, PyObject* const* arguments, siz
                     : Ref();
 }
 
-// The spec for the script, or None when it cannot be loaded: a false spec or
+// The import spec for the script, or None when it cannot be loaded: a false one or
 // a false spec.loader.
 Ref loadable_spec(PyObject* resolved)
 {
