@@ -173,3 +173,26 @@ def test_console_script_serves_too():
                                capture_output=True, env=child_env(), timeout=60)
     assert completed.stdout.decode().splitlines() == [VALID_ANSWER]
     assert completed.returncode == 0
+
+
+def test_rebinding_takes_effect_at_the_next_answer():
+    completed = run_python("""
+        import io, json, sys, types
+        import vantor.workers.custom_worker as module
+        def serve(text):
+            sys.stdin = io.StringIO(text)
+            module.main()
+        request = '{"action": "nope"}\\n'
+        serve(request)
+        real_dumps = json.dumps
+        json.dumps = lambda value: "patched " + real_dumps(value)
+        serve(request)
+        json.dumps = real_dumps
+        module.json = types.SimpleNamespace(loads=json.loads, dumps=lambda value: "shim",
+                                            JSONDecodeError=json.JSONDecodeError)
+        serve(request)
+        module.json = json
+        serve(request)
+    """)
+    answer = '{"success": false, "error": "Unknown action: nope"}'
+    assert completed.stdout.decode().splitlines() == [answer, "patched " + answer, "shim", answer]
