@@ -422,15 +422,20 @@ def run_unpinned(cfg: Config, log) -> dict:
     startup = {w.name: [] for w in cfg.workers}
     samples = {}  # (worker, workload, mode) -> list of per-repeat samples
     for rep in range(cfg.repeats):
+        # The order of the workers turns by one each repeat (A B C, B C A,
+        # ...), so that no worker always runs first, right after the driver
+        # has prepared a workload.
+        turn = rep % len(cfg.workers)
+        order = cfg.workers[turn:] + cfg.workers[:turn]
         log(f"repeat {rep + 1}/{cfg.repeats}: start-up")
         for _ in range(cfg.startup_spawns):
-            for worker in cfg.workers:
+            for worker in order:
                 startup[worker.name].append(measure_startup(worker, cfg))
         for load in cfg.workloads:
             log(f"repeat {rep + 1}/{cfg.repeats}: {load.name}")
             for mode in cfg.modes:
                 requests = load.make(session_count(load, mode, cfg.scale))
-                for worker in cfg.workers:
+                for worker in order:
                     sample = measure_session(worker, load, mode, requests, cfg)
                     samples.setdefault((worker.name, load.name, mode), []).append(sample)
     result = summarise(cfg, startup, samples)
@@ -537,7 +542,7 @@ def markdown(cfg: Config, result: dict, info: dict) -> str:
         f"- Python: {info['python']}",
         f"- Date: {info['date']}; load average (1 min) {result['load_average'][0]:.2f} at the start, "
         f"{result['load_average'][1]:.2f} at the end",
-        f"- Run: {cfg.repeats} repeat(s) at scale {cfg.scale:g}; sessions interleaved worker by worker; "
+        f"- Run: {cfg.repeats} repeat(s) at scale {cfg.scale:g}; sessions interleaved worker by worker, the order turning each repeat; "
         f"medians over repeats; ratios are to `{cfg.baseline}` (below 1 is better, except throughput).",
         "- Workers run with the driver's environment less the PYTHON* variables that change how "
         "an interpreter runs (PYTHONPATH and PYTHONHOME are kept).",
