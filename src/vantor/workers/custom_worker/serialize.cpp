@@ -11,8 +11,6 @@ namespace worker {
 
 namespace {
 
-Ref convert(PyObject* value);
-
 // Ints of up to 640 decimal digits (below 2**2126) always have a text: no
 // digit limit the interpreter accepts is smaller. A larger one is converted
 // once here while a limit is set, so that one over it fails now rather than
