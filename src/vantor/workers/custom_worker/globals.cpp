@@ -54,11 +54,6 @@ void set_global_namespaces(PyObject* module_dict, PyObject* builtins_dict)
     builtins_namespace = builtins_dict;
 }
 
-PyObject* module_globals()
-{
-    return module_namespace;
-}
-
 Ref lookup_global(PyObject* name)
 {
     PyObject* value = dict_lookup(module_namespace, name);

@@ -10,9 +10,6 @@ namespace worker {
 // (both borrowed; the module keeps them alive for the life of the process).
 void set_global_namespaces(PyObject* module_dict, PyObject* builtins_dict);
 
-// The module's own namespace (borrowed).
-PyObject* module_globals();
-
 // The value bound to `name`, or null with NameError (or the lookup's own
 // error) set.
 Ref lookup_global(PyObject* name);

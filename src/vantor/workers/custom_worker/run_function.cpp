@@ -163,7 +163,8 @@ Ref run_function_guarded(PyObject* path, PyObject* function_name, PyObject* args
 
 PyObject* run_function_body(PyObject* const* arguments)
 {
-    return answer_or_catch(run_function_guarded(arguments[0], arguments[1], arguments[2]), run_function_function.site);
+    return answer_or_catch(run_function_guarded(arguments[0], arguments[1], arguments[2]),
+                           run_function_function.site);
 }
 
 const Parameter run_function_parameters[] = {

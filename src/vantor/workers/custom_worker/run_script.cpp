@@ -73,7 +73,8 @@ Ref run_script_guarded(PyObject* path, PyObject* args)
 
 PyObject* run_script_body(PyObject* const* arguments)
 {
-    return answer_or_catch(run_script_guarded(arguments[0], arguments[1]), run_script_function.site);
+    return answer_or_catch(run_script_guarded(arguments[0], arguments[1]),
+                           run_script_function.site);
 }
 
 const Parameter run_script_parameters[] = {

@@ -12,12 +12,17 @@ namespace worker {
 namespace {
 
 // Ints of up to 640 decimal digits (below 2**2126) always have a text: no
-// digit limit the interpreter accepts is smaller. A larger one is converted
-// once here while a limit is set, so that one over it fails now rather than
-// in json.dumps.
+// digit limit the interpreter accepts is smaller.
+bool int_always_has_text(PyObject* value)
+{
+    return _PyLong_NumBits(value) <= 2126;
+}
+
+// A larger int is converted once here while a limit is set, so that one over
+// it fails now rather than in json.dumps.
 int check_int_has_text(PyObject* value)
 {
-    if (_PyLong_NumBits(value) <= 2126) {
+    if (int_always_has_text(value)) {
         return 0;
     }
     Ref read_limit = Ref::retain(PySys_GetObject("get_int_max_str_digits"));
@@ -267,58 +272,26 @@ FunctionDef serialize_function = {
 
 namespace {
 
-// Whether the global `_serialize` is still the module's own function. The
-// answer is kept for as long as the module namespace is not modified (its
-// version tag changes with every modification), so a nested value costs no
-// dict lookup.
-int own_serialize_is_global()
-{
-    static uint64_t checked_version = 0;
-    auto* namespace_ = reinterpret_cast<PyDictObject*>(module_globals());
-    if (checked_version != 0 && namespace_->ma_version_tag == checked_version) {
-        return 1;
-    }
-    PyObject* bound = PyDict_GetItemWithError(module_globals(), names::serialize);
-    if (bound == nullptr) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    if (!is_own_serialize(bound)) {
-        return 0;
-    }
-    checked_version = namespace_->ma_version_tag;
-    return 1;
-}
-
 // A value that converts to itself without running any code, when entering
 // one more level of conversion cannot fail: then converting it is taking it.
 bool converts_to_itself(PyObject* value)
 {
-    if (!(value == Py_None || PyUnicode_Check(value) || PyLong_Check(value) ||
-          PyFloat_CheckExact(value) || PyFloat_Check(value))) {
-        return false;
-    }
-    if (PyLong_Check(value) && _PyLong_NumBits(value) > 2126) {
-        return false;
-    }
-    return native_depth < max_native_depth && PyThreadState_Get()->recursion_remaining > 0;
+    bool plain = value == Py_None || PyUnicode_Check(value) || PyFloat_Check(value) ||
+                 (PyLong_Check(value) && int_always_has_text(value));
+    return plain && native_depth < max_native_depth &&
+           PyThreadState_Get()->recursion_remaining > 0;
 }
 
 }  // namespace
 
 Ref serialize_through_global(PyObject* value)
 {
-    int own = own_serialize_is_global();
-    if (own < 0) {
+    Ref function = lookup_global(names::serialize);
+    if (!function) {
         return {};
     }
-    if (own == 0) {
-        Ref function = lookup_global(names::serialize);
-        if (!function) {
-            return {};
-        }
-        if (!is_own_serialize(function.get())) {
-            return Ref::take(PyObject_Vectorcall(function.get(), &value, 1, nullptr));
-        }
+    if (!is_own_serialize(function.get())) {
+        return Ref::take(PyObject_Vectorcall(function.get(), &value, 1, nullptr));
     }
     if (converts_to_itself(value)) {
         return Ref::retain(value);
