@@ -106,6 +106,26 @@ def test_answers_are_single_ascii_lines():
     assert session.answers[0]["result"]["output"] == "caf\u00e9\n\U0001F600\n"
 
 
+def test_a_legacy_wide_string_line_is_read():
+    completed = run_python("""
+        import ctypes, sys, warnings
+        warnings.simplefilter("ignore")
+        api = ctypes.pythonapi
+        api.PyUnicode_FromUnicode.restype = ctypes.py_object
+        api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+        api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+        api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+        text = '{"action": "quit"}'
+        line = api.PyUnicode_FromUnicode(None, len(text))  # not ready until asked
+        ctypes.memmove(api.PyUnicode_AsUnicode(line), ctypes.create_unicode_buffer(text),
+                       len(text) * ctypes.sizeof(ctypes.c_wchar))
+        import vantor.workers.custom_worker as module
+        sys.stdin = [line]
+        module.main()
+    """)
+    assert completed.stdout.decode() == QUIT_ANSWER + "\n"
+
+
 def test_one_write_and_one_flush_per_answer_on_the_current_stdout():
     completed = run_python("""
         import io, sys

@@ -106,6 +106,11 @@ class DictSub(dict):
     pass
 
 
+class UnequalHashStr(str):
+    def __hash__(self):
+        return hash(str(self)) ^ 1
+
+
 NOTE = ". Subclasses of built-in types are not accepted."
 
 
@@ -128,6 +133,8 @@ NOTE = ". Subclasses of built-in types are not accepted."
     (lambda m: m.main(1), "main() takes no arguments (1 given)"),
     (lambda m: m.main(x=1), "main() takes no keyword arguments"),
     (lambda m: m.run_inline("x", code="y"),
+     "run_inline() got multiple values for keyword argument 'code'"),
+    (lambda m: m.run_inline(**{"code": "x", UnequalHashStr("code"): "y"}),
      "run_inline() got multiple values for keyword argument 'code'"),
     (lambda m: m.run_inline("x", bogus=1), "run_inline() got an unexpected keyword argument 'bogus'"),
     (lambda m: m.run_script("a", []),
@@ -233,6 +240,31 @@ def test_failed_execution_is_forgotten():
         import vantor.workers.custom_worker as module
         assert module.validate_script("x")["success"]
     """)
+
+
+def test_functions_of_a_failed_execution_stay_safe_and_the_next_import_is_fresh():
+    out = check("""
+        import gc, importlib.util, io, sys
+        spec = importlib.util.find_spec("vantor.workers.custom_worker")
+        module = importlib.util.module_from_spec(spec)
+        module.__name__ = "__main__"
+        sys.stdin = io.StringIO("[]\\n")  # main() ends with TypeError
+        try:
+            spec.loader.exec_module(module)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("execution should fail")
+        assert "vantor.workers.custom_worker" not in sys.modules
+        kept = module.run_inline
+        del module
+        gc.collect()
+        junk = [{"k%d" % i: i} for i in range(200000)]
+        print(kept("result = 1")["result"]["return_value"])
+        import vantor.workers.custom_worker as fresh
+        print(hasattr(fresh, "__test__"), fresh.run_inline is kept)
+    """)
+    assert out.splitlines() == ["1", "True False"]
 
 
 def test_compile_is_looked_up_once():

@@ -73,9 +73,12 @@ PyObject* keyword_value(PyObject* kwnames, PyObject* const* values, PyObject* na
     return nullptr;
 }
 
-// Reports the first keyword, in the order given, that matched no free parameter.
+// Reports the first keyword, in the order given, that matched no free
+// parameter: unknown, or naming a parameter filled positionally or by an
+// earlier keyword (two distinct str objects may spell the same name).
 int raise_keyword_error(const FunctionDef& def, PyObject* kwnames, Py_ssize_t positional)
 {
+    bool named[max_parameters] = {};
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
@@ -89,11 +92,12 @@ int raise_keyword_error(const FunctionDef& def, PyObject* kwnames, Py_ssize_t po
                          def.name, keyword);
             return -1;
         }
-        if (index < positional) {
+        if (index < positional || named[index]) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          def.name, keyword);
             return -1;
         }
+        named[index] = true;
     }
     PyErr_SetString(PyExc_SystemError, "keyword arguments could not be bound");
     return -1;

@@ -50,8 +50,8 @@ PyObject* dict_lookup(PyObject* dict, PyObject* key)
 
 void set_global_namespaces(PyObject* module_dict, PyObject* builtins_dict)
 {
-    module_namespace = module_dict;
-    builtins_namespace = builtins_dict;
+    Py_XSETREF(module_namespace, Py_NewRef(module_dict));
+    Py_XSETREF(builtins_namespace, Py_NewRef(builtins_dict));
 }
 
 Ref lookup_global(PyObject* name)

@@ -6,8 +6,9 @@
 
 namespace worker {
 
-// Points the lookup at the module's namespace and the built-ins' namespace
-// (both borrowed; the module keeps them alive for the life of the process).
+// Points the lookup at the module's namespace and the built-ins' namespace.
+// Both are held until the next call: functions of a module whose execution
+// failed may still be called after the module itself is gone.
 void set_global_namespaces(PyObject* module_dict, PyObject* builtins_dict);
 
 // The value bound to `name`, or null with NameError (or the lookup's own

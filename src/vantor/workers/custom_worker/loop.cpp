@@ -30,6 +30,11 @@ Ref strip_line(PyObject* line)
     if (!PyUnicode_CheckExact(line)) {
         return Ref::take(PyObject_CallMethodNoArgs(line, names::strip));
     }
+    // Strings built through the legacy wide-character API are read only
+    // once made ready.
+    if (PyUnicode_READY(line) < 0) {
+        return {};
+    }
     const int kind = PyUnicode_KIND(line);
     const void* data = PyUnicode_DATA(line);
     Py_ssize_t start = 0;

@@ -7,6 +7,7 @@
 #include "functions.hpp"
 #include "globals.hpp"
 #include "names.hpp"
+#include "responses.hpp"
 
 namespace worker {
 
@@ -114,18 +115,41 @@ int warn_on_other_version()
                             "does not match", major, minor);
 }
 
+// Set when the execute step itself added the sys.modules entry, so that a
+// failed execution can take it out again.
+bool registered_by_execution = false;
+
 int register_in_sys_modules(PyObject* module)
 {
     PyObject* modules = PyImport_GetModuleDict();
-    Ref key = Ref::take(PyUnicode_FromString(qualified_module_name));
-    if (!key) {
-        return -1;
-    }
-    int present = PyDict_Contains(modules, key.get());
+    int present = PyDict_Contains(modules, names::qualified_module_name);
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
-    return PyDict_SetItem(modules, key.get(), module);
+    if (PyDict_SetItem(modules, names::qualified_module_name, module) < 0) {
+        return -1;
+    }
+    registered_by_execution = true;
+    return 0;
+}
+
+// Removes the entry that a failed execution added, if it still maps to
+// `module`, so that a later import creates and executes a fresh module.
+void unregister_failed(PyObject* module)
+{
+    if (!registered_by_execution) {
+        return;
+    }
+    registered_by_execution = false;
+    // The import fails with `error` whatever happens here.
+    Ref error = fetch_exception();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = PyDict_GetItemWithError(modules, names::qualified_module_name);
+    if (entry == module) {
+        PyDict_DelItem(modules, names::qualified_module_name);
+    }
+    PyErr_Clear();
+    restore_exception(std::move(error));
 }
 
 int keep_compile()
@@ -261,8 +285,10 @@ int exec_module(PyObject* module)
         return -1;
     }
     executed_module = Py_NewRef(module);
+    registered_by_execution = false;
     if (execute(module) < 0) {
         // A failed execution is forgotten: the next import starts afresh.
+        unregister_failed(module);
         Py_CLEAR(executed_module);
         return -1;
     }

@@ -15,6 +15,7 @@
     X(dunder_main, "__main__")                                       \
     X(dunder_file, "__file__")                                       \
     X(dunder_test, "__test__")                                       \
+    X(qualified_module_name, "vantor.workers.custom_worker")         \
     X(importlib, "importlib")                                        \
     X(importlib_util, "importlib.util")                              \
     X(json, "json")                                                  \
