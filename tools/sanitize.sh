@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the worker with AddressSanitizer and UndefinedBehaviorSanitizer into
-# its own virtual environment and runs the test suite against it with the
-# stock interpreter (the sanitizer runtimes preloaded).
+# Builds the extensions with AddressSanitizer and UndefinedBehaviorSanitizer
+# into a virtual environment of their own and runs the test suite against them
+# with the stock interpreter (the sanitizer runtimes preloaded).
 #
 #   tools/sanitize.sh                    build, then run the whole test suite
 #   tools/sanitize.sh -k reliability     extra arguments go to pytest
@@ -34,14 +34,16 @@ if [[ "${SANITIZE_SKIP_BUILD:-0}" != 1 ]]; then
     -C build-dir="$BUILD_DIR" || exit 2
 fi
 
-so=$("$PY" -c 'import importlib.util as u; print(u.find_spec("vantor.workers.custom_worker").origin)')
-case $so in
-  "$VENV"/*) ;;
-  *) echo "sanitize: the venv imports $so, not its own build" >&2; exit 2 ;;
-esac
-if [[ $(nm -D "$so" | grep -c __asan_init) == 0 ]]; then
-  echo "sanitize: $so is not instrumented" >&2; exit 2
-fi
+for module in custom_worker _containment; do
+  so=$("$PY" -c "import importlib.util as u; print(u.find_spec('vantor.workers.$module').origin)")
+  case $so in
+    "$VENV"/*) ;;
+    *) echo "sanitize: the venv imports $so, not its own build" >&2; exit 2 ;;
+  esac
+  if [[ $(nm -D "$so" | grep -c __asan_init) == 0 ]]; then
+    echo "sanitize: $so is not instrumented" >&2; exit 2
+  fi
+done
 
 rm -rf "$LOGS" && mkdir -p "$LOGS"
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so):$(gcc -print-file-name=libstdc++.so)"

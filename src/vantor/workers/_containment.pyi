@@ -1,0 +1,185 @@
+"""Linux system calls for confining worker processes that Python's standard
+library does not offer: namespaces, mounts, capabilities, Landlock and
+seccomp.
+
+Each function makes one step; the order of the steps is the caller's.
+A failed system call raises OSError (or the subclass its errno selects)
+with e.strerror reading "<call>: <system text>" and e.filename (and, for
+pivot_root, e.filename2) set to the path the call was given.
+"""
+
+import os
+from typing import TypedDict
+
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+class _Capabilities(TypedDict):
+    effective: int
+    permitted: int
+    inheritable: int
+    bounding: int
+    ambient: int
+    no_new_privs: bool
+
+# Namespaces and the ties to the parent
+
+CLONE_NEWUSER: int
+CLONE_NEWPID: int
+CLONE_NEWNS: int
+CLONE_NEWNET: int
+CLONE_NEWIPC: int
+CLONE_NEWUTS: int
+CLONE_NEWCGROUP: int
+
+def unshare(flags: int) -> None:
+    """Move the calling process into new namespaces (CLONE_NEW* flags).
+
+    CLONE_NEWPID applies to the children created afterwards, not to the
+    caller; CLONE_NEWUSER fails (EINVAL) in a process with several threads.
+    """
+
+def set_parent_death_signal(signal: int) -> None:
+    """Have `signal` sent to this process when its parent ends (0 turns it off).
+
+    The parent is the thread that created this process: a process started
+    from a thread other than the main one gets the signal when that thread
+    ends. The parent may already have ended before the call: compare
+    os.getppid() with the parent's pid afterwards. A change of effective or
+    file-system user or group ID clears the setting, so make it after them.
+    """
+
+def set_dumpable(dumpable: bool) -> None:
+    """Allow or forbid core dumps of this process; a process that is not
+    dumpable cannot be attached to by other processes of its user and its
+    /proc/<pid> files belong to root. Executing a program makes it dumpable
+    again, so make it after the last exec."""
+
+# Mounts
+
+MS_RDONLY: int
+MS_NOSUID: int
+MS_NODEV: int
+MS_NOEXEC: int
+MS_BIND: int
+MS_REC: int
+MS_PRIVATE: int
+MS_REMOUNT: int
+MS_SLAVE: int
+MNT_DETACH: int
+OPEN_TREE_CLONE: int
+OPEN_TREE_CLOEXEC: int
+AT_RECURSIVE: int
+MOUNT_ATTR_RDONLY: int
+MOUNT_ATTR_NOSUID: int
+MOUNT_ATTR_NODEV: int
+MOUNT_ATTR_NOEXEC: int
+
+def mount(source: _Path | None, target: _Path, fstype: str | None, flags: int = 0,
+          data: str | None = None) -> None:
+    """Mount `source` (a device, a directory for MS_BIND, or None) of type
+    `fstype` on `target` with MS_* `flags` and the file system's option
+    string `data`; with only MS_PRIVATE, MS_SLAVE (and MS_REC) it changes the
+    propagation of the mount at `target`."""
+
+def umount(target: _Path, flags: int = 0) -> None:
+    """Unmount the file system mounted at `target`; MNT_DETACH detaches it at
+    once and lets it go when it is no longer in use."""
+
+def pivot_root(new_root: _Path, put_old: _Path) -> None:
+    """Make the mount at `new_root` the root of this mount namespace and move
+    the old root to `put_old`. With both "." (after os.chdir(new_root)) the
+    old root is stacked on the new one; unmount it with umount(".",
+    MNT_DETACH)."""
+
+def open_tree(path: _Path, flags: int) -> int:
+    """Open the mount at `path`, or with OPEN_TREE_CLONE a detached copy of it
+    (AT_RECURSIVE: with the mounts beneath it), and return the descriptor.
+    The descriptor is always close-on-exec. Give it to mount_setattr and
+    move_mount, then close it."""
+
+def move_mount(tree_fd: int, target: _Path) -> None:
+    """Attach the tree open on `tree_fd` (from open_tree) at the path `target`."""
+
+def mount_setattr(target: _Path | int, attr_set: int, attr_clr: int = 0,
+                  recursive: bool = False) -> None:
+    """Set the MOUNT_ATTR_* bits `attr_set` and clear `attr_clr` on the mount
+    at `target`: a path, or a descriptor from open_tree. `recursive` applies
+    them to the mounts beneath it as well."""
+
+# Capabilities
+
+def drop_capabilities() -> None:
+    """Give up every capability for good: empty the bounding set (this needs
+    CAP_SETPCAP unless it is empty already) and the ambient set, lock the
+    securebits that keep root and set-user-ID changes from regaining any
+    (when CAP_SETPCAP allows), empty the effective, permitted and
+    inheritable sets, and set no_new_privs. Checks the outcome afterwards and
+    raises RuntimeError if any capability is left."""
+
+def capabilities() -> _Capabilities:
+    """The capability sets of the calling thread as bit masks (bit n is
+    capability n) and whether no_new_privs is set: a dict with the keys
+    effective, permitted, inheritable, bounding, ambient and no_new_privs."""
+
+# Landlock
+
+LANDLOCK_ACCESS_FS_EXECUTE: int
+LANDLOCK_ACCESS_FS_WRITE_FILE: int
+LANDLOCK_ACCESS_FS_READ_FILE: int
+LANDLOCK_ACCESS_FS_READ_DIR: int
+LANDLOCK_ACCESS_FS_REMOVE_DIR: int
+LANDLOCK_ACCESS_FS_REMOVE_FILE: int
+LANDLOCK_ACCESS_FS_MAKE_CHAR: int
+LANDLOCK_ACCESS_FS_MAKE_DIR: int
+LANDLOCK_ACCESS_FS_MAKE_REG: int
+LANDLOCK_ACCESS_FS_MAKE_SOCK: int
+LANDLOCK_ACCESS_FS_MAKE_FIFO: int
+LANDLOCK_ACCESS_FS_MAKE_BLOCK: int
+LANDLOCK_ACCESS_FS_MAKE_SYM: int
+LANDLOCK_ACCESS_FS_REFER: int
+LANDLOCK_ACCESS_FS_TRUNCATE: int
+LANDLOCK_ACCESS_FS_IOCTL_DEV: int
+LANDLOCK_ACCESS_NET_BIND_TCP: int
+LANDLOCK_ACCESS_NET_CONNECT_TCP: int
+LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET: int
+LANDLOCK_SCOPE_SIGNAL: int
+
+def landlock_abi() -> int:
+    """The Landlock ABI version of the running kernel, or 0 when Landlock is
+    not built in or not enabled."""
+
+def landlock_restrict(rules: list[tuple[_Path, int]], handled_fs: int, handled_net: int = 0,
+                      scoped: int = 0) -> None:
+    """Enforce a Landlock ruleset on the calling thread and the processes it
+    starts from now on. The ruleset handles exactly the LANDLOCK_ACCESS_FS_*
+    rights `handled_fs` and LANDLOCK_ACCESS_NET_* rights `handled_net`, and the
+    LANDLOCK_SCOPE_* restrictions `scoped`; a right the running ABI does not
+    know raises ValueError. Each (path, access) rule allows `access` beneath
+    `path` (for a path that is not a directory, only its file rights; a rule
+    left with no right is skipped). There are no port rules: handled TCP
+    rights are denied on every port.
+
+    no_new_privs must be set already (RuntimeError otherwise). Call it before
+    starting threads: other threads of the process are not restricted.
+    """
+
+# seccomp
+
+def install_seccomp_filter(socket_families: tuple[int, ...]) -> None:
+    """Install the worker's seccomp filter on the calling thread; it is
+    inherited by every process started from it and cannot be removed.
+
+    Refused with EPERM: tracing and reading other processes (ptrace,
+    process_vm_readv/writev, process_madvise, pidfd_getfd, kcmp), bpf,
+    perf_event_open, userfaultfd, loading kernels and modules, reboot, swap,
+    acct, syslog, quotas, keyrings, file handles, every mount call, unshare,
+    setns, chroot, iopl/ioperm, vhangup, setting clocks, clone with a
+    CLONE_NEW* flag, the TIOCSTI and TIOCLINUX ioctls, and personality other
+    than querying it or PER_LINUX. With ENOSYS, so that callers fall back:
+    io_uring and clone3. socket and socketpair fail with EAFNOSUPPORT for a
+    family not in `socket_families` (at most 64). A process of another
+    architecture or ABI (x32) is killed.
+
+    no_new_privs must be set already (RuntimeError otherwise). Other threads
+    of the process are not filtered: call it while single-threaded.
+    """

@@ -1,0 +1,80 @@
+// Namespaces and the process's ties to its parent: unshare, the signal sent
+// when the parent dies, and whether the process can be dumped or attached to.
+#include <sched.h>
+
+#include "arguments.hpp"
+#include "functions.hpp"
+
+namespace containment {
+
+namespace {
+
+PyObject* unshare_namespaces(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* const keywords[] = {"flags", nullptr};
+    int flags = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:unshare", keyword_names(keywords),
+                                     &flags)) {
+        return nullptr;
+    }
+    if (unshare(flags) < 0) {
+        return raise_os_error("unshare");
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* set_parent_death_signal(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* const keywords[] = {"signal", nullptr};
+    int signal = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:set_parent_death_signal",
+                                     keyword_names(keywords), &signal)) {
+        return nullptr;
+    }
+    if (process_control(PR_SET_PDEATHSIG, static_cast<unsigned long>(signal)) < 0) {
+        return raise_os_error("prctl(PR_SET_PDEATHSIG)");
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* set_dumpable(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* const keywords[] = {"dumpable", nullptr};
+    int dumpable = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "p:set_dumpable", keyword_names(keywords),
+                                     &dumpable)) {
+        return nullptr;
+    }
+    if (process_control(PR_SET_DUMPABLE, dumpable ? 1 : 0) < 0) {
+        return raise_os_error("prctl(PR_SET_DUMPABLE)");
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyMethodDef namespace_functions[] = {
+    {"unshare", keyword_method(unshare_namespaces), METH_VARARGS | METH_KEYWORDS,
+     "unshare($module, flags)\n--\n\n"
+     "Move the calling process into new namespaces (CLONE_NEW* flags).\n\n"
+     "CLONE_NEWPID applies to the children created afterwards, not to the\n"
+     "caller; CLONE_NEWUSER fails (EINVAL) in a process with several threads."},
+    {"set_parent_death_signal", keyword_method(set_parent_death_signal),
+     METH_VARARGS | METH_KEYWORDS,
+     "set_parent_death_signal($module, signal)\n--\n\n"
+     "Have `signal` sent to this process when its parent ends (0 turns it off).\n\n"
+     "The parent is the thread that created this process: a process started\n"
+     "from a thread other than the main one gets the signal when that thread\n"
+     "ends. The parent may already have ended before the call: compare\n"
+     "os.getppid() with the parent's pid afterwards. A change of effective or\n"
+     "file-system user or group ID clears the setting, so make it after them."},
+    {"set_dumpable", keyword_method(set_dumpable), METH_VARARGS | METH_KEYWORDS,
+     "set_dumpable($module, dumpable)\n--\n\n"
+     "Allow or forbid core dumps of this process; a process that is not\n"
+     "dumpable cannot be attached to by other processes of its user and its\n"
+     "/proc/<pid> files belong to root. Executing a program makes it dumpable\n"
+     "again, so make it after the last exec."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace containment
