@@ -92,6 +92,20 @@ def set_no_new_privs():
     assert libc.prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
 
 
+class Emptier:
+    """Read as a path or an int, stands for `value` and empties `items` (the
+    caller's list that holds it), as any __fspath__ or __index__ may."""
+
+    def __init__(self, items, value):
+        self.items, self.value = items, value
+
+    def __fspath__(self):
+        self.items.clear()
+        return self.value
+
+    __index__ = __fspath__
+
+
 CLONE_NUMBER = {"x86_64": 56, "aarch64": 220}.get(platform.machine())
 CLONE3, IO_URING_SETUP = 435, 425  # the same on every architecture
 TIOCSTI, TIOCLINUX = 0x5412, 0x541C
@@ -100,7 +114,9 @@ TIOCSTI, TIOCLINUX = 0x5412, 0x541C
 @pytest.mark.skipif(CLONE_NUMBER is None, reason="x86_64 and aarch64 only")
 def test_seccomp_filter_refuses_its_calls_and_lets_ordinary_work_go_on():
     def body():
-        without_nnp = outcome(containment.install_seccomp_filter, (socket.AF_UNIX,))
+        emptied = []
+        emptied += [Emptier(emptied, socket.AF_UNIX), socket.AF_INET]
+        without_nnp = outcome(containment.install_seccomp_filter, emptied)
         set_no_new_privs()
         containment.install_seccomp_filter((socket.AF_UNIX, socket.AF_INET, socket.AF_INET6))
         read_end, _ = os.pipe()
@@ -183,8 +199,10 @@ def test_landlock_confines_files_tcp_and_signals(tmp_path):
         def body():
             refusals = [outcome(c.landlock_restrict, [], every_fs_right)]
             set_no_new_privs()
+            emptied = []
+            emptied += [(Emptier(emptied, str(readable)), read), (str(readable), write)]
             refusals += [outcome(c.landlock_restrict, [], 1 << 40),
-                         outcome(c.landlock_restrict, [(str(readable), write)], read)]
+                         outcome(c.landlock_restrict, emptied, read)]
             c.landlock_restrict(
                 [(str(readable), read), (str(writable), read | write),
                  # A file keeps its file rights; the directory right is dropped, not refused.
@@ -244,6 +262,18 @@ def test_drop_capabilities_leaves_nothing_to_regain():
         "executed": ["0000000000000000"] * 5,
         "second drop": None,
     }
+
+    def without_setpcap():
+        os.seteuid(65534)  # empties the effective set; the permitted one stays
+        failure = outcome(containment.drop_capabilities)
+        os.seteuid(0)  # would make whatever is still permitted effective again
+        return [failure, {name: bool(mask) for name, mask in containment.capabilities().items()}]
+
+    # The bounding set cannot be emptied, but nothing else is left for a
+    # caller that goes on after the error.
+    assert in_child(without_setpcap) == ["RuntimeError", {
+        "effective": False, "permitted": False, "inheritable": False, "bounding": True,
+        "ambient": False, "no_new_privs": True}]
 
 
 @root_only

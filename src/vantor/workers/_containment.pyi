@@ -110,11 +110,16 @@ def mount_setattr(target: _Path | int, attr_set: int, attr_clr: int = 0,
 
 def drop_capabilities() -> None:
     """Give up every capability for good: empty the bounding set (this needs
-    CAP_SETPCAP unless it is empty already) and the ambient set, lock the
+    CAP_SETPCAP unless it is empty already; without it the rest is still
+    done before RuntimeError is raised) and the ambient set, lock the
     securebits that keep root and set-user-ID changes from regaining any
     (when CAP_SETPCAP allows), empty the effective, permitted and
     inheritable sets, and set no_new_privs. Checks the outcome afterwards and
-    raises RuntimeError if any capability is left."""
+    raises RuntimeError if any capability is left.
+
+    Capabilities belong to each thread: other threads of the process keep
+    theirs, so call it while single-threaded.
+    """
 
 def capabilities() -> _Capabilities:
     """The capability sets of the calling thread as bit masks (bit n is

@@ -140,7 +140,7 @@ PyObject* landlock_restrict(PyObject*, PyObject* args, PyObject* kwargs)
                                      &ruleset.handled_access_net, convert_u64, &ruleset.scoped)) {
         return nullptr;
     }
-    Ref sequence = Ref::take(PySequence_Fast(rules, "rules must be a sequence of (path, access)"));
+    Ref sequence = sequence_snapshot(rules, "rules must be a sequence of (path, access)");
     if (!sequence || require_no_new_privs("landlock_restrict") < 0) {
         return nullptr;
     }
@@ -155,9 +155,9 @@ PyObject* landlock_restrict(PyObject*, PyObject* args, PyObject* kwargs)
     if (!ruleset_fd) {
         return raise_os_error("landlock_create_ruleset");
     }
-    Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* rule = PySequence_Fast_GET_ITEM(sequence.get(), i);
+        PyObject* rule = PyTuple_GET_ITEM(sequence.get(), i);
         if (add_path_rule(ruleset_fd.get(), rule, ruleset.handled_access_fs) < 0) {
             return nullptr;
         }

@@ -78,7 +78,11 @@ PyObject* open_tree(PyObject*, PyObject* args, PyObject* kwargs)
     if (fd < 0) {
         return raise_os_error("open_tree", path.given);
     }
-    return PyLong_FromLong(fd);
+    PyObject* number = PyLong_FromLong(fd);
+    if (number == nullptr) {
+        close(static_cast<int>(fd));  // nobody else can close it
+    }
+    return number;
 }
 
 PyObject* move_mount(PyObject*, PyObject* args, PyObject* kwargs)

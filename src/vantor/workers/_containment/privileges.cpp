@@ -114,8 +114,11 @@ Ref capability_dict(const CapabilitySets& sets)
         Mask{sets.ambient}, "no_new_privs", sets.no_new_privs ? Py_True : Py_False));
 }
 
-// Dropping from the bounding set needs CAP_SETPCAP: without it, a set that
-// is not already empty makes the whole drop fail rather than stay partial.
+// Dropping from the bounding set needs CAP_SETPCAP. Without it the set stays
+// as it is (EPERM), and the drop goes on with the sets that need no
+// privilege to empty: a caller that goes on after the error is left with
+// nothing effective and no_new_privs set, and the check at the end reports
+// what remains.
 int empty_bounding_set(int last)
 {
     for (int capability = 0; capability <= last; ++capability) {
@@ -124,7 +127,7 @@ int empty_bounding_set(int last)
             raise_os_error("prctl(PR_CAPBSET_READ)");
             return -1;
         }
-        if (held == 1 && process_control(PR_CAPBSET_DROP, capability) < 0) {
+        if (held == 1 && process_control(PR_CAPBSET_DROP, capability) < 0 && errno != EPERM) {
             raise_os_error("prctl(PR_CAPBSET_DROP)");
             return -1;
         }
@@ -226,11 +229,14 @@ PyMethodDef privilege_functions[] = {
     {"drop_capabilities", drop_capabilities, METH_NOARGS,
      "drop_capabilities($module, /)\n--\n\n"
      "Give up every capability for good: empty the bounding set (this needs\n"
-     "CAP_SETPCAP unless it is empty already) and the ambient set, lock the\n"
+     "CAP_SETPCAP unless it is empty already; without it the rest is still\n"
+     "done before RuntimeError is raised) and the ambient set, lock the\n"
      "securebits that keep root and set-user-ID changes from regaining any\n"
      "(when CAP_SETPCAP allows), empty the effective, permitted and\n"
      "inheritable sets, and set no_new_privs. Checks the outcome afterwards and\n"
-     "raises RuntimeError if any capability is left."},
+     "raises RuntimeError if any capability is left.\n\n"
+     "Capabilities belong to each thread: other threads of the process keep\n"
+     "theirs, so call it while single-threaded."},
     {"capabilities", capabilities, METH_NOARGS,
      "capabilities($module, /)\n--\n\n"
      "The capability sets of the calling thread as bit masks (bit n is\n"

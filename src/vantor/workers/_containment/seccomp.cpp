@@ -278,19 +278,18 @@ void build(Filter& filter, const std::uint32_t* families, std::size_t family_cou
 
 int read_families(PyObject* given, std::uint32_t* families, std::size_t& count)
 {
-    Ref sequence =
-        Ref::take(PySequence_Fast(given, "socket_families must be a sequence of ints"));
+    Ref sequence = sequence_snapshot(given, "socket_families must be a sequence of ints");
     if (!sequence) {
         return -1;
     }
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
+    Py_ssize_t size = PyTuple_GET_SIZE(sequence.get());
     if (size > static_cast<Py_ssize_t>(max_socket_families)) {
         PyErr_Format(PyExc_ValueError, "at most %zu socket families, not %zd",
                      max_socket_families, size);
         return -1;
     }
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+        PyObject* item = PyTuple_GET_ITEM(sequence.get(), i);
         long family = PyLong_AsLong(item);
         if (family == -1 && PyErr_Occurred()) {
             return -1;

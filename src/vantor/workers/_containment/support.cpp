@@ -1,4 +1,4 @@
-// The OSError raised for a failed system call.
+// The OSError raised for a failed system call, and sequence snapshots.
 #include "support.hpp"
 
 #include <cerrno>
@@ -26,6 +26,15 @@ PyObject* raise_os_error(const char* call, PyObject* filename, PyObject* filenam
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
     }
     return nullptr;
+}
+
+Ref sequence_snapshot(PyObject* sequence, const char* message)
+{
+    Ref fast = Ref::take(PySequence_Fast(sequence, message));
+    if (!fast || PyTuple_CheckExact(fast.get())) {
+        return fast;
+    }
+    return Ref::take(PyList_AsTuple(fast.get()));
 }
 
 }  // namespace containment

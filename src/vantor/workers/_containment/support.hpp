@@ -19,6 +19,12 @@ using worker::Ref;
 PyObject* raise_os_error(const char* call, PyObject* filename = nullptr,
                          PyObject* filename2 = nullptr);
 
+// The items of a sequence as a tuple of its own, or null with TypeError
+// (`message`) set. Converting an item can run Python code (__fspath__,
+// __index__) that changes a list given by the caller; the tuple keeps the
+// items, and the count read at the start, valid throughout.
+Ref sequence_snapshot(PyObject* sequence, const char* message);
+
 // The kernel reads every argument of prctl as an unsigned long, and some
 // options refuse non-zero unused arguments: passing them through the
 // variadic call as int would leave their upper halves undefined.
