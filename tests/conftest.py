@@ -57,3 +57,29 @@ def worker_module():
     import vantor.workers.custom_worker as module
 
     return module
+
+
+_SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+
+
+def sandbox_policy(**changes):
+    """A default sandbox, plus what a sanitized test run needs inside: the
+    sanitizer runtimes preloaded and their log directory writable."""
+    from vantor.workers.sandbox import Sandbox
+
+    env = {name: os.environ[name] for name in _SANITIZER_VARIABLES if name in os.environ}
+    env.update(changes.pop("env", {}))
+    write = list(changes.pop("write", ()))
+    for option in os.environ.get("ASAN_OPTIONS", "").split(":"):
+        if option.startswith("log_path="):
+            write.append(os.path.dirname(option[len("log_path="):]))
+    return Sandbox(env=env, write=write, **changes)
+
+
+def reaped(pid):
+    """Our own child is not only dead but waited for: its PID is free."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    return False

@@ -12,6 +12,7 @@ import uuid
 
 import pytest
 
+from conftest import reaped
 from vantor.workers.client import (Worker, WorkerClosed, WorkerDied, WorkerPool,
                                    WorkerTimeout)
 
@@ -34,7 +35,7 @@ def hang_guard():
 
 @pytest.fixture
 def worker():
-    with Worker(COMMAND, timeout=GUARD) as w:
+    with Worker(COMMAND, timeout=GUARD, sandbox=None) as w:
         yield w
 
 
@@ -56,15 +57,6 @@ def gone_soon(pid, within=10.0):
     while running(pid) and time.monotonic() < deadline:
         time.sleep(0.05)
     return not running(pid)
-
-
-def reaped(pid):
-    """Our own child is not only dead but waited for: its PID is free."""
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return True
-    return False
 
 
 def script(tmp_path, text):
@@ -173,7 +165,7 @@ def test_stderr_is_drained_and_bounded(tmp_path):
         "        print('noise', i, 'x' * 50, file=sys.stderr)\n"
         "    print('last words', file=sys.stderr, flush=True)\n"))
     # 1 MB of standard error is far more than a pipe holds.
-    with Worker(COMMAND, timeout=GUARD, stderr_limit=4096) as worker:
+    with Worker(COMMAND, timeout=GUARD, sandbox=None, stderr_limit=4096) as worker:
         assert worker.run_function(path)["success"]
         # The drain thread may still be a read behind the answer.
         deadline = time.monotonic() + 30
@@ -226,7 +218,7 @@ def test_pool_matches_every_answer_to_its_call_across_threads(tmp_path):
             except BaseException as e:  # reported below
                 errors.append((n, e))
 
-    with WorkerPool(4, COMMAND, timeout=GUARD) as pool:
+    with WorkerPool(4, COMMAND, timeout=GUARD, sandbox=None) as pool:
         threads = [threading.Thread(target=thread_main, args=(range(t, 200, 8),)) for t in range(8)]
         for t in threads:
             t.start()
@@ -242,7 +234,7 @@ def test_pool_matches_every_answer_to_its_call_across_threads(tmp_path):
 
 
 def test_close_reaps_every_process_and_cuts_running_calls_short():
-    pool = WorkerPool(4, COMMAND, timeout=GUARD).start()
+    pool = WorkerPool(4, COMMAND, timeout=GUARD, sandbox=None).start()
     pids = pool.pids()
     assert len(set(pids)) == 4 and all(running(pid) for pid in pids)
     outcome = []
@@ -268,7 +260,7 @@ def test_interpreter_exit_reaps_a_busy_worker():
     host = (
         "import sys, threading, time\n"
         "from vantor.workers.client import Worker\n"
-        f"w = Worker({COMMAND!r})\n"
+        f"w = Worker({COMMAND!r}, sandbox=None)\n"
         "threading.Thread(target=w.run_inline, args=('while True: pass',), daemon=True).start()\n"
         "while w.pid is None: time.sleep(0.01)\n"
         "print(w.pid, flush=True)\n")

@@ -45,7 +45,7 @@ for module in custom_worker _containment; do
   fi
 done
 
-rm -rf "$LOGS" && mkdir -p "$LOGS"
+rm -rf "$LOGS" && mkdir -p "$LOGS" && chmod 1777 "$LOGS"  # sandboxed workers write as nobody
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so):$(gcc -print-file-name=libstdc++.so)"
 export LD_PRELOAD=$preload
 export PYTHONMALLOC=malloc

@@ -1,0 +1,318 @@
+"""The asyncio client: a worker driven by the event loop's own readiness callbacks.
+
+The worker's pipes are registered with the running loop (``add_reader`` and
+``add_writer`` on their raw descriptors) and its exit with a pidfd, so a call
+costs the loop a few callbacks and no thread: neither a reader thread per
+pipe nor the child watcher thread that asyncio's subprocess support starts
+for every process.  Cancelling a call kills its worker, whose state is then
+unknown; the next call starts a fresh one.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import time
+from collections.abc import Mapping
+from typing import Any
+
+from ._base import CLOSE_GRACE, START_TIMEOUT, WorkerBase
+from ._core import (
+    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutputLimitReached, Process, Timeout,
+    check_timeout, encode_request, encode_request_line)
+
+
+class _Failure(Exception):
+    def __init__(self, kind: str):
+        self.kind = kind
+
+
+class _Link:
+    """One process's descriptors hooked into the event loop.
+
+    Standard error and the process's exit are watched for the process's whole
+    life; standard output and input only while a call is waiting, so that an
+    idle worker costs the loop nothing.
+    """
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, proc: Process):
+        self.loop = loop
+        self.proc = proc
+        self.pidfd = os.pidfd_open(proc.pid)
+        self.exited = loop.create_future()
+        self.stderr_done = loop.create_future()
+        self.waiting: asyncio.Future | None = None
+        self.pending: memoryview | None = None
+        self.read_size = READ_SIZE
+        loop.add_reader(proc.stderr_fd, self._on_stderr)
+        loop.add_reader(self.pidfd, self._on_exit)
+        self.report = None
+        if proc.control is not None and not proc.ready:
+            self.report = loop.create_future()
+            loop.add_reader(proc.control.fileno(), self._on_control)
+
+    def close(self) -> None:
+        loop = self.loop
+        proc = self.proc
+        for fd in (proc.stdout_fd, proc.stderr_fd, self.pidfd):
+            loop.remove_reader(fd)
+        loop.remove_writer(proc.stdin_fd)
+        if proc.control is not None:
+            loop.remove_reader(proc.control.fileno())
+        os.close(self.pidfd)
+        self._settle(None)
+
+    # -- a call -----------------------------------------------------------------
+
+    def exchange(self, data: bytes) -> asyncio.Future:
+        self.waiting = future = self.loop.create_future()
+        try:
+            answer = self.proc.channel.begin()
+        except OutputLimitReached:
+            self._settle(_Failure("output limit"))
+            return future
+        if answer is not None:
+            self._settle(answer)
+            return future
+        self.loop.add_reader(self.proc.stdout_fd, self._on_stdout)
+        self._write(memoryview(data))
+        if self.exited.done():
+            self._on_exit()
+        return future
+
+    def _settle(self, outcome: Answer | BaseException | None) -> None:
+        """End the waiting call with an answer, a failure or (None) cancelled."""
+        future, self.waiting = self.waiting, None
+        self.loop.remove_reader(self.proc.stdout_fd)
+        if self.pending is not None:
+            self.loop.remove_writer(self.proc.stdin_fd)
+            self.pending = None
+        if future is None or future.done():
+            return
+        if outcome is None:
+            future.cancel()
+        elif isinstance(outcome, BaseException):
+            future.set_exception(outcome)
+        else:
+            future.set_result(outcome)
+
+    def _write(self, data: memoryview) -> None:
+        written = self.proc.write(data)
+        if written == len(data) or written < 0:
+            if self.pending is not None:
+                self.loop.remove_writer(self.proc.stdin_fd)
+            self.pending = None
+            return
+        if self.pending is None:
+            self.loop.add_writer(self.proc.stdin_fd, self._on_stdin)
+        self.pending = data[written:]
+
+    def _on_stdin(self) -> None:
+        if self.pending is not None:
+            self._write(self.pending)
+
+    def _on_stdout(self) -> bool:
+        """Take what standard output holds; True once the call is settled."""
+        proc = self.proc
+        while self.waiting is not None:
+            chunk = proc.read_stdout(self.read_size)
+            if chunk is None:
+                return False
+            if not chunk:
+                self._settle(_Failure("died"))
+                return True
+            self.read_size = BIG_READ_SIZE if len(chunk) == self.read_size else READ_SIZE
+            try:
+                answer = proc.channel.feed(chunk)
+            except OutputLimitReached:
+                self._settle(_Failure("output limit"))
+                return True
+            if answer is not None:
+                self._settle(answer)
+                return True
+        return True
+
+    def _on_stderr(self) -> None:
+        if not self.proc.drain_stderr():
+            self.loop.remove_reader(self.proc.stderr_fd)
+            if not self.stderr_done.done():
+                self.stderr_done.set_result(None)
+
+    def _on_exit(self) -> None:
+        self.loop.remove_reader(self.pidfd)
+        if not self.exited.done():
+            self.exited.set_result(None)
+        self.proc.exited()  # reaps it
+        if self.waiting is not None and not self._on_stdout():
+            # Ended, but something it started holds its stdout open.
+            self._settle(_Failure("died"))
+
+    def _on_control(self) -> None:
+        if self.proc.read_control():
+            self.loop.remove_reader(self.proc.control.fileno())
+            if not self.report.done():
+                self.report.set_result(None)
+
+
+class AsyncWorker(WorkerBase):
+    """The asyncio counterpart of :class:`Worker`: the same arguments and behaviour,
+    with coroutine methods.
+
+    ``request``, ``request_line``, ``run_script``, ``run_inline``,
+    ``run_function`` and ``validate`` are awaited; calls on one worker are
+    served one at a time, in order.  A call cancelled while it waits kills
+    the worker process (its state is unknown); the next call starts a new one.
+    Use it with ``async with`` or ``await worker.aclose()``.  The worker is
+    bound to the event loop of its first call.
+    """
+
+    def __init__(self, *args: Any, **kwargs: Any):
+        super().__init__(*args, **kwargs)
+        self._call_lock: asyncio.Lock | None = None
+        self._link: _Link | None = None
+
+    async def start(self) -> "AsyncWorker":
+        """Start the worker process now and wait until it is ready (its sandbox in force)."""
+        async with self._lock():
+            proc = self._ready_process()
+            await self._await_ready(proc, START_TIMEOUT)
+        return self
+
+    async def aclose(self) -> None:
+        """Stop and reap the worker process; later calls raise :class:`WorkerClosed`.
+
+        A call in progress is cut short with :class:`WorkerClosed`.
+        """
+        with self._state_lock:
+            self._closed = True
+            proc = self._proc
+        if proc is None:
+            return
+        link = self._link
+        if link is not None and link.waiting is not None:
+            proc.stop()
+        else:
+            proc.close_input()
+        await self._discard(proc, CLOSE_GRACE)
+
+    async def __aenter__(self) -> "AsyncWorker":
+        return self
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        await self.aclose()
+
+    async def request(self, request: Mapping[str, Any], timeout: Timeout = UNSET) -> Answer:
+        """Send one request (a JSON object) and return the worker's answer.
+
+        Raises as :meth:`Worker.request` does.
+        """
+        return await self._exchange(*encode_request(request), timeout)
+
+    async def request_line(self, line: str | bytes, timeout: Timeout = UNSET) -> Answer:
+        """Send one request line exactly as given: see :meth:`Worker.request_line`."""
+        return await self._exchange(*encode_request_line(line), timeout)
+
+    # -- internals --------------------------------------------------------
+
+    def _lock(self) -> asyncio.Lock:
+        if self._call_lock is None:
+            self._call_lock = asyncio.Lock()
+        return self._call_lock
+
+    async def _exchange(self, data: bytes, quitting: bool, timeout: Timeout) -> Answer:
+        timeout = self.timeout if timeout is UNSET else timeout
+        check_timeout(timeout)
+        async with self._lock():
+            try:
+                proc = self._ready_process()
+            except BaseException as error:
+                self._record_failure(error)
+                raise
+            link = self._link
+            deadline = None if timeout is None else time.monotonic() + timeout
+            try:
+                await self._await_ready(proc, timeout, deadline)
+                started = time.monotonic()
+                answer = await self._within(link.exchange(data), deadline)
+            except _Failure as failure:
+                error = await self._failed(proc, failure.kind, timeout)
+                self._record_failure(error)
+                raise error from None
+            except BaseException as error:
+                # Cancelled (or worse) while the worker was busy: never reuse it.
+                proc.kill()
+                self._release_now(proc)
+                self._record_failure(error)
+                raise
+            if self._retires_after(proc, answer, time.monotonic() - started, quitting):
+                await self._discard(proc, EXIT_GRACE)
+                if self._keep_warm:
+                    self._prestart()
+            return answer
+
+    @staticmethod
+    async def _within(future: asyncio.Future, deadline: float | None) -> Any:
+        if deadline is None:
+            return await future
+        left = deadline - time.monotonic()
+        if left <= 0:
+            future.cancel()
+            raise _Failure("timeout")
+        try:
+            return await asyncio.wait_for(asyncio.shield(future), left)
+        except asyncio.TimeoutError:
+            future.cancel()
+            raise _Failure("timeout") from None
+
+    def _record_failure(self, error: BaseException) -> None:
+        self._stats.failed(error)
+        if self._keep_warm and self._proc is None and not isinstance(
+                error, asyncio.CancelledError):
+            self._prestart()
+
+    async def _await_ready(self, proc: Process, timeout: Timeout,
+                           deadline: float | None = None) -> None:
+        link = self._link
+        if proc.ready or link is None or link.report is None:
+            return
+        if deadline is None and timeout is not None:
+            deadline = time.monotonic() + timeout
+        try:
+            await self._within(link.report, deadline)
+        except _Failure as failure:
+            raise await self._failed(proc, failure.kind, timeout) from None
+        failure = proc.start_failure()
+        if failure is not None:
+            await self._discard(proc, EXIT_GRACE)
+            raise failure
+
+    def _attach(self, proc: Process) -> None:
+        self._link = _Link(asyncio.get_running_loop(), proc)
+
+    async def _failed(self, proc: Process, kind: str, timeout: Timeout) -> Exception:
+        if kind != "died":
+            proc.stop()
+        await self._discard(proc, EXIT_GRACE, drain_stderr=kind == "died")
+        return self._error_for(proc, kind, timeout)
+
+    async def _discard(self, proc: Process, grace: float, drain_stderr: bool = False) -> None:
+        """Let the process end within ``grace`` seconds (killed after that), then reap it."""
+        link = self._link if self._link is not None and self._link.proc is proc else None
+        if link is not None:
+            waits = [link.exited] + ([link.stderr_done] if drain_stderr else [])
+            try:
+                await asyncio.wait_for(asyncio.shield(asyncio.gather(*waits)), grace)
+            except asyncio.TimeoutError:
+                proc.kill()
+        self._release_now(proc)
+
+    def _release_now(self, proc: Process) -> None:
+        if not proc.exited():
+            proc.kill()
+        self._forget(proc)
+
+    def _forget(self, proc: Process) -> None:
+        if self._link is not None and self._link.proc is proc:
+            self._link.close()
+            self._link = None
+        super()._forget(proc)

@@ -1,0 +1,196 @@
+"""What every worker client shares, whatever does its waiting: the settings,
+the process it runs now, the bookkeeping after each call and the error a
+failed call raises."""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+from ._core import (
+    DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, Actions, Answer, Process, StatsRecorder,
+    Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerStats, WorkerTimeout,
+    check_limit, check_timeout)
+from .sandbox import DEFAULT_SANDBOX, Sandbox, launch_for
+
+# How long start() waits for a sandboxed worker to report in.
+START_TIMEOUT = 60.0
+# How long close() lets an idle worker end by itself after its stdin is closed.
+CLOSE_GRACE = 1.0
+
+
+class SharedStats:
+    """Statistics that several workers (a pool's) add to; thread-safe."""
+
+    def __init__(self) -> None:
+        self.recorder = StatsRecorder()
+        self.lock = threading.Lock()
+
+    def answered(self, answer: Answer, seconds: float) -> None:
+        with self.lock:
+            self.recorder.answered(answer, seconds)
+
+    def failed(self, error: BaseException) -> None:
+        with self.lock:
+            self.recorder.failed(error)
+
+    def count(self, name: str) -> None:
+        with self.lock:
+            self.recorder.count(name)
+
+    def snapshot(self) -> WorkerStats:
+        with self.lock:
+            return self.recorder.snapshot()
+
+
+class WorkerBase(Actions):
+    """Settings and state of one worker; the subclass drives its process."""
+
+    def __init__(self, command: Sequence[str] | None = None, *, timeout: Timeout = None,
+                 env: Mapping[str, str] | None = None, cwd: str | os.PathLike | None = None,
+                 stderr_limit: int = DEFAULT_STDERR_LIMIT,
+                 sandbox: Sandbox | None = DEFAULT_SANDBOX,
+                 output_limit: int | None = DEFAULT_OUTPUT_LIMIT,
+                 max_requests: int | None = None,
+                 _keep_warm: bool = False, _stats: SharedStats | None = None):
+        check_timeout(timeout)
+        check_limit("stderr_limit", stderr_limit, allow_none=False)
+        check_limit("output_limit", output_limit)
+        check_limit("max_requests", max_requests)
+        self.command: tuple[str, ...] | None = tuple(command) if command is not None else None
+        if self.command is not None and not self.command:
+            raise ValueError("command must not be empty")
+        self.timeout = timeout
+        self.sandbox = sandbox
+        self.output_limit = output_limit
+        self.max_requests = max_requests
+        self._launch_args = (self.command, env, cwd, sandbox)
+        launch_for(*self._launch_args, check_only=True)
+        self._stderr_limit = stderr_limit
+        self._keep_warm = _keep_warm
+        self._stats = _stats or SharedStats()
+        self._state_lock = threading.Lock()  # guards _proc and _closed
+        self._proc: Process | None = None
+        self._spawned = 0
+        self._closed = False
+        self._last_stderr = ""
+        self._last_report: dict[str, Any] | None = None
+
+    @property
+    def pid(self) -> int | None:
+        """PID of the running worker process, or None when none is running.
+
+        For a sandboxed worker this is the sandbox's supervisor, the process
+        the host started; the worker itself runs inside, under it.
+        """
+        proc = self._proc
+        return proc.pid if proc is not None else None
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    @property
+    def stderr_tail(self) -> str:
+        """Tail of the standard error of the current process, or else of the last one.
+
+        Standard error is read while a call waits; what was written after the
+        last call is read by the next one.
+        """
+        proc = self._proc
+        return proc.channel.stderr_text() if proc is not None else self._last_stderr
+
+    @property
+    def protections(self) -> dict[str, Any] | None:
+        """What the sandbox of the current (or last) process reported: see :mod:`.sandbox`.
+
+        None before a sandboxed process has reported in, and without a sandbox.
+        """
+        proc = self._proc
+        if proc is not None and proc.report:
+            return proc.report.get("protections")
+        return self._last_report.get("protections") if self._last_report else None
+
+    def stats(self) -> WorkerStats:
+        """Counters and latency percentiles of this worker's calls (a pool's: all of them)."""
+        return self._stats.snapshot()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"pid={self.pid}"
+        sandbox = "sandboxed" if self.sandbox is not None else "unsandboxed"
+        return f"<{type(self).__name__} {state} {sandbox}>"
+
+    # -- for the drivers ----------------------------------------------------
+
+    def _live_process(self) -> Process | None:
+        """The current process if it can take a request; a finished one is let go."""
+        proc = self._proc
+        if proc is not None and (not proc.stdout_open or proc.stopping or proc.exited()):
+            self._forget(proc)
+            return None
+        return proc
+
+    def _ready_process(self) -> Process:
+        """The live process, started if needed."""
+        proc = self._live_process()
+        return proc if proc is not None else self._spawn()
+
+    def _prestart(self) -> None:
+        """Start a replacement now, so that the next call finds it warm."""
+        try:
+            self._ready_process()
+        except Exception:  # the next call reports it
+            pass
+
+    def _spawn(self) -> Process:
+        with self._state_lock:
+            if self._closed:
+                raise WorkerClosed("the worker is closed")
+            proc = Process(launch_for(*self._launch_args), self.output_limit,
+                           self._stderr_limit)
+            self._proc = proc
+        self._spawned += 1
+        self._stats.count("started")
+        if self._spawned > 1:
+            self._stats.count("restarts")
+        self._attach(proc)
+        return proc
+
+    def _attach(self, proc: Process) -> None:
+        """Hook a new process into the driver."""
+
+    def _forget(self, proc: Process) -> None:
+        """Let go of a process that has been released (or is about to be)."""
+        proc.release()
+        with self._state_lock:
+            self._last_stderr = proc.channel.stderr_text()
+            self._last_report = proc.report
+            if self._proc is proc:
+                self._proc = None
+
+    def _retires_after(self, proc: Process, answer: Answer, seconds: float,
+                       quitting: bool) -> bool:
+        """Count an answered call; whether its process must now end."""
+        self._stats.answered(answer, seconds)
+        proc.requests += 1
+        if quitting:
+            return True
+        if self.max_requests is not None and proc.requests >= self.max_requests:
+            self._stats.count("recycled")
+            proc.close_input()
+            return True
+        return False
+
+    def _error_for(self, proc: Process, kind: str, timeout: Timeout) -> Exception:
+        """The error of a call whose wait ended without an answer (the process stopped)."""
+        stray, stderr = proc.stray_and_stderr()
+        if self._closed:
+            return WorkerClosed("the worker was closed during the call")
+        if kind == "timeout":
+            return WorkerTimeout(timeout if timeout is not None else 0, stderr=stderr,
+                                 stray_raw=stray)
+        if kind == "output limit":
+            return WorkerOutputLimit(self.output_limit or 0, stderr=stderr, stray_raw=stray)
+        return WorkerDied(proc.returncode, stderr, stray_raw=stray, reason=proc.death_reason())

@@ -1,0 +1,300 @@
+"""The blocking client: a worker driven by the calling thread itself.
+
+A call writes its request and waits on the worker's pipes with ``poll``; the
+answer wakes the caller directly, with no reader thread or queue in between.
+Standard error is read in the same wait, so a tool that writes a lot of it
+never blocks, and a request too large for the pipe is written as the worker
+takes it.
+"""
+
+from __future__ import annotations
+
+import os
+import select
+import threading
+import time
+from collections.abc import Mapping
+from typing import Any
+
+from ._base import CLOSE_GRACE, START_TIMEOUT, WorkerBase
+from ._core import (
+    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutputLimitReached, Process, Timeout,
+    check_timeout, encode_request, encode_request_line)
+
+# How often a waiting call checks whether the worker process is still there.
+# Only matters when the worker has died but something it started still holds
+# its stdout open, so no end of file ever arrives.
+_POLL_INTERVAL = 0.25
+
+_IN = select.POLLIN | select.POLLPRI
+_OUT = select.POLLOUT
+
+
+class _Failure(Exception):
+    """How a wait ended without an answer; turned into the caller's error."""
+
+    def __init__(self, kind: str):
+        self.kind = kind
+
+
+class _Waiter:
+    """The poll set of one process: standard output and error, and input while writing."""
+
+    def __init__(self, proc: Process):
+        self.proc = proc
+        self.poll = select.poll()
+        self.poll.register(proc.stdout_fd, _IN)
+        self.poll.register(proc.stderr_fd, _IN)
+        self._writing = False
+        if proc.control is not None and not proc.ready:
+            self.poll.register(proc.control.fileno(), _IN)
+
+    def wait(self, deadline: float | None) -> list[tuple[int, int]]:
+        """Ready descriptors; raises _Failure("timeout") past the deadline."""
+        wait = _POLL_INTERVAL
+        if deadline is not None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise _Failure("timeout")
+            wait = min(wait, left)
+        return self.poll.poll(wait * 1000)
+
+    def await_report(self, deadline: float | None) -> None:
+        proc = self.proc
+        control_fd = proc.control.fileno()
+        while True:
+            for fd, _ in self.wait(deadline):
+                if fd == control_fd:
+                    if proc.read_control():
+                        self.poll.unregister(control_fd)
+                        return
+                elif fd == proc.stderr_fd:
+                    self._drain_stderr()
+            # stdout is not read before the report; it says nothing yet.
+
+    def exchange(self, data: bytes, deadline: float | None) -> Answer:
+        proc = self.proc
+        channel = proc.channel
+        answer = channel.begin()
+        if answer is not None:
+            return answer
+        pending = self._write(memoryview(data))
+        size = READ_SIZE
+        exit_seen = False
+        stdout_fd, stderr_fd, stdin_fd = proc.stdout_fd, proc.stderr_fd, proc.stdin_fd
+        while True:
+            events = self.wait(deadline)
+            for fd, _ in events:
+                if fd == stdout_fd:
+                    chunk = proc.read_stdout(size)
+                    if not chunk:
+                        if chunk is None:
+                            continue
+                        raise _Failure("died")
+                    size = BIG_READ_SIZE if len(chunk) == size else READ_SIZE
+                    try:
+                        answer = channel.feed(chunk)
+                    except OutputLimitReached:
+                        raise _Failure("output limit") from None
+                    if answer is not None:
+                        self._stop_writing()
+                        return answer
+                elif fd == stderr_fd:
+                    self._drain_stderr()
+                elif fd == stdin_fd:
+                    pending = self._write(pending)
+            if not events:
+                if exit_seen:  # ended, but something it started holds its stdout
+                    raise _Failure("died")
+                exit_seen = proc.exited()  # if so, take what is still in flight first
+
+    def _write(self, data: memoryview) -> memoryview | None:
+        """Write what the pipe takes; poll for the rest.  None once all is written."""
+        written = self.proc.write(data)
+        if written == len(data) or written < 0:
+            # A worker that stopped reading is dead or dying: its output says so.
+            self._stop_writing()
+            return None
+        if not self._writing:
+            self.poll.register(self.proc.stdin_fd, _OUT)
+            self._writing = True
+        return data[written:]
+
+    def _stop_writing(self) -> None:
+        if self._writing:
+            self.poll.unregister(self.proc.stdin_fd)
+            self._writing = False
+
+    def _drain_stderr(self) -> None:
+        if not self.proc.drain_stderr():
+            self.poll.unregister(self.proc.stderr_fd)
+
+    def finish_stderr(self, until: float) -> None:
+        """Read standard error to its end, or until ``until`` (a dying worker's last words)."""
+        proc = self.proc
+        while proc.stderr_open and time.monotonic() < until:
+            if proc.drain_stderr():
+                select.select([proc.stderr_fd], [], [], max(0.0, until - time.monotonic()))
+
+
+class Worker(WorkerBase):
+    """One worker process, started on first use and restarted after a failure.
+
+    ``sandbox`` is the :class:`~vantor.workers.sandbox.Sandbox` the worker runs
+    in: by default ``Sandbox()``, whose defaults are documented there; pass
+    ``sandbox=None`` to run the worker unsandboxed, with all of the host's
+    powers.  ``command`` starts the worker (default: this package's worker on
+    the host's interpreter); inside a sandbox it is run after the sandbox is in
+    force.  ``env`` and ``cwd`` are passed to the process (with a sandbox, its
+    environment is the sandbox's ``env`` and ``cwd`` is made readable).
+    ``timeout`` is the default time limit, in seconds, of every call (None: no
+    limit); each call may give its own.  ``output_limit`` bounds the bytes of
+    output accepted for one call (answer and stray lines together; None: no
+    limit): past it the worker is killed and the call raises
+    :class:`WorkerOutputLimit`.  ``stderr_limit`` bounds, in bytes, the kept
+    tail of standard error, which every call drains.  ``max_requests`` retires
+    a process after that many requests and starts a fresh one.
+
+    Calls are serialised: a worker handles one request at a time, and is safe to
+    share between threads (use :class:`WorkerPool` for parallel calls).  After a
+    :class:`WorkerTimeout`, :class:`WorkerDied` or :class:`WorkerOutputLimit`
+    the process is gone; the next call starts a new one, as it does after a
+    ``quit`` request or when the process ended between calls.  The new process
+    starts with a clean interpreter: whatever earlier requests changed in the
+    old one is lost.
+
+    Use it as a context manager, or call :meth:`close`, to reap the process.
+    """
+
+    def __init__(self, *args: Any, **kwargs: Any):
+        super().__init__(*args, **kwargs)
+        self._call_lock = threading.Lock()   # one request at a time
+        self._waiter: _Waiter | None = None
+
+    def start(self) -> "Worker":
+        """Start the worker process now and wait until it is ready (its sandbox in force)."""
+        with self._call_lock:
+            proc = self._ready_process()
+            self._await_ready(proc, time.monotonic() + START_TIMEOUT, START_TIMEOUT)
+        return self
+
+    def close(self) -> None:
+        """Stop and reap the worker process; later calls raise :class:`WorkerClosed`.
+
+        An idle worker is asked to end (its input is closed) and killed if it
+        has not ended within a second.  A worker busy with a call from another
+        thread is killed at once, and that call raises :class:`WorkerClosed`.
+        """
+        with self._state_lock:
+            self._closed = True
+            proc = self._proc
+        if proc is None:
+            return
+        if self._call_lock.acquire(blocking=False):
+            try:
+                proc.close_input()
+                self._discard(proc, CLOSE_GRACE)
+            finally:
+                self._call_lock.release()
+        else:
+            proc.stop()
+
+    def __enter__(self) -> "Worker":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    # -- requests ---------------------------------------------------------
+
+    def request(self, request: Mapping[str, Any], timeout: Timeout = UNSET) -> Answer:
+        """Send one request (a JSON object) and return the worker's answer.
+
+        Raises :class:`WorkerTimeout` when no answer came within ``timeout``
+        seconds (default: the worker's ``timeout``), :class:`WorkerDied` when the
+        worker ended without answering, :class:`WorkerOutputLimit` past the
+        output limit, :class:`WorkerClosed` after :meth:`close`, and
+        :class:`WorkerStartError` when a sandboxed worker could not start.
+        """
+        return self._exchange(*encode_request(request), timeout)
+
+    def request_line(self, line: str | bytes, timeout: Timeout = UNSET) -> Answer:
+        """Send one request line exactly as given, without encoding it as JSON.
+
+        This reaches the parts of the protocol that :meth:`request` cannot, such as
+        a line that is not valid JSON (answered with an error) or JSON that is not
+        an object (the worker ends: :class:`WorkerDied`).  The line must hold no
+        line break and must not be blank: the worker does not answer blank lines.
+        """
+        return self._exchange(*encode_request_line(line), timeout)
+
+    # -- internals --------------------------------------------------------
+
+    def _exchange(self, data: bytes, quitting: bool, timeout: Timeout) -> Answer:
+        timeout = self.timeout if timeout is UNSET else timeout
+        check_timeout(timeout)
+        with self._call_lock:
+            try:
+                proc = self._ready_process()
+            except BaseException as error:
+                self._record_failure(error)
+                raise
+            deadline = None if timeout is None else time.monotonic() + timeout
+            try:
+                self._await_ready(proc, deadline, timeout)
+                started = time.monotonic()
+                answer = self._waiter.exchange(data, deadline)
+            except _Failure as failure:
+                error = self._failed(proc, failure.kind, timeout)
+                self._record_failure(error)
+                raise error from None
+            except BaseException as error:
+                # Without its answer the worker's state is unknown (this also
+                # covers KeyboardInterrupt in the host): never reuse it.
+                self._discard(proc)
+                self._record_failure(error)
+                raise
+            if self._retires_after(proc, answer, time.monotonic() - started, quitting):
+                self._discard(proc, EXIT_GRACE)
+                if self._keep_warm:
+                    self._prestart()
+            return answer
+
+    def _record_failure(self, error: BaseException) -> None:
+        self._stats.failed(error)
+        if self._keep_warm and self._proc is None:
+            self._prestart()
+
+    def _await_ready(self, proc: Process, deadline: float | None, timeout: Timeout) -> None:
+        if proc.ready:
+            return
+        try:
+            self._waiter.await_report(deadline)
+        except _Failure as failure:
+            raise self._failed(proc, failure.kind, timeout) from None
+        failure = proc.start_failure()
+        if failure is not None:
+            self._discard(proc)
+            raise failure
+
+    def _attach(self, proc: Process) -> None:
+        self._waiter = _Waiter(proc)
+
+    def _failed(self, proc: Process, kind: str, timeout: Timeout) -> Exception:
+        """Stop the process after a wait that ended without an answer; the error to raise."""
+        if kind == "died":
+            self._waiter.finish_stderr(time.monotonic() + EXIT_GRACE)
+            self._discard(proc, EXIT_GRACE)
+        else:
+            self._discard(proc)
+        return self._error_for(proc, kind, timeout)
+
+    def _discard(self, proc: Process, grace: float = 0.0) -> None:
+        if grace > 0 and proc.returncode is None:
+            try:
+                proc.popen.wait(grace)
+            except Exception:
+                pass
+        self._forget(proc)
+        if self._proc is None:
+            self._waiter = None

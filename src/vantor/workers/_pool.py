@@ -1,0 +1,219 @@
+"""Pools: a fixed number of workers shared by many callers, kept warm.
+
+A warm pool starts its processes when it is made and starts a replacement as
+soon as one ends (a timeout, a death, ``max_requests``), so that a call
+rarely waits for an interpreter to start.  Free workers are handed out most
+recently used first, which keeps the fewest processes busy and their caches
+warm.  All workers of a pool add to one set of statistics.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import threading
+from collections.abc import Mapping, Sequence
+from typing import Any, Callable, Generic, TypeVar
+
+from ._asyncio import AsyncWorker
+from ._base import SharedStats, WorkerBase
+from ._blocking import Worker
+from ._core import (
+    DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, UNSET, Actions, Answer, Timeout, WorkerClosed,
+    WorkerStats)
+from .sandbox import DEFAULT_SANDBOX, Sandbox
+
+W = TypeVar("W", bound=WorkerBase)
+
+
+def _check_size(size: int) -> None:
+    if isinstance(size, bool) or not isinstance(size, int):
+        raise TypeError(f"size must be an int, not {type(size).__name__}")
+    if size < 1:
+        raise ValueError("a pool needs at least one worker")
+
+
+class _PoolBase(Actions, Generic[W]):
+    def __init__(self, worker_type: type[W], size: int, command: Sequence[str] | None, *,
+                 timeout: Timeout, env: Mapping[str, str] | None,
+                 cwd: str | os.PathLike | None, stderr_limit: int, sandbox: Sandbox | None,
+                 output_limit: int | None, max_requests: int | None, warm: bool):
+        _check_size(size)
+        self._stats = SharedStats()
+        self._warm = warm
+        self._workers: list[W] = [
+            worker_type(command, timeout=timeout, env=env, cwd=cwd, stderr_limit=stderr_limit,
+                        sandbox=sandbox, output_limit=output_limit, max_requests=max_requests,
+                        _keep_warm=warm, _stats=self._stats)
+            for _ in range(size)]
+        self._idle = list(reversed(self._workers))
+        self._closed = False
+
+    @property
+    def size(self) -> int:
+        return len(self._workers)
+
+    @property
+    def workers(self) -> tuple[W, ...]:
+        return tuple(self._workers)
+
+    def pids(self) -> list[int]:
+        """PIDs of the worker processes currently running."""
+        return [pid for pid in (w.pid for w in self._workers) if pid is not None]
+
+    def stats(self) -> WorkerStats:
+        """Counters and latency percentiles of every call made on the pool."""
+        return self._stats.snapshot()
+
+    def idle(self) -> int:
+        """How many workers are free for a call now."""
+        return len(self._idle)
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"pids={self.pids()}"
+        return f"<{type(self).__name__} size={self.size} {state}>"
+
+    def _prestart_all(self) -> None:
+        for worker in self._workers:
+            worker._prestart()
+
+
+class WorkerPool(_PoolBase[Worker]):
+    """``size`` workers shared by any number of threads.
+
+    Each call waits for a free worker and runs on it; the call's ``timeout``
+    counts from the moment the request is sent, not while waiting for a worker.
+    With ``warm`` (the default) every process starts when the pool is made,
+    without waiting for it, and a worker whose process ended starts its
+    replacement at once; otherwise processes start on first use.
+    :meth:`start` waits until every worker is ready.  The other arguments are
+    those of :class:`Worker`.
+
+    :meth:`close` (or leaving a ``with`` block) reaps every process: calls still
+    running are cut short with :class:`WorkerClosed`, as are later calls.
+    """
+
+    def __init__(self, size: int, command: Sequence[str] | None = None, *,
+                 timeout: Timeout = None, env: Mapping[str, str] | None = None,
+                 cwd: str | os.PathLike | None = None,
+                 stderr_limit: int = DEFAULT_STDERR_LIMIT,
+                 sandbox: Sandbox | None = DEFAULT_SANDBOX,
+                 output_limit: int | None = DEFAULT_OUTPUT_LIMIT,
+                 max_requests: int | None = None, warm: bool = True):
+        super().__init__(Worker, size, command, timeout=timeout, env=env, cwd=cwd,
+                         stderr_limit=stderr_limit, sandbox=sandbox, output_limit=output_limit,
+                         max_requests=max_requests, warm=warm)
+        self._cond = threading.Condition()
+        if warm:
+            self._prestart_all()
+
+    def start(self) -> "WorkerPool":
+        """Start every worker process now and wait until each is ready."""
+        for worker in self._workers:
+            worker.start()
+        return self
+
+    def request(self, request: Mapping[str, Any], timeout: Timeout = UNSET) -> Answer:
+        """:meth:`Worker.request` on a free worker."""
+        return self._on_free_worker(Worker.request, request, timeout)
+
+    def request_line(self, line: str | bytes, timeout: Timeout = UNSET) -> Answer:
+        """:meth:`Worker.request_line` on a free worker."""
+        return self._on_free_worker(Worker.request_line, line, timeout)
+
+    def close(self) -> None:
+        """Stop and reap every worker process."""
+        with self._cond:
+            self._closed = True
+            self._cond.notify_all()
+        for worker in self._workers:
+            worker.close()
+
+    def __enter__(self) -> "WorkerPool":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def _on_free_worker(self, method: Callable[..., Answer], *args: Any) -> Answer:
+        with self._cond:
+            while not self._idle and not self._closed:
+                self._cond.wait()
+            if self._closed:
+                raise WorkerClosed("the pool is closed")
+            worker = self._idle.pop()
+        try:
+            return method(worker, *args)
+        finally:
+            with self._cond:
+                self._idle.append(worker)
+                self._cond.notify()
+
+
+class AsyncWorkerPool(_PoolBase[AsyncWorker]):
+    """``size`` asyncio workers shared by any number of tasks: :class:`WorkerPool`
+    for an event loop.
+
+    The pool belongs to the loop it is first used on.  With ``warm`` (the
+    default) the processes start on entering ``async with`` (or on
+    :meth:`start`, which also waits until each is ready) and replacements
+    start at once.  :meth:`aclose` reaps every process and cuts running calls
+    short with :class:`WorkerClosed`.
+    """
+
+    def __init__(self, size: int, command: Sequence[str] | None = None, *,
+                 timeout: Timeout = None, env: Mapping[str, str] | None = None,
+                 cwd: str | os.PathLike | None = None,
+                 stderr_limit: int = DEFAULT_STDERR_LIMIT,
+                 sandbox: Sandbox | None = DEFAULT_SANDBOX,
+                 output_limit: int | None = DEFAULT_OUTPUT_LIMIT,
+                 max_requests: int | None = None, warm: bool = True):
+        super().__init__(AsyncWorker, size, command, timeout=timeout, env=env, cwd=cwd,
+                         stderr_limit=stderr_limit, sandbox=sandbox, output_limit=output_limit,
+                         max_requests=max_requests, warm=warm)
+        self._free: asyncio.Condition | None = None
+
+    async def start(self) -> "AsyncWorkerPool":
+        """Start every worker process now and wait until each is ready."""
+        await asyncio.gather(*(worker.start() for worker in self._workers))
+        return self
+
+    async def request(self, request: Mapping[str, Any], timeout: Timeout = UNSET) -> Answer:
+        """:meth:`AsyncWorker.request` on a free worker."""
+        return await self._on_free_worker(AsyncWorker.request, request, timeout)
+
+    async def request_line(self, line: str | bytes, timeout: Timeout = UNSET) -> Answer:
+        """:meth:`AsyncWorker.request_line` on a free worker."""
+        return await self._on_free_worker(AsyncWorker.request_line, line, timeout)
+
+    async def aclose(self) -> None:
+        """Stop and reap every worker process."""
+        self._closed = True
+        if self._free is not None:
+            async with self._free:
+                self._free.notify_all()
+        await asyncio.gather(*(worker.aclose() for worker in self._workers))
+
+    async def __aenter__(self) -> "AsyncWorkerPool":
+        if self._warm:
+            self._prestart_all()
+        return self
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        await self.aclose()
+
+    async def _on_free_worker(self, method: Callable[..., Any], *args: Any) -> Answer:
+        if self._free is None:
+            self._free = asyncio.Condition()
+        async with self._free:
+            while not self._idle and not self._closed:
+                await self._free.wait()
+            if self._closed:
+                raise WorkerClosed("the pool is closed")
+            worker = self._idle.pop()
+        try:
+            return await method(worker, *args)
+        finally:
+            self._idle.append(worker)
+            async with self._free:
+                self._free.notify()

@@ -1,0 +1,520 @@
+"""A sandboxed worker's own start-up: confine, then become the worker.
+
+The host runs ``python -s -P -m vantor.workers._sandboxed CONFIG`` with the
+worker's pipes as standard streams and one end of a control socket.  Three
+processes follow:
+
+* the supervisor (this process, in the host's PID namespace) joins the
+  cgroups the host made, enters a new user and PID namespace, and stays
+  behind to tie the sandbox's life to the control socket: when the host
+  closes it, or dies, the whole PID namespace is killed;
+* init, PID 1 of the new namespace, builds the mount, IPC, UTS and network
+  namespaces and the new root, takes the sandbox's identity, drops every
+  capability, applies rlimits, Landlock and seccomp, reports what is in
+  force, and then only reaps;
+* the worker, init's child, which inherits all of it and runs the message
+  loop (or executes the configured command).
+
+When the worker ends, init passes on its wait status and exits, which kills
+whatever the worker left running; the supervisor ends with the same status.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import select
+import signal
+import socket
+import sys
+from typing import Any, NoReturn
+
+from . import _containment as native
+from ._sandbox_fs import HOSTNAME, WRITABLE_PLACES, View, ViewError
+
+SANDBOX_UID = SANDBOX_GID = 65534
+IN_FORCE = "in force"
+NOT_REQUIRED = "not required"
+_STAGE = "/tmp"
+
+
+class SetupError(Exception):
+    """The sandbox cannot be set up; ``missing`` names the protections at fault."""
+
+    def __init__(self, message: str, missing: tuple[str, ...] = ()):
+        super().__init__(message)
+        self.missing = missing
+
+
+class Protections:
+    """What is in force so far, and whether a missing protection may be done without."""
+
+    def __init__(self, allowed: list[str]):
+        self.state: dict[str, str] = {}
+        self.allowed = set(allowed)
+
+    def have(self, name: str) -> None:
+        self.state[name] = IN_FORCE
+
+    def skip(self, name: str) -> None:
+        self.state[name] = NOT_REQUIRED
+
+    def lack(self, name: str, reason: str) -> None:
+        """Record ``name`` as missing; fails unless the policy allows it."""
+        self.state[name] = f"missing: {reason}"
+        if name not in self.allowed:
+            raise SetupError(
+                f"the sandbox cannot be set up on this machine, missing {name}: {reason}. "
+                "List it in Sandbox(allow_missing=...) to run without it, or pass "
+                "sandbox=None to run unsandboxed", (name,))
+
+    def holds(self, name: str) -> bool:
+        return self.state.get(name) == IN_FORCE
+
+
+def _reason(error: OSError) -> str:
+    return error.strerror or str(error)
+
+
+def _write_file(path: str, text: str) -> None:
+    with open(path, "w") as file:
+        file.write(text)
+
+
+# -- the supervisor -------------------------------------------------------------
+
+def _join_cgroups(config: dict[str, Any], protections: Protections) -> None:
+    """Move this process (and so everything it starts) into the host-made cgroups."""
+    limits = {"memory_limit": config["memory"], "process_limit": config["processes"]}
+    for protection, limit in limits.items():
+        procs = config["cgroup_procs"].get(protection)
+        if limit is None:
+            protections.skip(protection)
+            continue
+        if procs is None:
+            protections.lack(protection, config["host_missing"].get(protection, "no cgroup"))
+            continue
+        try:
+            _write_file(procs, str(os.getpid()))
+        except OSError as error:
+            protections.lack(protection, f"cannot join its cgroup: {_reason(error)}")
+            continue
+        protections.have(protection)
+
+
+def _probe_unshare(flag: int) -> bool:
+    """Whether a child could enter a new namespace of kind ``flag``."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            native.unshare(flag)
+        except OSError:
+            os._exit(1)
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status) == 0
+
+
+def _map_identity(config: dict[str, Any], supervisor: int, ready: int) -> None:
+    """Run in a child of the supervisor: once it has unshared, map the sandbox's user."""
+    if os.read(ready, 1) != b"x":
+        os._exit(1)
+    try:
+        if config["host_uid"] == 0:
+            _write_file(f"/proc/{supervisor}/uid_map", f"{SANDBOX_UID} {SANDBOX_UID} 1")
+            _write_file(f"/proc/{supervisor}/gid_map", f"{SANDBOX_GID} {SANDBOX_GID} 1")
+        os._exit(0)
+    except OSError:
+        os._exit(1)
+
+
+def _enter_user_and_pid_namespaces(config: dict[str, Any], protections: Protections) -> bool:
+    """Unshare what can be had; returns whether a user namespace was entered."""
+    wanted = {"user_namespace": native.CLONE_NEWUSER, "pid_namespace": native.CLONE_NEWPID}
+    flags = native.CLONE_NEWUSER | native.CLONE_NEWPID
+    try:
+        _unshare_mapped(config, flags)
+        protections.have("user_namespace")
+        protections.have("pid_namespace")
+        return True
+    except OSError as error:
+        failure = _reason(error)
+    usable = 0
+    for name, flag in wanted.items():
+        if _probe_unshare(flag):
+            usable |= flag
+            protections.have(name)
+        else:
+            protections.lack(name, failure)
+    if usable & native.CLONE_NEWUSER:
+        # Each works alone but not both together: keep the user namespace.
+        protections.lack("pid_namespace", failure)
+        _unshare_mapped(config, native.CLONE_NEWUSER)
+        return True
+    if config["host_uid"] != 0:
+        raise SetupError("without a user namespace a non-root host cannot confine its worker",
+                         ("user_namespace",))
+    if usable:
+        native.unshare(usable)
+    return False
+
+
+def _unshare_mapped(config: dict[str, Any], flags: int) -> None:
+    if config["host_uid"] != 0:
+        native.unshare(flags)
+        _write_file("/proc/self/setgroups", "deny")
+        _write_file("/proc/self/uid_map", f"{SANDBOX_UID} {config['host_uid']} 1")
+        _write_file("/proc/self/gid_map", f"{SANDBOX_GID} {config['host_gid']} 1")
+        return
+    ready, go = os.pipe()
+    supervisor = os.getpid()
+    helper = os.fork()
+    if helper == 0:
+        os.close(go)
+        _map_identity(config, supervisor, ready)
+    os.close(ready)
+    try:
+        native.unshare(flags)
+        os.write(go, b"x")
+    finally:
+        os.close(go)
+        _, status = os.waitpid(helper, 0)
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise OSError(0, "the user namespace's identity could not be mapped")
+
+
+class Supervisor:
+    def __init__(self, config: dict[str, Any], control: socket.socket):
+        self.config = config
+        self.control = control
+        self.protections = Protections(config["allow_missing"])
+
+    def run(self) -> NoReturn:
+        try:
+            _join_cgroups(self.config, self.protections)
+            view = View.build(self.config, SANDBOX_UID)
+            if self.config["command"] is None:
+                import vantor.workers.custom_worker  # noqa: F401  (loaded once, shared by fork)
+            user_namespace = _enter_user_and_pid_namespaces(self.config, self.protections)
+        except (SetupError, ViewError, OSError) as error:
+            self.fail(error)
+        report_r, report_w = os.pipe()
+        lifeline_r, lifeline_w = os.pipe()
+        init = os.fork()
+        if init == 0:
+            self.control.close()
+            os.close(report_r)
+            os.close(lifeline_w)
+            Init(self.config, self.protections, view, user_namespace,
+                 report_w, lifeline_r).run()
+        os.close(report_w)
+        os.close(lifeline_r)
+        self._detach_streams()
+        self.watch(init, report_r)
+
+    def fail(self, error: BaseException) -> NoReturn:
+        missing = getattr(error, "missing", ())
+        self.send({"ready": False, "error": str(error), "missing": list(missing),
+                   "protections": self.protections.state})
+        os._exit(1)
+
+    def send(self, report: dict[str, Any]) -> None:
+        try:
+            self.control.sendall(json.dumps(report).encode() + b"\n")
+        except OSError:
+            pass
+
+    @staticmethod
+    def _detach_streams() -> None:
+        """Leave the worker the only holder of its stdin and stdout."""
+        null = os.open(os.devnull, os.O_RDWR)
+        os.dup2(null, 0)
+        os.dup2(null, 1)
+        os.close(null)
+
+    def watch(self, init: int, report_r: int) -> NoReturn:
+        poller = select.poll()
+        poller.register(self.control, select.POLLIN)
+        poller.register(report_r, select.POLLIN)
+        received = b""
+        while True:
+            for fd, _ in poller.poll():
+                if fd == report_r:
+                    data = os.read(report_r, 65536)
+                    if not data:
+                        self._end(init, None)
+                    received += data
+                    while b"\n" in received:
+                        line, received = received.split(b"\n", 1)
+                        self._take(init, json.loads(line))
+                elif not self._control_open():
+                    self._end(init, signal.SIGKILL)
+
+    def _control_open(self) -> bool:
+        try:
+            return self.control.recv(4096) != b""
+        except OSError:
+            return False
+
+    def _take(self, init: int, message: dict[str, Any]) -> None:
+        if "exit" in message:
+            self._end(init, None, message["exit"])
+        self.send(message)
+        if not message.get("ready", False):
+            self._end(init, signal.SIGKILL)
+
+    @staticmethod
+    def _end(init: int, kill: int | None, status: int | None = None) -> NoReturn:
+        if kill is not None:
+            os.kill(init, kill)
+        _, init_status = os.waitpid(init, 0)
+        _mirror(status if status is not None else init_status)
+
+
+def _mirror(status: int) -> NoReturn:
+    """End this process as the worker ended: by the same signal, or with its exit code."""
+    if os.WIFSIGNALED(status):
+        number = os.WTERMSIG(status)
+        if number not in (signal.SIGKILL, signal.SIGSTOP):
+            signal.signal(number, signal.SIG_DFL)
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, [number])
+        os.kill(os.getpid(), number)
+    os._exit(os.waitstatus_to_exitcode(status) if os.WIFEXITED(status) else 1)
+
+
+# -- init, PID 1 of the sandbox ---------------------------------------------------
+
+class Init:
+    def __init__(self, config: dict[str, Any], protections: Protections, view: View,
+                 user_namespace: bool, report_w: int, lifeline_r: int):
+        self.config = config
+        self.protections = protections
+        self.view = view
+        self.user_namespace = user_namespace
+        self.report_w = report_w
+        self.lifeline_r = lifeline_r
+
+    def run(self) -> NoReturn:
+        try:
+            native.set_parent_death_signal(signal.SIGKILL)
+            if select.select([self.lifeline_r], [], [], 0)[0]:
+                os._exit(1)  # the supervisor ended before the tie was made
+            new_root = self.namespaces()
+            self.confine(new_root)
+        except (SetupError, ViewError, OSError, ValueError, RuntimeError) as error:
+            self.send({"ready": False, "error": f"{error}",
+                       "missing": list(getattr(error, "missing", ())),
+                       "protections": self.protections.state})
+            os._exit(1)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        worker = os.fork()
+        if worker == 0:
+            self.become_worker()
+        self.send({"ready": True, "protections": self.protections.state})
+        native.set_dumpable(False)
+        self.reap(worker)
+
+    def send(self, message: dict[str, Any]) -> None:
+        os.write(self.report_w, json.dumps(message).encode() + b"\n")
+
+    def namespaces(self) -> bool:
+        """Enter the remaining namespaces; returns whether a new root can be built."""
+        kinds = [("mount_namespace", native.CLONE_NEWNS), ("ipc_namespace", native.CLONE_NEWIPC),
+                 ("uts_namespace", native.CLONE_NEWUTS)]
+        if self.config["network"]:
+            self.protections.skip("network_namespace")
+        else:
+            kinds.append(("network_namespace", native.CLONE_NEWNET))
+        for name, flag in kinds:
+            try:
+                native.unshare(flag)
+                self.protections.have(name)
+            except OSError as error:
+                self.protections.lack(name, _reason(error))
+        try:
+            native.unshare(native.CLONE_NEWCGROUP)
+        except OSError:
+            pass  # hides only the host's cgroup paths
+        if self.protections.holds("uts_namespace"):
+            socket.sethostname(HOSTNAME)
+        return self.protections.holds("mount_namespace")
+
+    def confine(self, new_root: bool) -> None:
+        # The host's paths are opened with the host's identity.  In a user
+        # namespace the new root is then built as the sandbox's user, the only
+        # one mapped there, keeping the namespace's capabilities; as plain root
+        # it is built before the change of user takes them away.
+        binds = None
+        if new_root:
+            native.mount(None, "/", None, native.MS_REC | native.MS_PRIVATE)
+            binds = self.view.open_trees()
+        if not self.user_namespace:
+            self.assemble(binds)
+        self.take_identity()
+        if self.user_namespace:
+            self.assemble(binds)
+        os.chdir(self.config["cwd"] or ("/tmp" if new_root else "/"))
+        self.limit_resources()
+        self.drop_capabilities()
+        self.landlock(new_root)
+        native.install_seccomp_filter((socket.AF_UNIX, socket.AF_INET, socket.AF_INET6,
+                                       socket.AF_NETLINK))
+        self.protections.have("seccomp")
+
+    def assemble(self, binds: list | None) -> None:
+        if binds is not None:
+            self.view.assemble(_STAGE, binds, self.config["tmp_size"], SANDBOX_UID, SANDBOX_GID)
+
+    def drop_capabilities(self) -> None:
+        try:
+            native.drop_capabilities()
+        except (OSError, RuntimeError) as error:
+            self.protections.lack("no_capabilities", f"{error}")
+            return
+        caps = native.capabilities()
+        if any(caps[name] for name in ("effective", "permitted", "inheritable", "bounding",
+                                       "ambient")) or not caps["no_new_privs"]:
+            raise SetupError("capabilities remain after dropping them", ("no_capabilities",))
+        self.protections.have("no_capabilities")
+
+    def take_identity(self) -> None:
+        if self.config["host_uid"] == 0:
+            os.setgroups([])
+        os.setresgid(SANDBOX_GID, SANDBOX_GID, SANDBOX_GID)
+        os.setresuid(SANDBOX_UID, SANDBOX_UID, SANDBOX_UID)
+
+    def limit_resources(self) -> None:
+        import resource
+
+        limits = [(resource.RLIMIT_CORE, 0),
+                  (resource.RLIMIT_NOFILE, self.config["open_files"]),
+                  (resource.RLIMIT_FSIZE, self.config["file_size"]),
+                  (resource.RLIMIT_CPU, self.config["cpu_seconds"])]
+        if (self.config["processes"] is not None and self.user_namespace
+                and not self.protections.holds("process_limit")):
+            limits.append((resource.RLIMIT_NPROC, self.config["processes"]))
+        for kind, value in limits:
+            if value is not None:
+                # Past the soft CPU limit comes SIGXCPU, which names the cause;
+                # SIGKILL follows a second later for a process that ignores it.
+                hard = value + 1 if kind == resource.RLIMIT_CPU else value
+                resource.setrlimit(kind, (value, hard))
+        self.protections.have("rlimits")
+
+    def landlock(self, new_root: bool) -> None:
+        abi = native.landlock_abi()
+        network = self.config["network"]
+        if network:
+            self.protections.skip("landlock_network")
+        if abi < 1:
+            reason = "Landlock is not enabled in this kernel"
+            self.protections.lack("landlock_filesystem", reason)
+            if not network:
+                self.protections.lack("landlock_network", reason)
+            self.protections.lack("landlock_scopes", reason)
+            return
+        handled_fs = _fs_rights(abi)
+        handled_net = 0
+        if not network:
+            if abi >= 4:
+                handled_net = (native.LANDLOCK_ACCESS_NET_BIND_TCP |
+                               native.LANDLOCK_ACCESS_NET_CONNECT_TCP)
+            else:
+                self.protections.lack("landlock_network", f"Landlock ABI {abi} lacks it (needs 4)")
+        scoped = 0
+        if abi >= 6:
+            scoped = native.LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | native.LANDLOCK_SCOPE_SIGNAL
+        else:
+            self.protections.lack("landlock_scopes", f"Landlock ABI {abi} lacks them (needs 6)")
+        native.landlock_restrict(self._rules(new_root, handled_fs), handled_fs, handled_net,
+                                 scoped)
+        self.protections.have("landlock_filesystem")
+        if handled_net:
+            self.protections.have("landlock_network")
+        if scoped:
+            self.protections.have("landlock_scopes")
+
+    def _rules(self, new_root: bool, everything: int) -> list[tuple[str, int]]:
+        read = (native.LANDLOCK_ACCESS_FS_EXECUTE | native.LANDLOCK_ACCESS_FS_READ_FILE |
+                native.LANDLOCK_ACCESS_FS_READ_DIR)
+        devices = (native.LANDLOCK_ACCESS_FS_READ_FILE | native.LANDLOCK_ACCESS_FS_WRITE_FILE |
+                   native.LANDLOCK_ACCESS_FS_READ_DIR)
+        devices |= everything & (native.LANDLOCK_ACCESS_FS_TRUNCATE |
+                                 native.LANDLOCK_ACCESS_FS_IOCTL_DEV)
+        if new_root:
+            rules = [("/", read), ("/proc", read), ("/dev", devices)]
+            writable = list(WRITABLE_PLACES)
+        else:
+            rules = [(path, read) for path in self.view.readable_paths()] + [("/proc", read)]
+            rules += [(device, devices) for device in ("/dev/null", "/dev/zero", "/dev/urandom")]
+            writable = ["/tmp"]
+        writable += self.view.writable_paths()
+        rules += [(path, everything) for path in writable]
+        return rules
+
+    def become_worker(self) -> NoReturn:
+        os.close(self.report_w)
+        os.close(self.lifeline_r)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        command = self.config["command"]
+        if command is not None:
+            program = self.view.program
+            try:
+                os.execve(program, command, os.environ)
+            except OSError as error:
+                os.write(2, f"cannot execute {program}: {error.strerror}\n".encode())
+                os._exit(127)
+        from vantor.workers import custom_worker
+
+        sys.argv = [custom_worker.__file__]
+        sys.path.insert(0, os.getcwd())
+        code = 0
+        try:
+            custom_worker.main()
+        except SystemExit as exit_:
+            code = exit_.code if isinstance(exit_.code, int) else 1
+        except BaseException:
+            import traceback
+            traceback.print_exc()
+            code = 1
+        try:
+            sys.stdout.flush()
+            sys.stderr.flush()
+        finally:
+            os._exit(code)
+
+    def reap(self, worker: int) -> NoReturn:
+        while True:
+            try:
+                pid, status = os.waitpid(-1, 0)
+            except ChildProcessError:
+                os._exit(1)
+            if pid == worker:
+                try:
+                    self.send({"exit": status})
+                finally:
+                    os._exit(0)
+
+
+def _fs_rights(abi: int) -> int:
+    rights = 0
+    for name in dir(native):
+        if name.startswith("LANDLOCK_ACCESS_FS_"):
+            rights |= getattr(native, name)
+    if abi < 2:
+        rights &= ~native.LANDLOCK_ACCESS_FS_REFER
+    if abi < 3:
+        rights &= ~native.LANDLOCK_ACCESS_FS_TRUNCATE
+    if abi < 5:
+        rights &= ~native.LANDLOCK_ACCESS_FS_IOCTL_DEV
+    return rights
+
+
+def main() -> NoReturn:
+    config = json.loads(sys.argv[1])
+    control = socket.socket(fileno=config["control_fd"])
+    Supervisor(config, control).run()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,348 @@
+"""Sandboxed workers: real escape attempts from inside, and ordinary tools.
+
+Every attempt is bounded: allocations of a few hundred MiB at most, a few
+sleeping children that carry a marker in their command line and are found
+and killed through the host's own /proc, never a signal sent to a PID that
+was read inside the sandbox.
+"""
+import json
+import os
+import shutil
+import signal
+import socket
+import sys
+import textwrap
+import time
+import uuid
+
+import pytest
+
+from conftest import sandbox_policy
+from vantor.workers.client import (Worker, WorkerDied, WorkerOutputLimit, WorkerStartError,
+                                   WorkerTimeout)
+from vantor.workers.sandbox import PROTECTIONS
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux sandbox")
+GUARD = 60
+
+
+def marked_processes(marker):
+    """Host PIDs of the processes whose command line holds ``marker``."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                    if marker.encode() in cmdline.read():
+                        found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+@pytest.fixture
+def marker():
+    """A marker for sleepers a test starts; any left over are killed from the host."""
+    tag = f"vantor-sleeper-{uuid.uuid4().hex}"
+    yield tag
+    leftovers = marked_processes(tag)
+    for pid in leftovers:
+        os.kill(pid, signal.SIGKILL)
+    assert not leftovers, "a sandboxed process outlived its worker"
+
+
+@pytest.fixture
+def shared_dir():
+    """A host directory open to everyone, outside the sandbox's view by default."""
+    path = f"/var/tmp/vantor-test-{uuid.uuid4().hex}"
+    os.mkdir(path)
+    os.chmod(path, 0o777)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+PROBE = """
+import errno, os
+def attempt(call, *args):
+    try:
+        call(*args)
+    except OSError as error:
+        return errno.errorcode.get(error.errno, error.errno)
+    return "allowed"
+"""
+
+
+def run(worker, code, **kwargs):
+    """The return value of ``code``, which may call ``attempt``, run in ``worker``."""
+    answer = worker.run_inline(PROBE + textwrap.dedent(code), timeout=GUARD, **kwargs)
+    assert answer["success"], answer
+    return answer["result"]["return_value"]
+
+
+
+
+def gone_soon(marker, within=10.0):
+    deadline = time.monotonic() + within
+    while marked_processes(marker) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return not marked_processes(marker)
+
+
+def test_every_protection_is_reported_in_force_and_secrets_stay_outside(shared_dir,
+                                                                        monkeypatch):
+    monkeypatch.setenv("VANTOR_TEST_SECRET", "hunter2")
+    secret = os.path.join(shared_dir, "secret.txt")
+    with open(secret, "w") as file:
+        file.write("hunter2")
+    os.chmod(secret, 0o644)
+    with Worker(sandbox=sandbox_policy()) as worker:
+        worker.start()
+        protections = worker.protections
+        assert set(protections) == set(PROTECTIONS)
+        assert {state for state in protections.values()} == {"in force"}, protections
+        seen = run(worker, f"""
+            status = dict(line.split(":", 1) for line in open("/proc/self/status"))
+            result = {{
+                "env": "".join(os.environ.values()),
+                "ids": [os.getuid(), os.geteuid(), os.getgid()],
+                "caps": [status[k].strip() for k in ("CapEff", "CapPrm", "CapBnd", "CapAmb")],
+                "nnp": status["NoNewPrivs"].strip(), "seccomp": status["Seccomp"].strip(),
+                "pids": sorted(int(p) for p in os.listdir("/proc") if p.isdigit()),
+                "secret": attempt(open, {secret!r}),
+                "root_home": os.listdir("/root") if os.path.isdir("/root") else [],
+                "shadow": attempt(open, "/etc/shadow"),
+                "host_mounts": {shared_dir!r} in open("/proc/self/mountinfo").read(),
+            }}
+        """)
+    assert "hunter2" not in seen["env"]
+    assert seen["ids"] == [65534, 65534, 65534]
+    assert seen["caps"] == ["0000000000000000"] * 4 and seen["nnp"] == "1"
+    assert seen["seccomp"] == "2"
+    assert seen["pids"] == [1, 2]  # the sandbox's init and the worker: nothing of the host
+    assert seen["secret"] == "ENOENT" and seen["shadow"] == "ENOENT"
+    assert set(seen["root_home"]) <= {".pyenv"}  # only the way to the interpreter
+    assert not seen["host_mounts"]
+
+
+def test_writes_reach_only_tmp_and_the_declared_places(shared_dir):
+    readable = os.path.join(shared_dir, "readable")
+    writable = os.path.join(shared_dir, "writable")
+    for path in (readable, writable):
+        os.mkdir(path)
+        os.chmod(path, 0o777)
+    policy = sandbox_policy(read=[readable], write=[writable], file_size=1 << 20)
+    with Worker(sandbox=policy) as worker:
+        seen = run(worker, f"""
+            def write(path, size=1):
+                with open(path, "wb") as file:
+                    file.write(b"x" * size)
+            result = {{
+                place: attempt(write, place + "/probe")
+                for place in ("/", "/usr", "/etc", {readable!r},
+                              {writable!r}, "/tmp", "/dev/shm")}}
+            result["sysctl"] = attempt(write, "/proc/sys/kernel/hostname")
+            result["big"] = attempt(write, "/tmp/big", 2 << 20)
+            result["devnull"] = attempt(write, "/dev/null")
+            result["mknod"] = attempt(os.mknod, "/tmp/fifo", 0o600 | 0o10000)
+        """)
+    assert seen.pop("/tmp") == seen.pop("/dev/shm") == seen.pop("devnull") == "allowed"
+    assert seen.pop(writable) == "allowed" and os.path.exists(writable + "/probe")
+    assert seen.pop("big") == "EFBIG"
+    assert seen.pop("mknod") in ("allowed", "EACCES", "EPERM")
+    assert all(outcome in ("EROFS", "EACCES", "EPERM") for outcome in seen.values()), seen
+    assert not os.path.exists(readable + "/probe")
+
+
+def test_the_network_is_out_of_reach_unless_allowed():
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        port = server.getsockname()[1]
+        abstract = f"\0vantor-test-{uuid.uuid4().hex}"
+        with socket.socket(socket.AF_UNIX) as unix_server:
+            unix_server.bind(abstract)
+            unix_server.listen()
+            code = f"""
+                import socket
+                def tcp(): socket.create_connection(("127.0.0.1", {port}), timeout=5).close()
+                def udp(): socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(
+                    b"x", ("1.1.1.1", 53))
+                def unix():
+                    with socket.socket(socket.AF_UNIX) as s:
+                        s.connect({abstract!r})
+                result = {{
+                    "tcp": attempt(tcp), "udp": attempt(udp), "unix": attempt(unix),
+                    "vsock": attempt(socket.socket, 40, socket.SOCK_STREAM),
+                    "packet": attempt(socket.socket, 17, socket.SOCK_RAW),
+                    "interfaces": [name for _, name in socket.if_nameindex()],
+                }}
+            """
+            with Worker(sandbox=sandbox_policy()) as worker:
+                closed = run(worker, code)
+            with Worker(sandbox=sandbox_policy(network=True)) as worker:
+                opened = run(worker, code)
+    assert closed["tcp"] in ("EACCES", "ENETUNREACH", "ECONNREFUSED")
+    assert closed["udp"] in ("ENETUNREACH", "EACCES")
+    assert closed["unix"] in ("ECONNREFUSED", "EPERM")
+    assert closed["interfaces"] == ["lo"]
+    assert closed["vsock"] == opened["vsock"] == "EAFNOSUPPORT"
+    assert closed["packet"] == opened["packet"] == "EAFNOSUPPORT"
+    assert opened["tcp"] == "allowed"
+
+
+@pytest.mark.skipif(os.uname().machine != "x86_64", reason="x86_64 system call numbers")
+def test_kernel_interfaces_for_escaping_are_refused():
+    with Worker(sandbox=sandbox_policy()) as worker:
+        seen = run(worker, """
+        import ctypes, fcntl, termios
+        libc = ctypes.CDLL(None, use_errno=True)
+        def syscall(number, *args):
+            if libc.syscall(number, *args) == -1:
+                raise OSError(ctypes.get_errno(), "")
+        # x86_64 numbers; the filter refuses these whatever the arguments.
+        result = {
+            "ptrace_attach_init": attempt(syscall, 101, 16, 1, 0, 0),
+            "process_vm_readv": attempt(syscall, 310, 1, 0, 0, 0, 0, 0),
+            "unshare_user": attempt(syscall, 272, 0x10000000),
+            "mount": attempt(syscall, 165, 0, 0, 0, 0, 0),
+            "keyctl": attempt(syscall, 250, 0, 0, 0, 0, 0),
+            "bpf": attempt(syscall, 321, 0, 0, 0),
+            "io_uring_setup": attempt(syscall, 425, 8, 0),
+            "chroot": attempt(os.chroot, "/tmp"),
+            "kill_init": attempt(os.kill, 1, 9),
+        }
+    """)
+    assert seen.pop("io_uring_setup") == "ENOSYS"
+    assert seen.pop("kill_init") == "allowed"  # init ignores it: the call after still works
+    assert all(outcome == "EPERM" for outcome in seen.values()), seen
+
+
+def test_limits_stop_memory_processes_and_cpu_time(marker):
+    with Worker(sandbox=sandbox_policy(memory=160 << 20), timeout=GUARD) as worker:
+        with pytest.raises(WorkerDied) as died:
+            worker.run_inline("chunks = []\n"
+                              "for _ in range(40): chunks.append(bytearray(8 << 20))\n")
+        assert "memory limit" in str(died.value)
+    policy = sandbox_policy(processes=12, cpu_seconds=3)
+    with Worker(sandbox=policy, timeout=GUARD) as worker:
+        spawned = run(worker, f"""
+            import subprocess
+            children = []
+            def spawn():
+                children.append(subprocess.Popen(
+                    ["sh", "-c", "sleep 300; exit", {marker!r}], stdin=subprocess.DEVNULL))
+            outcomes = [attempt(spawn) for _ in range(20)]
+            result = [len(children), outcomes[-1]]
+        """)
+        assert spawned == [spawned[0], "EAGAIN"] and spawned[0] < 12
+        with pytest.raises(WorkerDied) as died:
+            worker.run_inline("while True: pass")
+        assert died.value.returncode == -signal.SIGXCPU and "CPU time" in str(died.value)
+        assert run(worker, "result = 6 * 7") == 42
+    assert gone_soon(marker)
+
+
+def test_what_a_tool_starts_ends_with_its_worker(marker):
+    escape = f"""
+        import os, sys, time
+        if os.fork() == 0:
+            os.setsid()
+            if os.fork() == 0:
+                os.execv(sys.executable, [sys.executable, "-c", "import time; time.sleep(300)",
+                                          {marker!r}])
+            os._exit(0)
+        os.wait()
+        def started():
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    if {marker!r} in open(f"/proc/{{pid}}/cmdline").read():
+                        return True
+                except OSError:
+                    pass
+        while not started():
+            time.sleep(0.01)
+    """
+    with Worker(sandbox=sandbox_policy()) as worker:
+        run(worker, escape)
+        assert len(marked_processes(marker)) == 1
+        with pytest.raises(WorkerTimeout):
+            worker.run_inline("while True: pass", timeout=1)
+        assert gone_soon(marker)
+        run(worker, escape)
+    assert gone_soon(marker)
+
+
+def test_ordinary_tools_run_as_usual(shared_dir):
+    tools = os.path.join(shared_dir, "tools")
+    os.mkdir(tools)
+    with open(os.path.join(tools, "helper.py"), "w") as file:
+        file.write("def double(x):\n    return 2 * x\n")
+    with open(os.path.join(tools, "script.py"), "w") as file:
+        file.write("import helper\nresult = helper.double(21)\n")
+    with open(os.path.join(tools, "tool.py"), "w") as file:
+        file.write(textwrap.dedent("""
+            import helper, sqlite3, tempfile, threading, subprocess, sys, json
+            def main(n):
+                db = sqlite3.connect(tempfile.mktemp(suffix=".db"))
+                db.execute("create table t (x)")
+                db.executemany("insert into t values (?)", [(i,) for i in range(n)])
+                total = db.execute("select sum(x) from t").fetchone()[0]
+                results = []
+                threads = [threading.Thread(target=lambda: results.append(helper.double(1)))
+                           for _ in range(4)]
+                for t in threads: t.start()
+                for t in threads: t.join()
+                child = subprocess.run([sys.executable, "-c", "print(6 * 7)"],
+                                       capture_output=True, text=True, check=True)
+                return [total, sum(results), child.stdout.strip()]
+        """))
+    os.chmod(tools, 0o755)
+    with Worker(sandbox=sandbox_policy(), cwd=tools, timeout=GUARD) as worker:
+        answer = worker.run_function(os.path.join(tools, "tool.py"), "main", {"n": 10})
+        assert answer["success"], answer
+        assert answer["result"]["return_value"] == [45, 8, "42"]
+        script = worker.run_script(os.path.join(tools, "script.py"))
+        assert script["result"]["return_value"] == 42, script
+        assert worker.validate("x = (")["result"]["valid"] is False
+
+
+def test_a_flood_of_output_is_cut_at_the_limit():
+    with Worker(sandbox=sandbox_policy(), output_limit=1 << 20, timeout=GUARD) as worker:
+        worker.run_inline("import os")
+        flood = "import os\nwhile True: os.write(1, b'y' * 65536 + b'\\n')\n"
+        with pytest.raises(WorkerOutputLimit):
+            worker.run_inline(flood)
+        assert run(worker, "result = 1") == 1
+
+
+def test_a_machine_without_a_protection_refuses_to_start_unless_allowed(tmp_path):
+    # A host process whose own seccomp filter refuses namespaces: the sandbox
+    # cannot get its user namespace, and says so.
+    program = textwrap.dedent(f"""
+        import ctypes, json, socket, sys
+        sys.path[:0] = {sys.path!r}
+        from conftest import sandbox_policy
+        from vantor.workers import _containment
+        from vantor.workers.client import Worker, WorkerStartError
+        ctypes.CDLL(None).prctl(38, 1, 0, 0, 0)  # no_new_privs, which the filter needs
+        _containment.install_seccomp_filter((socket.AF_UNIX, socket.AF_INET, socket.AF_INET6))
+        try:
+            Worker(sandbox=sandbox_policy()).start()
+            print(json.dumps("started"))
+        except WorkerStartError as error:
+            print(json.dumps([str(error), list(error.missing)]))
+    """)
+    import subprocess
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
+    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                          timeout=GUARD, env=env, cwd=tmp_path)
+    message, missing = json.loads(done.stdout)
+    assert missing == ["user_namespace"] and "allow_missing" in message
+
+
+def test_the_policy_is_checked_before_anything_starts(shared_dir):
+    with pytest.raises(ValueError):
+        Worker(sandbox=sandbox_policy(allow_missing=["no_such_protection"]))
+    with pytest.raises(ValueError):
+        Worker(env={"A": "b"})  # the sandbox's environment is the policy's
+    with pytest.raises(WorkerStartError) as error:
+        Worker(sandbox=sandbox_policy(read=[shared_dir + "/missing"])).start()
+    assert "missing" in str(error.value)
