@@ -5,8 +5,10 @@ sleeping children that carry a marker in their command line and are found
 and killed through the host's own /proc, never a signal sent to a PID that
 was read inside the sandbox.
 """
+import ctypes
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -59,6 +61,44 @@ def shared_dir():
     os.chmod(path, 0o777)
     yield path
     shutil.rmtree(path, ignore_errors=True)
+
+
+def children_of(pid):
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as children:
+            found += [int(child) for child in children.read().split()]
+    return found
+
+
+def state_of(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        return stat.read().rpartition(")")[2].split()[0]
+
+
+@pytest.fixture
+def adopted():
+    """This process as the reaper of orphaned descendants for one test.
+
+    A sandbox whose supervisor dies is reparented to it instead of to a
+    machine init that may never reap it.  Yields a function listing the
+    adopted processes with their states; at the end they are killed (by
+    their host PIDs) and reaped.
+    """
+    libc = ctypes.CDLL(None, use_errno=True)
+    before = set(children_of(os.getpid()))
+    assert libc.prctl(36, 1, 0, 0, 0) == 0  # PR_SET_CHILD_SUBREAPER
+
+    def listing():
+        return [(pid, state_of(pid)) for pid in children_of(os.getpid()) if pid not in before]
+
+    try:
+        yield listing
+    finally:
+        libc.prctl(36, 0, 0, 0, 0)
+        for pid, _ in listing():
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
 
 
 PROBE = """
@@ -138,7 +178,7 @@ def test_writes_reach_only_tmp_and_the_declared_places(shared_dir):
                     file.write(b"x" * size)
             result = {{
                 place: attempt(write, place + "/probe")
-                for place in ("/", "/usr", "/etc", {readable!r},
+                for place in ("/", "/dev", "/usr", "/etc", {readable!r},
                               {writable!r}, "/tmp", "/dev/shm")}}
             result["sysctl"] = attempt(write, "/proc/sys/kernel/hostname")
             result["big"] = attempt(write, "/tmp/big", 2 << 20)
@@ -222,7 +262,20 @@ def test_limits_stop_memory_processes_and_cpu_time(marker):
                               "for _ in range(40): chunks.append(bytearray(8 << 20))\n")
         assert "memory limit" in str(died.value)
     policy = sandbox_policy(processes=12, cpu_seconds=3)
-    with Worker(sandbox=policy, timeout=GUARD) as worker:
+    # SIGXCPU dumps core by default: ending as its worker did, the supervisor
+    # must not leave a core file of itself (as root) on the host.
+    with open("/proc/sys/kernel/core_pattern") as pattern:
+        core = pattern.read().strip()
+    core = None if core.startswith("|") or "%" in core else os.path.join("/", core)
+    had_core = core is not None and os.path.exists(core)
+    worker = Worker(sandbox=policy, timeout=GUARD)
+    core_limit = resource.getrlimit(resource.RLIMIT_CORE)
+    resource.setrlimit(resource.RLIMIT_CORE, (core_limit[1], core_limit[1]))
+    try:
+        worker.start()  # the supervisor inherits the raised limit
+    finally:
+        resource.setrlimit(resource.RLIMIT_CORE, core_limit)
+    with worker:
         spawned = run(worker, f"""
             import subprocess
             children = []
@@ -236,6 +289,10 @@ def test_limits_stop_memory_processes_and_cpu_time(marker):
         with pytest.raises(WorkerDied) as died:
             worker.run_inline("while True: pass")
         assert died.value.returncode == -signal.SIGXCPU and "CPU time" in str(died.value)
+        leaked = not had_core and core is not None and os.path.exists(core)
+        if leaked:
+            os.remove(core)
+        assert not leaked
         assert run(worker, "result = 6 * 7") == 42
     assert gone_soon(marker)
 
@@ -268,6 +325,35 @@ def test_what_a_tool_starts_ends_with_its_worker(marker):
         assert gone_soon(marker)
         run(worker, escape)
     assert gone_soon(marker)
+
+
+def test_the_sandbox_ends_with_its_supervisor(marker, adopted):
+    # Killed from outside (or by the OOM killer), the supervisor takes init
+    # and everything inside with it, whatever user init became.
+    with Worker(sandbox=sandbox_policy(), timeout=GUARD) as worker:
+        run(worker, f"""
+            import subprocess
+            subprocess.Popen(["sh", "-c", "sleep 300; exit", {marker!r}],
+                             start_new_session=True)
+        """)
+        assert len(marked_processes(marker)) == 1
+        os.kill(worker.pid, signal.SIGKILL)  # our own child, a host PID
+        assert gone_soon(marker)
+        deadline = time.monotonic() + 10
+        while any(state != "Z" for _, state in adopted()) and time.monotonic() < deadline:
+            time.sleep(0.02)  # init ends just after the last process inside it
+        orphans = adopted()
+        assert all(state == "Z" for _, state in orphans), orphans
+        for pid, _ in orphans:
+            os.waitpid(pid, 0)
+    # A worker that keeps itself small while filling its memory cgroup must
+    # not get the supervisor chosen by the OOM killer in its place.
+    with Worker(sandbox=sandbox_policy(memory=96 << 20), timeout=GUARD) as worker:
+        with pytest.raises(WorkerDied) as died:
+            worker.run_inline("import os\nos.execv('/bin/sh', ['sh', '-c', "
+                              "'head -c 200000000 /dev/zero > /tmp/fill; sleep 5'])")
+        assert "memory limit" in str(died.value)
+        assert adopted() == []
 
 
 def test_ordinary_tools_run_as_usual(shared_dir):

@@ -15,7 +15,6 @@ import os
 import shutil
 import stat
 import sys
-from dataclasses import dataclass
 from typing import Any
 
 from . import _containment as native
@@ -51,13 +50,17 @@ class ViewError(Exception):
     """A path of the policy cannot be given to the worker."""
 
 
-@dataclass
 class _Bind:
-    source: str
-    writable: bool
-    directory: bool
-    device: bool = False
-    tree: int = -1  # the detached copy, once opened
+    """One host path to bind into the new root."""
+
+    __slots__ = ("source", "writable", "directory", "device", "tree")
+
+    def __init__(self, source: str, writable: bool, directory: bool, device: bool = False):
+        self.source = source
+        self.writable = writable
+        self.directory = directory
+        self.device = device
+        self.tree = -1  # the detached copy, once opened
 
 
 def _resolve(path: str, depth: int = 0) -> tuple[str, list[tuple[str, str]]]:
@@ -249,7 +252,10 @@ class View:
         native.pivot_root(".", ".")
         native.umount(".", native.MNT_DETACH)
         os.chdir("/")
+        # The root and /dev are tmpfs owned by the sandbox's user: read-only,
+        # they stay as built even where Landlock is missing.
         native.mount_setattr("/", native.MOUNT_ATTR_RDONLY, 0, False)
+        native.mount_setattr("/dev", native.MOUNT_ATTR_RDONLY, 0, False)
 
     @staticmethod
     def _make_mount_point(place: str, directory: bool) -> None:

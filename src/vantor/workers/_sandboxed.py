@@ -4,12 +4,13 @@ The host runs ``python -s -P -m vantor.workers._sandboxed CONFIG`` with the
 worker's pipes as standard streams and one end of a control socket.  Three
 processes follow:
 
-* the supervisor (this process, in the host's PID namespace) joins the
+* the supervisor (this process, in the host's PID namespace) opens the
   cgroups the host made, enters a new user and PID namespace, and stays
   behind to tie the sandbox's life to the control socket: when the host
   closes it, or dies, the whole PID namespace is killed;
-* init, PID 1 of the new namespace, builds the mount, IPC, UTS and network
-  namespaces and the new root, takes the sandbox's identity, drops every
+* init, PID 1 of the new namespace, joins the cgroups (the supervisor stays
+  out of them, out of reach of their OOM killer), builds the mount, IPC, UTS
+  and network namespaces and the new root, takes the sandbox's identity, drops every
   capability, applies rlimits, Landlock and seccomp, reports what is in
   force, and then only reaps;
 * the worker, init's child, which inherits all of it and runs the message
@@ -25,7 +26,6 @@ import json
 import os
 import select
 import signal
-import socket
 import sys
 from typing import Any, NoReturn
 
@@ -36,6 +36,11 @@ SANDBOX_UID = SANDBOX_GID = 65534
 IN_FORCE = "in force"
 NOT_REQUIRED = "not required"
 _STAGE = "/tmp"
+
+
+# The socket families a worker may use: Unix, IPv4, IPv6 and netlink (Linux's
+# numbers; the socket module is not loaded for four constants).
+_SOCKET_FAMILIES = (1, 2, 10, 16)
 
 
 class SetupError(Exception):
@@ -83,9 +88,21 @@ def _write_file(path: str, text: str) -> None:
 
 # -- the supervisor -------------------------------------------------------------
 
-def _join_cgroups(config: dict[str, Any], protections: Protections) -> None:
-    """Move this process (and so everything it starts) into the host-made cgroups."""
+def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str, int]:
+    """Open the host-made cgroups' ``cgroup.procs`` files for init to join.
+
+    The supervisor itself stays out of them: in the memory cgroup it would be
+    a candidate for its OOM killer, and a worker that keeps itself small
+    could have the supervisor killed in its place, leaving init without the
+    process that ties it to the host.  The files are opened here, with the
+    host's identity; the kernel checks a write against the opener's.
+
+    Under cgroup v1 init joins through ``tasks``, which moves one thread:
+    init has only one, so that moves the process, without the process-wide
+    lock whose RCU grace period made ``cgroup.procs`` cost 5 to 20 ms.
+    """
     limits = {"memory_limit": config["memory"], "process_limit": config["processes"]}
+    files: dict[str, int] = {}
     for protection, limit in limits.items():
         procs = config["cgroup_procs"].get(protection)
         if limit is None:
@@ -94,12 +111,32 @@ def _join_cgroups(config: dict[str, Any], protections: Protections) -> None:
         if procs is None:
             protections.lack(protection, config["host_missing"].get(protection, "no cgroup"))
             continue
+        tasks = os.path.join(os.path.dirname(procs), "tasks")
         try:
-            _write_file(procs, str(os.getpid()))
+            files[protection] = os.open(tasks if os.path.exists(tasks) else procs,
+                                        os.O_WRONLY | os.O_CLOEXEC)
+        except OSError as error:
+            protections.lack(protection, f"cannot join its cgroup: {_reason(error)}")
+    return files
+
+
+def _join_cgroups(files: dict[str, int], protections: Protections) -> None:
+    """Move the calling process (and so everything it starts) into the opened cgroups."""
+    if len(os.listdir("/proc/self/task")) != 1:
+        raise SetupError("init must be single-threaded to join its cgroups")
+    for protection, fd in files.items():
+        try:
+            os.write(fd, b"0")  # 0: the writer itself
         except OSError as error:
             protections.lack(protection, f"cannot join its cgroup: {_reason(error)}")
             continue
         protections.have(protection)
+
+
+def _close_all(files: dict[str, int]) -> None:
+    for fd in files.values():
+        os.close(fd)
+    files.clear()
 
 
 def _probe_unshare(flag: int) -> bool:
@@ -184,14 +221,14 @@ def _unshare_mapped(config: dict[str, Any], flags: int) -> None:
 
 
 class Supervisor:
-    def __init__(self, config: dict[str, Any], control: socket.socket):
+    def __init__(self, config: dict[str, Any], control: int):
         self.config = config
         self.control = control
         self.protections = Protections(config["allow_missing"])
 
     def run(self) -> NoReturn:
         try:
-            _join_cgroups(self.config, self.protections)
+            cgroups = _open_cgroups(self.config, self.protections)
             view = View.build(self.config, SANDBOX_UID)
             if self.config["command"] is None:
                 import vantor.workers.custom_worker  # noqa: F401  (loaded once, shared by fork)
@@ -202,13 +239,14 @@ class Supervisor:
         lifeline_r, lifeline_w = os.pipe()
         init = os.fork()
         if init == 0:
-            self.control.close()
+            os.close(self.control)
             os.close(report_r)
             os.close(lifeline_w)
             Init(self.config, self.protections, view, user_namespace,
-                 report_w, lifeline_r).run()
+                 report_w, lifeline_r, cgroups).run()
         os.close(report_w)
         os.close(lifeline_r)
+        _close_all(cgroups)
         self._detach_streams()
         self.watch(init, report_r)
 
@@ -220,7 +258,9 @@ class Supervisor:
 
     def send(self, report: dict[str, Any]) -> None:
         try:
-            self.control.sendall(json.dumps(report).encode() + b"\n")
+            data = memoryview(json.dumps(report).encode() + b"\n")
+            while data:
+                data = data[os.write(self.control, data):]
         except OSError:
             pass
 
@@ -252,7 +292,7 @@ class Supervisor:
 
     def _control_open(self) -> bool:
         try:
-            return self.control.recv(4096) != b""
+            return os.read(self.control, 4096) != b""
         except OSError:
             return False
 
@@ -274,6 +314,13 @@ class Supervisor:
 def _mirror(status: int) -> NoReturn:
     """End this process as the worker ended: by the same signal, or with its exit code."""
     if os.WIFSIGNALED(status):
+        # Many signals dump core by default (SIGXCPU, SIGQUIT, SIGSEGV...):
+        # a worker must not be able to have the kernel write the host-side
+        # supervisor's memory to the host's disk, or hand it to a crash handler.
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+        native.set_dumpable(False)
         number = os.WTERMSIG(status)
         if number not in (signal.SIGKILL, signal.SIGSTOP):
             signal.signal(number, signal.SIG_DFL)
@@ -286,8 +333,10 @@ def _mirror(status: int) -> NoReturn:
 
 class Init:
     def __init__(self, config: dict[str, Any], protections: Protections, view: View,
-                 user_namespace: bool, report_w: int, lifeline_r: int):
+                 user_namespace: bool, report_w: int, lifeline_r: int,
+                 cgroups: dict[str, int]):
         self.config = config
+        self.cgroups = cgroups
         self.protections = protections
         self.view = view
         self.user_namespace = user_namespace
@@ -296,11 +345,18 @@ class Init:
 
     def run(self) -> NoReturn:
         try:
-            native.set_parent_death_signal(signal.SIGKILL)
-            if select.select([self.lifeline_r], [], [], 0)[0]:
-                os._exit(1)  # the supervisor ended before the tie was made
+            self.tie_to_supervisor()
+            _join_cgroups(self.cgroups, self.protections)
+            _close_all(self.cgroups)
             new_root = self.namespaces()
             self.confine(new_root)
+            # A change of user or group ID clears the parent-death signal,
+            # and confine() made one: without it again, init and everything
+            # inside would outlive a supervisor that is killed.
+            self.tie_to_supervisor()
+            # Not dumpable before the worker exists: /proc/1 is then closed to
+            # it, and with it init's end of the report pipe.
+            native.set_dumpable(False)
         except (SetupError, ViewError, OSError, ValueError, RuntimeError) as error:
             self.send({"ready": False, "error": f"{error}",
                        "missing": list(getattr(error, "missing", ())),
@@ -311,8 +367,12 @@ class Init:
         if worker == 0:
             self.become_worker()
         self.send({"ready": True, "protections": self.protections.state})
-        native.set_dumpable(False)
         self.reap(worker)
+
+    def tie_to_supervisor(self) -> None:
+        native.set_parent_death_signal(signal.SIGKILL)
+        if select.select([self.lifeline_r], [], [], 0)[0]:
+            os._exit(1)  # the supervisor ended before the tie was made
 
     def send(self, message: dict[str, Any]) -> None:
         os.write(self.report_w, json.dumps(message).encode() + b"\n")
@@ -336,7 +396,7 @@ class Init:
         except OSError:
             pass  # hides only the host's cgroup paths
         if self.protections.holds("uts_namespace"):
-            socket.sethostname(HOSTNAME)
+            _write_file("/proc/sys/kernel/hostname", HOSTNAME)  # this UTS namespace's
         return self.protections.holds("mount_namespace")
 
     def confine(self, new_root: bool) -> None:
@@ -357,8 +417,7 @@ class Init:
         self.limit_resources()
         self.drop_capabilities()
         self.landlock(new_root)
-        native.install_seccomp_filter((socket.AF_UNIX, socket.AF_INET, socket.AF_INET6,
-                                       socket.AF_NETLINK))
+        native.install_seccomp_filter(_SOCKET_FAMILIES)
         self.protections.have("seccomp")
 
     def assemble(self, binds: list | None) -> None:
@@ -455,6 +514,9 @@ class Init:
     def become_worker(self) -> NoReturn:
         os.close(self.report_w)
         os.close(self.lifeline_r)
+        # Init stays closed to the worker; the worker's own /proc entries
+        # stay its own, as in any process.
+        native.set_dumpable(True)
         signal.signal(signal.SIGINT, signal.default_int_handler)
         command = self.config["command"]
         if command is not None:
@@ -512,8 +574,7 @@ def _fs_rights(abi: int) -> int:
 
 def main() -> NoReturn:
     config = json.loads(sys.argv[1])
-    control = socket.socket(fileno=config["control_fd"])
-    Supervisor(config, control).run()
+    Supervisor(config, config["control_fd"]).run()
 
 
 if __name__ == "__main__":

@@ -200,11 +200,18 @@ class Sandbox:
 
     def replace(self, **changes: Any) -> "Sandbox":
         """A copy with some arguments changed."""
-        arguments = {name: getattr(self, name) for name in (
-            "read", "write", "network", "memory", "file_size", "processes", "open_files",
-            "cpu_seconds", "tmp_size", "env", "allow_missing")}
+        arguments = self._arguments()
         arguments.update(changes)
         return Sandbox(**arguments)
+
+    def _arguments(self) -> dict[str, Any]:
+        return {name: getattr(self, name) for name in (
+            "read", "write", "network", "memory", "file_size", "processes", "open_files",
+            "cpu_seconds", "tmp_size", "env", "allow_missing")}
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Rebuilt through the constructor (to a pool's workers on other machines).
+        return (_rebuild_sandbox, (self._arguments(),))
 
     def __setattr__(self, name: str, value: Any) -> None:
         raise AttributeError("a Sandbox is immutable; use replace()")
@@ -232,6 +239,10 @@ class Sandbox:
         env = {"PATH": f"{bin_dir}:/usr/local/bin:/usr/bin:/bin", **_BASE_ENV}
         env.update(self._env)
         return env
+
+
+def _rebuild_sandbox(arguments: dict[str, Any]) -> Sandbox:
+    return Sandbox(**arguments)
 
 
 #: The policy that clients apply when given no ``sandbox`` argument.
@@ -327,7 +338,13 @@ class _Cgroups:
                 if controller not in enabled:
                     _write(os.path.join(directory, "cgroup.subtree_control"), f"+{controller}")
         directory = os.path.join(parent, name)
-        if not os.path.isdir(directory):
+        try:
+            os.mkdir(directory)
+        except FileExistsError:
+            # Left by an earlier host with this process ID: its limits and
+            # OOM count are not this worker's, and it may still hold
+            # processes (then it cannot be removed, and this start fails).
+            os.rmdir(directory)
             os.mkdir(directory)
         return directory
 
