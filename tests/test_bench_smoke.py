@@ -239,3 +239,11 @@ def test_workers_start_without_interpreter_switches(driver, monkeypatch):
     assert "PYTHONUNBUFFERED" not in env and "PYTHONDONTWRITEBYTECODE" not in env
     assert env["PYTHONPATH"] == os.pathsep.join(["/bench", "/elsewhere"])
     assert run.worker_environment()["PYTHONPATH"] == "/elsewhere"
+
+
+def test_client_benchmark_reports_every_ratio(tmp_path):
+    cmd = [sys.executable, str(BENCH / "client.py"), "--quick", "--out", str(tmp_path)]
+    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    ratios = json.loads((tmp_path / "client.json").read_text())["ratios"]
+    assert len(ratios) == 7 and all(value > 0 for value in ratios.values())

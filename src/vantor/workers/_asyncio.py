@@ -22,6 +22,10 @@ from ._core import (
     check_timeout, encode_request, encode_request_line)
 
 
+# How often the process is looked at where no pidfd can watch it.
+_EXIT_CHECK_INTERVAL = 0.25
+
+
 class _Failure(Exception):
     def __init__(self, kind: str):
         self.kind = kind
@@ -38,14 +42,22 @@ class _Link:
     def __init__(self, loop: asyncio.AbstractEventLoop, proc: Process):
         self.loop = loop
         self.proc = proc
-        self.pidfd = os.pidfd_open(proc.pid)
+        self.pidfd: int | None = None
+        self.exit_check: asyncio.TimerHandle | None = None
         self.exited = loop.create_future()
         self.stderr_done = loop.create_future()
         self.waiting: asyncio.Future | None = None
+        self.timer: asyncio.TimerHandle | None = None
+        self.reading = False  # standard output registered with the loop
         self.pending: memoryview | None = None
         self.read_size = READ_SIZE
         loop.add_reader(proc.stderr_fd, self._on_stderr)
-        loop.add_reader(self.pidfd, self._on_exit)
+        try:
+            self.pidfd = os.pidfd_open(proc.pid)
+        except OSError:  # an old kernel, or a tracer that lacks it: look now and then
+            self.exit_check = loop.call_later(_EXIT_CHECK_INTERVAL, self._check_exit)
+        else:
+            loop.add_reader(self.pidfd, self._on_exit)
         self.report = None
         if proc.control is not None and not proc.ready:
             self.report = loop.create_future()
@@ -54,18 +66,27 @@ class _Link:
     def close(self) -> None:
         loop = self.loop
         proc = self.proc
-        for fd in (proc.stdout_fd, proc.stderr_fd, self.pidfd):
+        for fd in (proc.stdout_fd, proc.stderr_fd):
             loop.remove_reader(fd)
         loop.remove_writer(proc.stdin_fd)
         if proc.control is not None:
             loop.remove_reader(proc.control.fileno())
-        os.close(self.pidfd)
+        if self.pidfd is not None:
+            loop.remove_reader(self.pidfd)
+            os.close(self.pidfd)
+            self.pidfd = None
+        if self.exit_check is not None:
+            self.exit_check.cancel()
         self._settle(None)
 
     # -- a call -----------------------------------------------------------------
 
-    def exchange(self, data: bytes) -> asyncio.Future:
+    def exchange(self, data: bytes, timeout: float | None) -> asyncio.Future:
+        """Send ``data``; the future gets the answer, or _Failure (timeout after ``timeout`` s)."""
         self.waiting = future = self.loop.create_future()
+        if timeout is not None:
+            self.timer = self.loop.call_later(max(timeout, 0.0), self._settle,
+                                              _Failure("timeout"))
         try:
             answer = self.proc.channel.begin()
         except OutputLimitReached:
@@ -74,7 +95,9 @@ class _Link:
         if answer is not None:
             self._settle(answer)
             return future
-        self.loop.add_reader(self.proc.stdout_fd, self._on_stdout)
+        if not self.reading:
+            self.loop.add_reader(self.proc.stdout_fd, self._on_stdout)
+            self.reading = True
         self._write(memoryview(data))
         if self.exited.done():
             self._on_exit()
@@ -83,7 +106,11 @@ class _Link:
     def _settle(self, outcome: Answer | BaseException | None) -> None:
         """End the waiting call with an answer, a failure or (None) cancelled."""
         future, self.waiting = self.waiting, None
-        self.loop.remove_reader(self.proc.stdout_fd)
+        # Standard output stays registered for the next call; it is let go
+        # only if the worker writes while no call waits.
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
         if self.pending is not None:
             self.loop.remove_writer(self.proc.stdin_fd)
             self.pending = None
@@ -114,6 +141,10 @@ class _Link:
     def _on_stdout(self) -> bool:
         """Take what standard output holds; True once the call is settled."""
         proc = self.proc
+        if self.waiting is None:
+            self.loop.remove_reader(proc.stdout_fd)
+            self.reading = False
+            return True
         while self.waiting is not None:
             chunk = proc.read_stdout(self.read_size)
             if chunk is None:
@@ -138,8 +169,16 @@ class _Link:
             if not self.stderr_done.done():
                 self.stderr_done.set_result(None)
 
+    def _check_exit(self) -> None:
+        if self.proc.exited():
+            self.exit_check = None
+            self._on_exit()
+        else:
+            self.exit_check = self.loop.call_later(_EXIT_CHECK_INTERVAL, self._check_exit)
+
     def _on_exit(self) -> None:
-        self.loop.remove_reader(self.pidfd)
+        if self.pidfd is not None:
+            self.loop.remove_reader(self.pidfd)
         if not self.exited.done():
             self.exited.set_result(None)
         self.proc.exited()  # reaps it
@@ -233,7 +272,8 @@ class AsyncWorker(WorkerBase):
             try:
                 await self._await_ready(proc, timeout, deadline)
                 started = time.monotonic()
-                answer = await self._within(link.exchange(data), deadline)
+                left = None if deadline is None else deadline - time.monotonic()
+                answer = await link.exchange(data, left)
             except _Failure as failure:
                 error = await self._failed(proc, failure.kind, timeout)
                 self._record_failure(error)

@@ -79,6 +79,16 @@ class WorkerBase(Actions):
         self._last_report: dict[str, Any] | None = None
 
     @property
+    def timeout(self) -> Timeout:
+        """The time limit, in seconds, of a call that gives none (None: no limit)."""
+        return self._timeout
+
+    @timeout.setter
+    def timeout(self, timeout: Timeout) -> None:
+        check_timeout(timeout)
+        self._timeout = timeout
+
+    @property
     def pid(self) -> int | None:
         """PID of the running worker process, or None when none is running.
 

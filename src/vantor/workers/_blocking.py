@@ -25,6 +25,7 @@ from ._core import (
 # Only matters when the worker has died but something it started still holds
 # its stdout open, so no end of file ever arrives.
 _POLL_INTERVAL = 0.25
+_POLL_INTERVAL_MS = int(_POLL_INTERVAL * 1000)
 
 _IN = select.POLLIN | select.POLLPRI
 _OUT = select.POLLOUT
@@ -82,14 +83,27 @@ class _Waiter:
         size = READ_SIZE
         exit_seen = False
         stdout_fd, stderr_fd, stdin_fd = proc.stdout_fd, proc.stderr_fd, proc.stdin_fd
+        poll = self.poll.poll
         while True:
-            events = self.wait(deadline)
+            # Waiting, reading and answering are written out here rather than
+            # called: this loop is most of what a call costs the host.
+            if deadline is None:
+                events = poll(_POLL_INTERVAL_MS)
+            else:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise _Failure("timeout")
+                events = poll(min(_POLL_INTERVAL, left) * 1000)
             for fd, _ in events:
                 if fd == stdout_fd:
-                    chunk = proc.read_stdout(size)
+                    try:
+                        chunk = os.read(stdout_fd, size)
+                    except BlockingIOError:
+                        continue
+                    except OSError:
+                        chunk = b""
                     if not chunk:
-                        if chunk is None:
-                            continue
+                        proc.stdout_open = False
                         raise _Failure("died")
                     size = BIG_READ_SIZE if len(chunk) == size else READ_SIZE
                     try:
@@ -97,7 +111,8 @@ class _Waiter:
                     except OutputLimitReached:
                         raise _Failure("output limit") from None
                     if answer is not None:
-                        self._stop_writing()
+                        if self._writing:
+                            self._stop_writing()
                         return answer
                 elif fd == stderr_fd:
                     self._drain_stderr()
@@ -231,17 +246,22 @@ class Worker(WorkerBase):
     # -- internals --------------------------------------------------------
 
     def _exchange(self, data: bytes, quitting: bool, timeout: Timeout) -> Answer:
-        timeout = self.timeout if timeout is UNSET else timeout
-        check_timeout(timeout)
+        if timeout is UNSET:
+            timeout = self.timeout  # checked when it was set
+        else:
+            check_timeout(timeout)
         with self._call_lock:
-            try:
-                proc = self._ready_process()
-            except BaseException as error:
-                self._record_failure(error)
-                raise
+            proc = self._proc
+            if proc is None or not proc.stdout_open or proc.stopping or proc.exited():
+                try:
+                    proc = self._ready_process()
+                except BaseException as error:
+                    self._record_failure(error)
+                    raise
             deadline = None if timeout is None else time.monotonic() + timeout
             try:
-                self._await_ready(proc, deadline, timeout)
+                if proc.report is None:
+                    self._await_ready(proc, deadline, timeout)
                 started = time.monotonic()
                 answer = self._waiter.exchange(data, deadline)
             except _Failure as failure:

@@ -24,9 +24,10 @@ from ._core import (
 from .sandbox import DEFAULT_SANDBOX, Sandbox
 
 W = TypeVar("W", bound=WorkerBase)
+T = TypeVar("T")
 
 
-def _check_size(size: int) -> None:
+def check_size(size: int) -> None:
     if isinstance(size, bool) or not isinstance(size, int):
         raise TypeError(f"size must be an int, not {type(size).__name__}")
     if size < 1:
@@ -38,7 +39,7 @@ class _PoolBase(Actions, Generic[W]):
                  timeout: Timeout, env: Mapping[str, str] | None,
                  cwd: str | os.PathLike | None, stderr_limit: int, sandbox: Sandbox | None,
                  output_limit: int | None, max_requests: int | None, warm: bool):
-        _check_size(size)
+        check_size(size)
         self._stats = SharedStats()
         self._warm = warm
         self._workers: list[W] = [
@@ -150,6 +151,41 @@ class WorkerPool(_PoolBase[Worker]):
                 self._cond.notify()
 
 
+class IdleMembers(Generic[T]):
+    """The free members of an asyncio pool, handed out most recently freed first.
+
+    Made on the loop's first use; :meth:`close` wakes every waiter, which
+    then raises :class:`WorkerClosed`.
+    """
+
+    def __init__(self, members: list[T]):
+        self.members = members
+        self.closed = False
+        self._free: asyncio.Condition | None = None
+
+    async def take(self) -> T:
+        if self._free is None:
+            self._free = asyncio.Condition()
+        async with self._free:
+            while not self.members and not self.closed:
+                await self._free.wait()
+            if self.closed:
+                raise WorkerClosed("the pool is closed")
+            return self.members.pop()
+
+    async def give_back(self, member: T) -> None:
+        self.members.append(member)
+        if self._free is not None:
+            async with self._free:
+                self._free.notify()
+
+    async def close(self) -> None:
+        self.closed = True
+        if self._free is not None:
+            async with self._free:
+                self._free.notify_all()
+
+
 class AsyncWorkerPool(_PoolBase[AsyncWorker]):
     """``size`` asyncio workers shared by any number of tasks: :class:`WorkerPool`
     for an event loop.
@@ -171,7 +207,7 @@ class AsyncWorkerPool(_PoolBase[AsyncWorker]):
         super().__init__(AsyncWorker, size, command, timeout=timeout, env=env, cwd=cwd,
                          stderr_limit=stderr_limit, sandbox=sandbox, output_limit=output_limit,
                          max_requests=max_requests, warm=warm)
-        self._free: asyncio.Condition | None = None
+        self._free = IdleMembers(self._idle)
 
     async def start(self) -> "AsyncWorkerPool":
         """Start every worker process now and wait until each is ready."""
@@ -189,9 +225,7 @@ class AsyncWorkerPool(_PoolBase[AsyncWorker]):
     async def aclose(self) -> None:
         """Stop and reap every worker process."""
         self._closed = True
-        if self._free is not None:
-            async with self._free:
-                self._free.notify_all()
+        await self._free.close()
         await asyncio.gather(*(worker.aclose() for worker in self._workers))
 
     async def __aenter__(self) -> "AsyncWorkerPool":
@@ -203,17 +237,8 @@ class AsyncWorkerPool(_PoolBase[AsyncWorker]):
         await self.aclose()
 
     async def _on_free_worker(self, method: Callable[..., Any], *args: Any) -> Answer:
-        if self._free is None:
-            self._free = asyncio.Condition()
-        async with self._free:
-            while not self._idle and not self._closed:
-                await self._free.wait()
-            if self._closed:
-                raise WorkerClosed("the pool is closed")
-            worker = self._idle.pop()
+        worker = await self._free.take()
         try:
             return await method(worker, *args)
         finally:
-            self._idle.append(worker)
-            async with self._free:
-                self._free.notify()
+            await self._free.give_back(worker)
