@@ -12,6 +12,7 @@ import resource
 import shutil
 import signal
 import socket
+import subprocess
 import sys
 import textwrap
 import time
@@ -346,6 +347,27 @@ def test_the_sandbox_ends_with_its_supervisor(marker, adopted):
         assert all(state == "Z" for _, state in orphans), orphans
         for pid, _ in orphans:
             os.waitpid(pid, 0)
+    # So does a host that dies without closing its worker.
+    host = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import os, sys, time
+        sys.path[:0] = {sys.path!r}
+        from conftest import sandbox_policy
+        from vantor.workers.client import Worker
+        worker = Worker(sandbox=sandbox_policy())
+        worker.run_inline("import subprocess; subprocess.Popen(['sh', '-c', 'sleep 300; exit', "
+                          "args['marker']], start_new_session=True)",
+                          {{"marker": os.environ["MARKER"]}})
+        print("started", flush=True)
+        time.sleep(300)
+    """)], stdout=subprocess.PIPE, cwd=os.path.dirname(__file__),
+        env=dict(os.environ, MARKER=marker))  # not in its command line
+    assert host.stdout.readline() == b"started\n"
+    assert len(marked_processes(marker)) == 1
+    host.kill()
+    host.wait()
+    assert gone_soon(marker)
+    for pid, _ in adopted():
+        os.waitpid(pid, 0)
     # A worker that keeps itself small while filling its memory cgroup must
     # not get the supervisor chosen by the OOM killer in its place.
     with Worker(sandbox=sandbox_policy(memory=96 << 20), timeout=GUARD) as worker:
@@ -415,13 +437,21 @@ def test_a_machine_without_a_protection_refuses_to_start_unless_allowed(tmp_path
             print(json.dumps("started"))
         except WorkerStartError as error:
             print(json.dumps([str(error), list(error.missing)]))
+        with Worker(sandbox=sandbox_policy(allow_missing="all")) as worker:
+            answer = worker.run_inline("import os; result = os.getuid()")
+            print(json.dumps([answer["result"]["return_value"], worker.protections]))
     """)
-    import subprocess
     env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
     done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
                           timeout=GUARD, env=env, cwd=tmp_path)
-    message, missing = json.loads(done.stdout)
+    refused, allowed = map(json.loads, done.stdout.splitlines())
+    message, missing = refused
     assert missing == ["user_namespace"] and "allow_missing" in message
+    # Allowed to, it runs with less, and says exactly what it lacks.
+    uid, protections = allowed
+    assert uid == 65534
+    assert protections["user_namespace"].startswith("missing: ")
+    assert protections["seccomp"] == protections["landlock_filesystem"] == "in force"
 
 
 def test_the_policy_is_checked_before_anything_starts(shared_dir):

@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import json
 import os
+import resource  # loaded while the host's paths can still be read
 import select
 import signal
 import sys
@@ -317,8 +318,6 @@ def _mirror(status: int) -> NoReturn:
         # Many signals dump core by default (SIGXCPU, SIGQUIT, SIGSEGV...):
         # a worker must not be able to have the kernel write the host-side
         # supervisor's memory to the host's disk, or hand it to a crash handler.
-        import resource
-
         resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
         native.set_dumpable(False)
         number = os.WTERMSIG(status)
@@ -357,7 +356,7 @@ class Init:
             # Not dumpable before the worker exists: /proc/1 is then closed to
             # it, and with it init's end of the report pipe.
             native.set_dumpable(False)
-        except (SetupError, ViewError, OSError, ValueError, RuntimeError) as error:
+        except Exception as error:  # whatever it is, the host hears of it
             self.send({"ready": False, "error": f"{error}",
                        "missing": list(getattr(error, "missing", ())),
                        "protections": self.protections.state})
@@ -443,8 +442,6 @@ class Init:
         os.setresuid(SANDBOX_UID, SANDBOX_UID, SANDBOX_UID)
 
     def limit_resources(self) -> None:
-        import resource
-
         limits = [(resource.RLIMIT_CORE, 0),
                   (resource.RLIMIT_NOFILE, self.config["open_files"]),
                   (resource.RLIMIT_FSIZE, self.config["file_size"]),
@@ -504,7 +501,9 @@ class Init:
             rules = [("/", read), ("/proc", read), ("/dev", devices)]
             writable = list(WRITABLE_PLACES)
         else:
-            rules = [(path, read) for path in self.view.readable_paths()] + [("/proc", read)]
+            # The host's own tree, as far as the sandbox's user can reach it.
+            rules = [(path, read) for path in self.view.readable_paths()
+                     if os.access(path, os.F_OK)] + [("/proc", read)]
             rules += [(device, devices) for device in ("/dev/null", "/dev/zero", "/dev/urandom")]
             writable = ["/tmp"]
         writable += self.view.writable_paths()
