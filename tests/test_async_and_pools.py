@@ -81,3 +81,19 @@ def test_a_warm_pool_recycles_and_has_the_replacement_running_before_it_is_neede
         assert len(pool.pids()) == 1 and pool.pids() != second
         stats = pool.stats()
         assert (stats.recycled, stats.timeouts, stats.started, stats.restarts) == (1, 1, 3, 2)
+
+
+def test_a_free_member_is_not_lost_when_the_waiter_woken_for_it_is_cancelled():
+    from vantor.workers._pool import IdleMembers
+
+    async def scenario():
+        idle = IdleMembers(["worker"])
+        taken = await idle.take()
+        first = asyncio.ensure_future(idle.take())
+        second = asyncio.ensure_future(idle.take())
+        await asyncio.sleep(0)  # both wait now
+        await idle.give_back(taken)
+        first.cancel()  # woken, but cancelled before it runs
+        return await asyncio.wait_for(second, 5)
+
+    assert asyncio.run(scenario()) == "worker"

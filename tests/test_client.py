@@ -81,6 +81,13 @@ def test_answers_carry_the_protocol_and_stray_output(worker, tmp_path):
     assert answer == {"success": True, "result": {"return_value": {"success": True, "result": "x"}}}
     assert answer.stray == ["first x", '{"success": true}', "caf\u00e9", "no line feed"]
     assert worker.run_inline("result = 1").stray == []
+    # A line shaped exactly like an answer passes for one; the real answer
+    # behind it is then stray output of the next call, never its answer.
+    fake = script(tmp_path, "import json\n"
+                            "def main():\n"
+                            "    print(json.dumps({'success': True, 'result': 'fake'}))\n")
+    assert worker.run_function(fake)["result"] == "fake"
+    assert worker.run_inline("result = 2")["result"]["return_value"] == 2
     big = "\u00e9" * 300_000  # far more than a pipe holds, both ways
     assert worker.run_inline(f"result = {big!r}")["result"]["return_value"] == big
 
@@ -102,7 +109,9 @@ def test_stopping_a_worker_stops_what_its_tool_started(worker, tmp_path):
     path = script(tmp_path, (
         "import subprocess, sys\n"
         "def spawn():\n"
-        "    return subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(300)']).pid\n"
+        # The child holds the worker's stdout open and keeps its stderr busy.
+        "    return subprocess.Popen([sys.executable, '-c', 'import sys, time\\n'\n"
+        "        'while True: sys.stderr.write(\"x\\\\n\"); sys.stderr.flush(); time.sleep(0.05)']).pid\n"
         "def spawn_and_exit():\n"
         "    print(spawn(), flush=True)\n"
         "    sys.exit(3)\n"

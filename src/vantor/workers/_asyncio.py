@@ -19,7 +19,7 @@ from typing import Any
 from ._base import CLOSE_GRACE, START_TIMEOUT, WorkerBase
 from ._core import (
     BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutputLimitReached, Process, Timeout,
-    check_timeout, encode_request, encode_request_line)
+    WorkerClosed, check_timeout, encode_request, encode_request_line, parse_report)
 
 
 # How often the process is looked at where no pidfd can watch it.
@@ -68,7 +68,6 @@ class _Link:
         proc = self.proc
         for fd in (proc.stdout_fd, proc.stderr_fd):
             loop.remove_reader(fd)
-        loop.remove_writer(proc.stdin_fd)
         if proc.control is not None:
             loop.remove_reader(proc.control.fileno())
         if self.pidfd is not None:
@@ -77,7 +76,12 @@ class _Link:
             self.pidfd = None
         if self.exit_check is not None:
             self.exit_check.cancel()
-        self._settle(None)
+        # Nothing may wait on a link that is gone: a call in progress fails
+        # (as closed or dead), a wait for the report or the exit ends.
+        self._settle(_Failure("died"))
+        for future in (self.report, self.exited, self.stderr_done):
+            if future is not None and not future.done():
+                future.set_result(None)
 
     # -- a call -----------------------------------------------------------------
 
@@ -88,12 +92,9 @@ class _Link:
             self.timer = self.loop.call_later(max(timeout, 0.0), self._settle,
                                               _Failure("timeout"))
         try:
-            answer = self.proc.channel.begin()
+            self.proc.channel.begin()
         except OutputLimitReached:
             self._settle(_Failure("output limit"))
-            return future
-        if answer is not None:
-            self._settle(answer)
             return future
         if not self.reading:
             self.loop.add_reader(self.proc.stdout_fd, self._on_stdout)
@@ -280,12 +281,15 @@ class AsyncWorker(WorkerBase):
                 raise error from None
             except BaseException as error:
                 # Cancelled (or worse) while the worker was busy: never reuse it.
-                proc.kill()
-                self._release_now(proc)
+                self._forget(proc)
                 self._record_failure(error)
                 raise
             if self._retires_after(proc, answer, time.monotonic() - started, quitting):
-                await self._discard(proc, EXIT_GRACE)
+                try:
+                    await self._discard(proc, EXIT_GRACE)
+                except BaseException:
+                    self._forget(proc)  # cancelled while it ended: end it now
+                    raise
                 if self._keep_warm:
                     self._prestart()
             return answer
@@ -305,9 +309,11 @@ class AsyncWorker(WorkerBase):
             raise _Failure("timeout") from None
 
     def _record_failure(self, error: BaseException) -> None:
-        self._stats.failed(error)
-        if self._keep_warm and self._proc is None and not isinstance(
-                error, asyncio.CancelledError):
+        cancelled = isinstance(error, asyncio.CancelledError)
+        self._stats.failed(error, cancelled)
+        # A cancellation may come from a loop that is shutting down: start
+        # the replacement on the next call rather than now.
+        if self._keep_warm and self._proc is None and not cancelled:
             self._prestart()
 
     async def _await_ready(self, proc: Process, timeout: Timeout,
@@ -321,6 +327,11 @@ class AsyncWorker(WorkerBase):
             await self._within(link.report, deadline)
         except _Failure as failure:
             raise await self._failed(proc, failure.kind, timeout) from None
+        if self._closed:
+            self._forget(proc)
+            raise WorkerClosed("the worker was closed while it started")
+        if proc.report is None:  # its link closed before the report came
+            proc.report = parse_report(b"")
         failure = proc.start_failure()
         if failure is not None:
             await self._discard(proc, EXIT_GRACE)
@@ -343,16 +354,14 @@ class AsyncWorker(WorkerBase):
             try:
                 await asyncio.wait_for(asyncio.shield(asyncio.gather(*waits)), grace)
             except asyncio.TimeoutError:
-                proc.kill()
-        self._release_now(proc)
-
-    def _release_now(self, proc: Process) -> None:
-        if not proc.exited():
-            proc.kill()
+                pass
         self._forget(proc)
 
     def _forget(self, proc: Process) -> None:
+        """Unhook, kill if still running, and reap the process, all without waiting."""
         if self._link is not None and self._link.proc is proc:
             self._link.close()
             self._link = None
+        if not proc.exited():
+            proc.kill()
         super()._forget(proc)

@@ -32,9 +32,9 @@ class SharedStats:
         with self.lock:
             self.recorder.answered(answer, seconds)
 
-    def failed(self, error: BaseException) -> None:
+    def failed(self, error: BaseException, cancelled: bool = False) -> None:
         with self.lock:
-            self.recorder.failed(error)
+            self.recorder.failed(error, cancelled)
 
     def count(self, name: str) -> None:
         with self.lock:

@@ -19,7 +19,7 @@ from typing import Any
 from ._base import CLOSE_GRACE, START_TIMEOUT, WorkerBase
 from ._core import (
     BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutputLimitReached, Process, Timeout,
-    check_timeout, encode_request, encode_request_line)
+    WorkerClosed, check_timeout, encode_request, encode_request_line)
 
 # How often a waiting call checks whether the worker process is still there.
 # Only matters when the worker has died but something it started still holds
@@ -76,12 +76,14 @@ class _Waiter:
     def exchange(self, data: bytes, deadline: float | None) -> Answer:
         proc = self.proc
         channel = proc.channel
-        answer = channel.begin()
-        if answer is not None:
-            return answer
+        try:
+            channel.begin()
+        except OutputLimitReached:
+            raise _Failure("output limit") from None
         pending = self._write(memoryview(data))
         size = READ_SIZE
         exit_seen = False
+        next_exit_check = 0.0
         stdout_fd, stderr_fd, stdin_fd = proc.stdout_fd, proc.stderr_fd, proc.stdin_fd
         poll = self.poll.poll
         while True:
@@ -118,8 +120,12 @@ class _Waiter:
                     self._drain_stderr()
                 elif fd == stdin_fd:
                     pending = self._write(pending)
-            if not events:
-                if exit_seen:  # ended, but something it started holds its stdout
+            # Now and then, whatever the pipes say: something the worker
+            # started may hold its stdout open, and keep writing, after it ended.
+            now = time.monotonic()
+            if now >= next_exit_check:
+                next_exit_check = now + _POLL_INTERVAL
+                if exit_seen:
                     raise _Failure("died")
                 exit_seen = proc.exited()  # if so, take what is still in flight first
 
@@ -147,9 +153,11 @@ class _Waiter:
     def finish_stderr(self, until: float) -> None:
         """Read standard error to its end, or until ``until`` (a dying worker's last words)."""
         proc = self.proc
+        waiting = select.poll()
+        waiting.register(proc.stderr_fd, _IN)
         while proc.stderr_open and time.monotonic() < until:
             if proc.drain_stderr():
-                select.select([proc.stderr_fd], [], [], max(0.0, until - time.monotonic()))
+                waiting.poll(max(0.0, until - time.monotonic()) * 1000)
 
 
 class Worker(WorkerBase):
@@ -278,6 +286,8 @@ class Worker(WorkerBase):
                 self._discard(proc, EXIT_GRACE)
                 if self._keep_warm:
                     self._prestart()
+            elif self._closed:  # close() came during the call and left the process to it
+                self._discard(proc)
             return answer
 
     def _record_failure(self, error: BaseException) -> None:
@@ -292,6 +302,9 @@ class Worker(WorkerBase):
             self._waiter.await_report(deadline)
         except _Failure as failure:
             raise self._failed(proc, failure.kind, timeout) from None
+        if self._closed:
+            self._discard(proc)
+            raise WorkerClosed("the worker was closed while it started")
         failure = proc.start_failure()
         if failure is not None:
             self._discard(proc)

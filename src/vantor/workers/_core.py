@@ -275,7 +275,7 @@ class OutputLimitReached(Exception):
 class Channel:
     """What one worker process has written, turned into answers.
 
-    A driver calls :meth:`begin` when it sends a request, then :meth:`feed`
+    A driver calls :meth:`begin` before it sends a request, then :meth:`feed`
     with each chunk read from standard output until it returns an
     :class:`Answer`; chunks of standard error go to :meth:`feed_stderr`.
     Output that follows an answer in the same chunk stays buffered for the
@@ -295,15 +295,25 @@ class Channel:
         self._tail = bytearray()
         self._tail_limit = stderr_limit
 
-    def begin(self) -> Answer | None:
-        """Start a call; output left over from the last one counts towards it."""
+    def begin(self) -> None:
+        """Start a call, before its request is sent.
+
+        Output left over from the last call counts towards this one's limit.
+        Its complete lines are stray output of this call, never its answer,
+        since they were written before the request.
+        """
         if self._stray:  # answers copy it: an empty one can be kept
             self._stray = bytearray()
         self._taken = 0
-        if not self._buffer:
-            return None
-        left, self._buffer = bytes(self._buffer), bytearray()
-        return self.feed(left)
+        buffer = self._buffer
+        if buffer:
+            self._taken = len(buffer)
+            cut = buffer.rfind(b"\n") + 1
+            if cut:
+                self._stray += buffer[:cut]
+                del buffer[:cut]
+            if self.output_limit is not None and self._taken > self.output_limit:
+                raise OutputLimitReached
 
     def feed(self, data: bytes) -> Answer | None:
         """Take a chunk of standard output; return the answer once it is complete."""
@@ -478,7 +488,8 @@ class WorkerStats:
 
     ``calls`` counts finished calls: ``answered`` ones (of which ``failed``
     answered ``"success": false``), ``timeouts``, ``deaths`` (:class:`WorkerDied`),
-    ``output_limits`` and ``errors`` (closed, could not start).  ``started``
+    ``output_limits``, ``cancelled`` (asyncio calls whose task was
+    cancelled) and ``errors`` (closed, could not start).  ``started``
     counts worker processes started, ``restarts`` those that replaced one that
     ended, ``recycled`` those retired after ``max_requests``.  Latencies, in
     seconds from sending to the answer, are percentiles of the last
@@ -495,6 +506,7 @@ class WorkerStats:
     started: int = 0
     restarts: int = 0
     recycled: int = 0
+    cancelled: int = 0
     latency_p50: float | None = None
     latency_p90: float | None = None
     latency_p99: float | None = None
@@ -512,7 +524,7 @@ class StatsRecorder:
     def __init__(self) -> None:
         self.counts = dict.fromkeys(
             ("calls", "answered", "failed", "timeouts", "deaths", "output_limits", "errors",
-             "started", "restarts", "recycled"), 0)
+             "started", "restarts", "recycled", "cancelled"), 0)
         self.latencies: deque[float] = deque(maxlen=self.LATENCY_WINDOW)
 
     def answered(self, answer: Answer, seconds: float) -> None:
@@ -523,10 +535,12 @@ class StatsRecorder:
             counts["failed"] += 1
         self.latencies.append(seconds)
 
-    def failed(self, error: BaseException) -> None:
+    def failed(self, error: BaseException, cancelled: bool = False) -> None:
         counts = self.counts
         counts["calls"] += 1
-        if isinstance(error, WorkerTimeout):
+        if cancelled:
+            counts["cancelled"] += 1
+        elif isinstance(error, WorkerTimeout):
             counts["timeouts"] += 1
         elif isinstance(error, WorkerDied):
             counts["deaths"] += 1
@@ -657,6 +671,7 @@ class Process:
         self.stdout_open = True
         self.stderr_open = True
         self.stopping = False
+        self.input_closed = False
         self._finalizer = weakref.finalize(self, _terminate, self.popen, self.control,
                                            launch.cleanup)
 
@@ -682,6 +697,8 @@ class Process:
 
     def write(self, data: memoryview) -> int:
         """Write what the pipe takes now; -1 once the worker stopped reading."""
+        if self.input_closed:
+            return -1
         try:
             return os.write(self.stdin_fd, data)
         except BlockingIOError:
@@ -756,7 +773,13 @@ class Process:
         kill_group(self.popen)
 
     def close_input(self) -> None:
-        """Close the worker's stdin: an idle worker then ends by itself."""
+        """Close the worker's stdin: an idle worker then ends by itself.
+
+        The process takes no further request, and its stdin descriptor, whose
+        number the system may now give to any new file, is never used again.
+        """
+        self.stopping = True
+        self.input_closed = True
         try:
             self.popen.stdin.close()
         except OSError:

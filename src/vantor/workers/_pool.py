@@ -177,7 +177,9 @@ class IdleMembers(Generic[T]):
         self.members.append(member)
         if self._free is not None:
             async with self._free:
-                self._free.notify()
+                # Everyone rechecks: a single waiter woken, then cancelled
+                # before it runs, would take the wake-up with it.
+                self._free.notify_all()
 
     async def close(self) -> None:
         self.closed = True

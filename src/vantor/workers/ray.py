@@ -109,12 +109,18 @@ def _unpack_error(packed: dict[str, Any]) -> WorkerError:
     return WorkerError(packed["message"])
 
 
+# What awaiting an actor's task raises when the actor, its process or its node is gone.
+_ACTOR_LOST = (ray.exceptions.RayActorError, ray.exceptions.ActorUnavailableError,
+               ray.exceptions.WorkerCrashedError, ray.exceptions.NodeDiedError)
+
+
 class _Slot:
     """One place in the pool: the actor in it now."""
 
     def __init__(self, actor: Any):
         self.actor = actor
         self.started: Any = actor.start.remote()  # the actor's first task: warm it up
+        self.ready = False
 
 
 class RayWorkerPool(Actions):
@@ -199,6 +205,7 @@ class RayWorkerPool(Actions):
     def close(self) -> None:
         """:meth:`aclose` for blocking code."""
         self._closed = True
+        self._idle.closed = True
         closing = [slot.actor.close.remote() for slot in self._slots]
         try:
             ray.wait(closing, num_returns=len(closing), timeout=_CLOSE_GRACE)
@@ -229,19 +236,30 @@ class RayWorkerPool(Actions):
                 pass
 
     async def _await_start(self, slot: _Slot) -> None:
-        outcome = await slot.started
+        if slot.ready:
+            return
+        try:
+            outcome = await slot.started
+        except _ACTOR_LOST as error:
+            self._replace(slot)
+            raise WorkerStartError(f"its Ray actor died: {type(error).__name__}") from None
         if outcome[0] == "error":
             raise _unpack_error(outcome[1])
+        slot.ready = True
 
     async def _call(self, line: bytes, quitting: bool, timeout: Timeout) -> Answer:
         timeout = self.timeout if timeout is UNSET else timeout
         check_timeout(timeout)
+        if self._closed:
+            raise WorkerClosed("the pool is closed")
         slot = await self._idle.take()
         started = time.monotonic()
         try:
+            # An actor's placement and start do not count against the call's time.
+            await self._await_start(slot)
             answer = await self._on_actor(slot, line, quitting, timeout)
         except BaseException as error:
-            self._stats.failed(error)
+            self._stats.failed(error, isinstance(error, asyncio.CancelledError))
             raise
         finally:
             await self._idle.give_back(slot)
@@ -257,8 +275,7 @@ class RayWorkerPool(Actions):
         except asyncio.CancelledError:
             ray.cancel(ref)  # the actor's worker is then killed, never reused mid-answer
             raise
-        except (ray.exceptions.RayActorError, ray.exceptions.ActorUnavailableError,
-                ray.exceptions.WorkerCrashedError, ray.exceptions.NodeDiedError) as error:
+        except _ACTOR_LOST as error:
             self._replace(slot)
             raise WorkerDied(None, reason=f"its Ray actor died: {type(error).__name__}") from None
         except asyncio.TimeoutError:
@@ -277,4 +294,4 @@ class RayWorkerPool(Actions):
         if not self._closed:
             fresh = self._new_slot()
             self._stats.count("restarts")
-            slot.actor, slot.started = fresh.actor, fresh.started
+            slot.actor, slot.started, slot.ready = fresh.actor, fresh.started, False
