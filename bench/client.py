@@ -321,7 +321,8 @@ def markdown(result: dict) -> str:
     ]
     for key, value in result["round_trip_us"].items():
         name, pair = key.split(" | ")
-        lines.append(f"| {name} | {pair.replace(name, '').replace(' vs ', '')} | {value:.1f} |")
+        first, second = pair.split(" vs ")
+        lines.append(f"| {name} | {second if name == first else first} | {value:.1f} |")
     lines += ["", "| start-up to first answer | ms |", "|---|---:|"]
     lines += [f"| {name} | {value:.1f} |" for name, value in result["startup_ms"].items()]
     lines += ["", "| throughput, small CPU-bound request | requests/s |", "|---|---:|"]
