@@ -276,10 +276,14 @@ def test_arguments_keep_their_reference_counts(worker_module, tmp_path):
             worker_module.run_function(path + "-missing", names[0], None)
         gc.collect()
 
-    calls(1)  # the interpreter's attribute cache keeps one reference to each name
+    calls(1)
     before = [sys.getrefcount(item) for item in watched]
     calls(100)
-    assert [sys.getrefcount(item) for item in watched] == before
+    # The interpreter's type attribute cache holds one reference to a name it
+    # looked up, until another lookup takes its slot: a name may gain or lose
+    # that one reference, whatever ran before.  A leak gains one per call.
+    changes = [sys.getrefcount(item) - count for item, count in zip(watched, before)]
+    assert all(-1 <= change <= 1 for change in changes), changes
     here = os.path.realpath(tmp_path)
     assert not [namespace for namespace in gc.get_objects()  # no module outlives its call
                 if type(namespace) is dict and namespace.get("__name__") == "custom_module"
