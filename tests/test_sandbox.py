@@ -23,7 +23,7 @@ import pytest
 from conftest import sandbox_policy
 from vantor.workers.client import (Worker, WorkerDied, WorkerOutputLimit, WorkerStartError,
                                    WorkerTimeout)
-from vantor.workers.sandbox import PROTECTIONS
+from vantor.workers.sandbox import PROTECTIONS, probe
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux sandbox")
 GUARD = 60
@@ -139,6 +139,7 @@ def test_every_protection_is_reported_in_force_and_secrets_stay_outside(shared_d
     with Worker(sandbox=sandbox_policy()) as worker:
         worker.start()
         protections = worker.protections
+        assert probe(sandbox_policy()) == protections
         assert set(protections) == set(PROTECTIONS)
         assert {state for state in protections.values()} == {"in force"}, protections
         seen = run(worker, f"""

@@ -504,8 +504,11 @@ def probe(sandbox: Sandbox | None = None) -> dict[str, str]:
 
 
 if __name__ == "__main__":
+    # Run as a script this file is a second copy of the module: use the package's.
+    from vantor.workers.sandbox import Sandbox as _Sandbox, probe as _probe
+
     try:
-        print(json.dumps(probe(Sandbox(allow_missing="all")), indent=2))
+        print(json.dumps(_probe(_Sandbox(allow_missing="all")), indent=2))
     except WorkerStartError as error:
         print(error, file=sys.stderr)
         sys.exit(1)
