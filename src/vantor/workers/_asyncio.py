@@ -260,8 +260,10 @@ class AsyncWorker(WorkerBase):
         return self._call_lock
 
     async def _exchange(self, data: bytes, quitting: bool, timeout: Timeout) -> Answer:
-        timeout = self.timeout if timeout is UNSET else timeout
-        check_timeout(timeout)
+        if timeout is UNSET:
+            timeout = self.timeout  # checked when it was set
+        else:
+            check_timeout(timeout)
         async with self._lock():
             try:
                 proc = self._ready_process()
@@ -271,7 +273,8 @@ class AsyncWorker(WorkerBase):
             link = self._link
             deadline = None if timeout is None else time.monotonic() + timeout
             try:
-                await self._await_ready(proc, timeout, deadline)
+                if proc.report is None:
+                    await self._await_ready(proc, timeout, deadline)
                 started = time.monotonic()
                 left = None if deadline is None else deadline - time.monotonic()
                 answer = await link.exchange(data, left)

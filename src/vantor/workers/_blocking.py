@@ -259,13 +259,11 @@ class Worker(WorkerBase):
         else:
             check_timeout(timeout)
         with self._call_lock:
-            proc = self._proc
-            if proc is None or not proc.stdout_open or proc.stopping or proc.exited():
-                try:
-                    proc = self._ready_process()
-                except BaseException as error:
-                    self._record_failure(error)
-                    raise
+            try:
+                proc = self._ready_process()
+            except BaseException as error:
+                self._record_failure(error)
+                raise
             deadline = None if timeout is None else time.monotonic() + timeout
             try:
                 if proc.report is None:

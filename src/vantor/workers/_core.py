@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import fcntl
 import json
+import json.encoder
 import json.scanner
 import os
 import signal
@@ -235,6 +236,12 @@ def is_answer(value: Any) -> bool:
 
 # The defaults of json.dumps and json.loads, without their per-call argument handling.
 _encode_json = json.JSONEncoder().encode
+# json's C encoder, made once: json.dumps builds one for every call.  It
+# checks no cycles (a cyclic request ends in RecursionError, made a
+# ValueError below as json.dumps would); without the C accelerator, json.dumps.
+_c_encoder = json.encoder.c_make_encoder and json.encoder.c_make_encoder(
+    None, json.JSONEncoder().default, json.encoder.encode_basestring_ascii, None, ": ", ", ",
+    False, False, True)
 # json.loads' own scanner, called directly: an answer line needs none of the
 # layers above it.  It raises StopIteration where there is no JSON value.
 _scan_json = json.scanner.make_scanner(json.JSONDecoder())
@@ -419,7 +426,14 @@ def encode_request(request: Mapping[str, Any]) -> tuple[bytes, bool]:
         if not isinstance(request, Mapping):
             raise TypeError(f"request must be a mapping, not {type(request).__name__}")
         request = dict(request)
-    line = _encode_json(request).encode("ascii") + b"\n"
+    if _c_encoder is None:
+        text = _encode_json(request)
+    else:
+        try:
+            text = "".join(_c_encoder(request, 0))
+        except RecursionError:
+            raise ValueError("the request is nested too deeply or holds itself") from None
+    line = text.encode("ascii") + b"\n"
     return line, request.get("action") == "quit"
 
 
@@ -517,7 +531,8 @@ class WorkerStats:
 
 
 class StatsRecorder:
-    """Cheap counters; callers hold whatever lock guards them (or run on one loop)."""
+    """Cheap counters; callers hold whatever lock guards them (answers are
+    counted by :class:`~vantor.workers._base.SharedStats` itself)."""
 
     LATENCY_WINDOW = 1024
 
@@ -526,14 +541,6 @@ class StatsRecorder:
             ("calls", "answered", "failed", "timeouts", "deaths", "output_limits", "errors",
              "started", "restarts", "recycled", "cancelled"), 0)
         self.latencies: deque[float] = deque(maxlen=self.LATENCY_WINDOW)
-
-    def answered(self, answer: Answer, seconds: float) -> None:
-        counts = self.counts
-        counts["calls"] += 1
-        counts["answered"] += 1
-        if answer.get("success") is not True:
-            counts["failed"] += 1
-        self.latencies.append(seconds)
 
     def failed(self, error: BaseException, cancelled: bool = False) -> None:
         counts = self.counts
