@@ -31,7 +31,7 @@ import sys
 from typing import Any, NoReturn
 
 from . import _containment as native
-from ._sandbox_fs import HOSTNAME, WRITABLE_PLACES, View, ViewError
+from ._sandbox_fs import HOSTNAME, WRITABLE_PLACES, View
 
 SANDBOX_UID = SANDBOX_GID = 65534
 IN_FORCE = "in force"
@@ -234,7 +234,7 @@ class Supervisor:
             if self.config["command"] is None:
                 import vantor.workers.custom_worker  # noqa: F401  (loaded once, shared by fork)
             user_namespace = _enter_user_and_pid_namespaces(self.config, self.protections)
-        except (SetupError, ViewError, OSError) as error:
+        except Exception as error:  # whatever it is, the host hears of it
             self.fail(error)
         report_r, report_w = os.pipe()
         lifeline_r, lifeline_w = os.pipe()
