@@ -6,11 +6,13 @@ import errno
 import json
 import os
 import platform
+import select
 import signal
 import socket
 import subprocess
 import sys
 import threading
+import time
 import traceback
 
 import pytest
@@ -31,6 +33,7 @@ def run_child(body):
     pid = os.fork()
     if pid == 0:
         os.close(read_end)
+        os.setpgid(0, 0)  # its own group: whatever it leaves behind is killed with it
         signal.alarm(60)  # a child that hangs dies rather than hanging the suite
         try:
             report = {"value": body()}
@@ -42,9 +45,22 @@ def run_child(body):
         finally:
             os._exit(0)
     os.close(write_end)
-    with os.fdopen(read_end) as pipe:
-        text = pipe.read()
+    chunks = []
+    deadline = time.monotonic() + 90
+    with os.fdopen(read_end, "rb") as pipe:
+        # A grandchild stuck with the pipe open (fork copies no alarm) must
+        # not hang the suite either.
+        while select.select([pipe], [], [], max(0, deadline - time.monotonic()))[0]:
+            chunk = os.read(pipe.fileno(), 65536)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    try:
+        os.killpg(pid, signal.SIGKILL)  # the group outlives its reaped leader's stragglers
+    except ProcessLookupError:
+        pass
     _, status = os.waitpid(pid, 0)
+    text = b"".join(chunks).decode()
     return (json.loads(text) if text else None), status
 
 
@@ -77,6 +93,7 @@ def exit_code_of(body):
     """The exit status of a forked child that exits with `body()` (None: 0)."""
     pid = os.fork()
     if pid == 0:
+        signal.alarm(60)  # alarms are not inherited
         os._exit(body() or 0)
     return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
@@ -128,11 +145,7 @@ def test_seccomp_filter_refuses_its_calls_and_lets_ordinary_work_go_on():
         clone_failure = c_outcome(clone_pid)
         if clone_pid > 0:
             os.waitpid(clone_pid, 0)
-        ran = []
-        thread = threading.Thread(target=ran.append, args=("thread",))
-        thread.start()
-        thread.join()
-        return {
+        outcomes = {
             "without nnp": without_nnp,
             # In a grandchild that ends at once: a process that did become
             # traceable would stop at its next signal and hang the test.
@@ -153,10 +166,15 @@ def test_seccomp_filter_refuses_its_calls_and_lets_ordinary_work_go_on():
             "netlink": outcome(socket.socket, socket.AF_NETLINK, socket.SOCK_RAW),
             "unix": outcome(lambda: socket.socket(socket.AF_UNIX).close()),
             "socketpair": outcome(lambda: [end.close() for end in socket.socketpair()]),
-            "thread": ran,
             "fork": exit_code_of(lambda: 7),
             "exec": subprocess.run(["/bin/true"]).returncode,
         }
+        # Last: a fork while a thread is still ending can copy a lock it holds.
+        ran = []
+        thread = threading.Thread(target=ran.append, args=("thread",))
+        thread.start()
+        thread.join()
+        return {**outcomes, "thread": ran}
 
     assert in_child(body) == {
         "without nnp": "RuntimeError",
