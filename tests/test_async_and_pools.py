@@ -1,5 +1,7 @@
 """The asyncio clients and the warm pools, against real (sandboxed) workers."""
 import asyncio
+import os
+import signal
 import threading
 
 import pytest
@@ -65,6 +67,25 @@ def test_an_async_worker_reports_deaths_and_close_cuts_a_call_short():
         return pid
 
     assert reaped(asyncio.run(scenario()))
+
+
+def test_an_async_worker_that_ended_unseen_is_replaced_and_no_request_runs_twice(tmp_path):
+    log = tmp_path / "runs.log"
+
+    async def scenario():
+        async with AsyncWorker(sandbox=None, timeout=GUARD) as worker:
+            await worker.validate("1")
+            ended = worker.pid
+            os.kill(ended, signal.SIGKILL)
+            os.waitid(os.P_PID, ended, os.WEXITED | os.WNOWAIT)  # before the loop sees it
+            assert (await worker.validate("x = 1"))["success"] is True
+            assert worker.pid != ended and worker.stats().deaths == 0
+            with pytest.raises(WorkerDied):
+                await worker.run_inline(f"open({str(log)!r}, 'a').write('ran\\n')\n"
+                                        "import os; os._exit(3)")
+
+    asyncio.run(scenario())
+    assert log.read_text() == "ran\n"
 
 
 def test_a_warm_pool_recycles_and_has_the_replacement_running_before_it_is_needed():

@@ -4,6 +4,7 @@ import faulthandler
 import json
 import os
 import shlex
+import signal
 import subprocess
 import sys
 import threading
@@ -150,6 +151,32 @@ def test_exit_in_a_script_raises_worker_died_and_the_next_call_works(worker, tmp
     assert answer["result"]["return_value"] == "fine"
 
 
+
+@posix_only
+def test_a_worker_that_ended_while_idle_is_replaced_and_no_request_runs_twice(worker, tmp_path):
+    worker.validate("1")
+    os.kill(worker.pid, signal.SIGKILL)
+    assert gone_soon(worker.pid)
+    assert worker.validate("x = 1")["success"] is True
+    # Ended while something it started still holds its pipes: no end of file comes.
+    holder = worker.run_inline(
+        "import subprocess, sys\n"
+        "result = subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(20)'],"
+        " start_new_session=True).pid")["result"]["return_value"]
+    try:
+        ended = worker.pid
+        os.kill(ended, signal.SIGKILL)
+        assert gone_soon(ended)
+        assert worker.validate("x = 2")["success"] is True
+        assert worker.pid != ended
+    finally:
+        os.kill(holder, signal.SIGKILL)
+    assert worker.stats().deaths == 0
+    # A request that ends its worker was taken: it fails, and is never sent again.
+    log = tmp_path / "runs.log"
+    with pytest.raises(WorkerDied):
+        worker.run_inline(f"open({str(log)!r}, 'a').write('ran\\n'); import os; os._exit(3)")
+    assert log.read_text() == "ran\n"
 def test_raw_and_ill_typed_request_lines(worker):
     with pytest.raises(WorkerDied) as caught:
         worker.request_line("[1, 2]")

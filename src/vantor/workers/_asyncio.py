@@ -50,6 +50,7 @@ class _Link:
         self.timer: asyncio.TimerHandle | None = None
         self.reading = False  # standard output registered with the loop
         self.pending: memoryview | None = None
+        self.sent = 0  # bytes of this call's request written so far
         self.read_size = READ_SIZE
         loop.add_reader(proc.stderr_fd, self._on_stderr)
         try:
@@ -99,6 +100,7 @@ class _Link:
         if not self.reading:
             self.loop.add_reader(self.proc.stdout_fd, self._on_stdout)
             self.reading = True
+        self.sent = 0
         self._write(memoryview(data))
         if self.exited.done():
             self._on_exit()
@@ -126,6 +128,8 @@ class _Link:
 
     def _write(self, data: memoryview) -> None:
         written = self.proc.write(data)
+        if written > 0:
+            self.sent += written
         if written == len(data) or written < 0:
             if self.pending is not None:
                 self.loop.remove_writer(self.proc.stdin_fd)
@@ -265,6 +269,25 @@ class AsyncWorker(WorkerBase):
         else:
             check_timeout(timeout)
         async with self._lock():
+            proc, answer, seconds = await self._send(data, timeout)
+            if self._retires_after(proc, answer, seconds, quitting):
+                try:
+                    await self._discard(proc, EXIT_GRACE)
+                except BaseException:
+                    self._forget(proc)  # cancelled while it ended: end it now
+                    raise
+                if self._keep_warm:
+                    self._prestart()
+            return answer
+
+    async def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
+        """The process that answered, its answer and how long it took.
+
+        As :meth:`Worker._send`: a process that had ended before the request
+        reached it is replaced, and the request sent again.
+        """
+        may_resend = True
+        while True:
             try:
                 proc = self._ready_process()
             except BaseException as error:
@@ -278,7 +301,12 @@ class AsyncWorker(WorkerBase):
                 started = time.monotonic()
                 left = None if deadline is None else deadline - time.monotonic()
                 answer = await link.exchange(data, left)
+                return proc, answer, time.monotonic() - started
             except _Failure as failure:
+                if may_resend and failure.kind == "died" and proc.never_took(link.sent):
+                    await self._discard(proc, EXIT_GRACE)
+                    may_resend = False
+                    continue
                 error = await self._failed(proc, failure.kind, timeout)
                 self._record_failure(error)
                 raise error from None
@@ -287,15 +315,6 @@ class AsyncWorker(WorkerBase):
                 self._forget(proc)
                 self._record_failure(error)
                 raise
-            if self._retires_after(proc, answer, time.monotonic() - started, quitting):
-                try:
-                    await self._discard(proc, EXIT_GRACE)
-                except BaseException:
-                    self._forget(proc)  # cancelled while it ended: end it now
-                    raise
-                if self._keep_warm:
-                    self._prestart()
-            return answer
 
     @staticmethod
     async def _within(future: asyncio.Future, deadline: float | None) -> Any:
@@ -342,6 +361,13 @@ class AsyncWorker(WorkerBase):
 
     def _attach(self, proc: Process) -> None:
         self._link = _Link(asyncio.get_running_loop(), proc)
+
+    def _has_ended(self, proc: Process) -> bool:
+        link = self._link
+        if link is None or link.proc is not proc:
+            return proc.exited()
+        # The loop watches the exit: what it has not seen yet, the call finds.
+        return link.exited.done() or proc.returncode is not None
 
     async def _failed(self, proc: Process, kind: str, timeout: Timeout) -> Exception:
         if kind != "died":

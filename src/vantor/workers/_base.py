@@ -144,10 +144,14 @@ class WorkerBase(Actions):
     def _ready_process(self) -> Process:
         """The live process, started if needed; a finished one is let go."""
         proc = self._proc
-        if proc is not None and (not proc.stdout_open or proc.stopping or proc.exited()):
+        if proc is not None and (not proc.stdout_open or proc.stopping or self._has_ended(proc)):
             self._forget(proc)
             proc = None
         return proc if proc is not None else self._spawn()
+
+    def _has_ended(self, proc: Process) -> bool:
+        """Whether the process is known to have ended, before a call is sent to it."""
+        return proc.exited()
 
     def _prestart(self) -> None:
         """Start a replacement now, so that the next call finds it warm."""

@@ -26,6 +26,10 @@ from ._core import (
 # its stdout open, so no end of file ever arrives.
 _POLL_INTERVAL = 0.25
 _POLL_INTERVAL_MS = int(_POLL_INTERVAL * 1000)
+# The first check comes sooner, and so does the last look at a worker found
+# ended: calls are not preceded by a check, so a worker that ended while idle
+# is found here.
+_SHORT_WAIT_MS = 10
 
 _IN = select.POLLIN | select.POLLPRI
 _OUT = select.POLLOUT
@@ -47,6 +51,7 @@ class _Waiter:
         self.poll.register(proc.stdout_fd, _IN)
         self.poll.register(proc.stderr_fd, _IN)
         self._writing = False
+        self.sent = 0  # bytes of this call's request written so far
         if proc.control is not None and not proc.ready:
             self.poll.register(proc.control.fileno(), _IN)
 
@@ -80,22 +85,24 @@ class _Waiter:
             channel.begin()
         except OutputLimitReached:
             raise _Failure("output limit") from None
+        self.sent = 0
         pending = self._write(memoryview(data))
         size = READ_SIZE
         exit_seen = False
         next_exit_check = 0.0
+        wait_ms = _SHORT_WAIT_MS
         stdout_fd, stderr_fd, stdin_fd = proc.stdout_fd, proc.stderr_fd, proc.stdin_fd
         poll = self.poll.poll
         while True:
             # Waiting, reading and answering are written out here rather than
             # called: this loop is most of what a call costs the host.
             if deadline is None:
-                events = poll(_POLL_INTERVAL_MS)
+                events = poll(wait_ms)
             else:
                 left = deadline - time.monotonic()
                 if left <= 0:
                     raise _Failure("timeout")
-                events = poll(min(_POLL_INTERVAL, left) * 1000)
+                events = poll(min(wait_ms, left * 1000))
             for fd, _ in events:
                 if fd == stdout_fd:
                     try:
@@ -124,14 +131,17 @@ class _Waiter:
             # started may hold its stdout open, and keep writing, after it ended.
             now = time.monotonic()
             if now >= next_exit_check:
-                next_exit_check = now + _POLL_INTERVAL
                 if exit_seen:
                     raise _Failure("died")
                 exit_seen = proc.exited()  # if so, take what is still in flight first
+                wait_ms = _SHORT_WAIT_MS if exit_seen else _POLL_INTERVAL_MS
+                next_exit_check = now + wait_ms / 1000
 
     def _write(self, data: memoryview) -> memoryview | None:
         """Write what the pipe takes; poll for the rest.  None once all is written."""
         written = self.proc.write(data)
+        if written > 0:
+            self.sent += written
         if written == len(data) or written < 0:
             # A worker that stopped reading is dead or dying: its output says so.
             self._stop_writing()
@@ -259,6 +269,24 @@ class Worker(WorkerBase):
         else:
             check_timeout(timeout)
         with self._call_lock:
+            proc, answer, seconds = self._send(data, timeout)
+            if self._retires_after(proc, answer, seconds, quitting):
+                self._discard(proc, EXIT_GRACE)
+                if self._keep_warm:
+                    self._prestart()
+            elif self._closed:  # close() came during the call and left the process to it
+                self._discard(proc)
+            return answer
+
+    def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
+        """The process that answered, its answer and how long it took.
+
+        A process is not asked whether it still runs before each call (that
+        would cost every call a system call): one that turns out to have ended
+        before the request reached it is replaced, and the request sent again.
+        """
+        may_resend = True
+        while True:
             try:
                 proc = self._ready_process()
             except BaseException as error:
@@ -270,7 +298,12 @@ class Worker(WorkerBase):
                     self._await_ready(proc, deadline, timeout)
                 started = time.monotonic()
                 answer = self._waiter.exchange(data, deadline)
+                return proc, answer, time.monotonic() - started
             except _Failure as failure:
+                if may_resend and failure.kind == "died" and proc.never_took(self._waiter.sent):
+                    self._discard(proc, EXIT_GRACE)
+                    may_resend = False
+                    continue
                 error = self._failed(proc, failure.kind, timeout)
                 self._record_failure(error)
                 raise error from None
@@ -280,13 +313,6 @@ class Worker(WorkerBase):
                 self._discard(proc)
                 self._record_failure(error)
                 raise
-            if self._retires_after(proc, answer, time.monotonic() - started, quitting):
-                self._discard(proc, EXIT_GRACE)
-                if self._keep_warm:
-                    self._prestart()
-            elif self._closed:  # close() came during the call and left the process to it
-                self._discard(proc)
-            return answer
 
     def _record_failure(self, error: BaseException) -> None:
         self._stats.failed(error)
@@ -310,6 +336,10 @@ class Worker(WorkerBase):
 
     def _attach(self, proc: Process) -> None:
         self._waiter = _Waiter(proc)
+
+    def _has_ended(self, proc: Process) -> bool:
+        # Free to ask; a process that ended unseen is found by the call itself.
+        return proc.returncode is not None
 
     def _failed(self, proc: Process, kind: str, timeout: Timeout) -> Exception:
         """Stop the process after a wait that ended without an answer; the error to raise."""

@@ -19,6 +19,7 @@ import signal
 import socket
 import subprocess
 import sys
+import termios
 import weakref
 from collections import deque
 from collections.abc import Callable, Mapping, Sequence
@@ -321,6 +322,10 @@ class Channel:
                 del buffer[:cut]
             if self.output_limit is not None and self._taken > self.output_limit:
                 raise OutputLimitReached
+
+    def untouched(self) -> bool:
+        """Whether this call has had no output at all, left over or new."""
+        return self._taken == 0
 
     def feed(self, data: bytes) -> Answer | None:
         """Take a chunk of standard output; return the answer once it is complete."""
@@ -712,6 +717,22 @@ class Process:
             return 0
         except (BrokenPipeError, OSError):
             return -1
+
+    def never_took(self, sent: int) -> bool:
+        """Whether a worker found ended had ended before this call reached it.
+
+        So it is when the ``sent`` bytes of the request all still lie unread in
+        its stdin and it wrote nothing during the call: the request can go to a
+        fresh worker as if it were the first.
+        """
+        if not self.channel.untouched() or self.input_closed:
+            return False
+        try:
+            unread = int.from_bytes(fcntl.ioctl(self.stdin_fd, termios.FIONREAD, bytes(4)),
+                                    sys.byteorder, signed=True)
+        except OSError:
+            return False
+        return unread == sent
 
     def read_stdout(self, size: int = READ_SIZE) -> bytes | None:
         """A chunk of standard output; b"" at its end, None when nothing is there yet."""
