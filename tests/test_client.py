@@ -151,7 +151,6 @@ def test_exit_in_a_script_raises_worker_died_and_the_next_call_works(worker, tmp
     assert answer["result"]["return_value"] == "fine"
 
 
-
 @posix_only
 def test_a_worker_that_ended_while_idle_is_replaced_and_no_request_runs_twice(worker, tmp_path):
     worker.validate("1")
@@ -159,10 +158,11 @@ def test_a_worker_that_ended_while_idle_is_replaced_and_no_request_runs_twice(wo
     assert gone_soon(worker.pid)
     assert worker.validate("x = 1")["success"] is True
     # Ended while something it started still holds its pipes: no end of file comes.
+    marker = f"holder-{uuid.uuid4().hex}"
     holder = worker.run_inline(
         "import subprocess, sys\n"
-        "result = subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(20)'],"
-        " start_new_session=True).pid")["result"]["return_value"]
+        f"result = subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(20)',"
+        f" {marker!r}], start_new_session=True).pid")["result"]["return_value"]
     try:
         ended = worker.pid
         os.kill(ended, signal.SIGKILL)
@@ -170,13 +170,20 @@ def test_a_worker_that_ended_while_idle_is_replaced_and_no_request_runs_twice(wo
         assert worker.validate("x = 2")["success"] is True
         assert worker.pid != ended
     finally:
-        os.kill(holder, signal.SIGKILL)
+        try:
+            with open(f"/proc/{holder}/cmdline", "rb") as cmdline:
+                if marker.encode() in cmdline.read():
+                    os.kill(holder, signal.SIGKILL)
+        except (FileNotFoundError, ProcessLookupError):  # it ended by itself
+            pass
     assert worker.stats().deaths == 0
     # A request that ends its worker was taken: it fails, and is never sent again.
     log = tmp_path / "runs.log"
     with pytest.raises(WorkerDied):
         worker.run_inline(f"open({str(log)!r}, 'a').write('ran\\n'); import os; os._exit(3)")
     assert log.read_text() == "ran\n"
+
+
 def test_raw_and_ill_typed_request_lines(worker):
     with pytest.raises(WorkerDied) as caught:
         worker.request_line("[1, 2]")
