@@ -50,7 +50,6 @@ class _Link:
         self.timer: asyncio.TimerHandle | None = None
         self.reading = False  # standard output registered with the loop
         self.pending: memoryview | None = None
-        self.sent = 0  # bytes of this call's request written so far
         self.read_size = READ_SIZE
         loop.add_reader(proc.stderr_fd, self._on_stderr)
         try:
@@ -93,14 +92,13 @@ class _Link:
             self.timer = self.loop.call_later(max(timeout, 0.0), self._settle,
                                               _Failure("timeout"))
         try:
-            self.proc.channel.begin()
+            self.proc.begin()
         except OutputLimitReached:
             self._settle(_Failure("output limit"))
             return future
         if not self.reading:
             self.loop.add_reader(self.proc.stdout_fd, self._on_stdout)
             self.reading = True
-        self.sent = 0
         self._write(memoryview(data))
         if self.exited.done():
             self._on_exit()
@@ -128,8 +126,6 @@ class _Link:
 
     def _write(self, data: memoryview) -> None:
         written = self.proc.write(data)
-        if written > 0:
-            self.sent += written
         if written == len(data) or written < 0:
             if self.pending is not None:
                 self.loop.remove_writer(self.proc.stdin_fd)
@@ -303,7 +299,7 @@ class AsyncWorker(WorkerBase):
                 answer = await link.exchange(data, left)
                 return proc, answer, time.monotonic() - started
             except _Failure as failure:
-                if may_resend and failure.kind == "died" and proc.never_took(link.sent):
+                if may_resend and failure.kind == "died" and proc.never_took():
                     await self._discard(proc, EXIT_GRACE)
                     may_resend = False
                     continue

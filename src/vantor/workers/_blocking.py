@@ -51,7 +51,6 @@ class _Waiter:
         self.poll.register(proc.stdout_fd, _IN)
         self.poll.register(proc.stderr_fd, _IN)
         self._writing = False
-        self.sent = 0  # bytes of this call's request written so far
         if proc.control is not None and not proc.ready:
             self.poll.register(proc.control.fileno(), _IN)
 
@@ -82,10 +81,9 @@ class _Waiter:
         proc = self.proc
         channel = proc.channel
         try:
-            channel.begin()
+            proc.begin()
         except OutputLimitReached:
             raise _Failure("output limit") from None
-        self.sent = 0
         pending = self._write(memoryview(data))
         size = READ_SIZE
         exit_seen = False
@@ -140,8 +138,6 @@ class _Waiter:
     def _write(self, data: memoryview) -> memoryview | None:
         """Write what the pipe takes; poll for the rest.  None once all is written."""
         written = self.proc.write(data)
-        if written > 0:
-            self.sent += written
         if written == len(data) or written < 0:
             # A worker that stopped reading is dead or dying: its output says so.
             self._stop_writing()
@@ -300,7 +296,7 @@ class Worker(WorkerBase):
                 answer = self._waiter.exchange(data, deadline)
                 return proc, answer, time.monotonic() - started
             except _Failure as failure:
-                if may_resend and failure.kind == "died" and proc.never_took(self._waiter.sent):
+                if may_resend and failure.kind == "died" and proc.never_took():
                     self._discard(proc, EXIT_GRACE)
                     may_resend = False
                     continue

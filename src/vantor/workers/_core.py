@@ -680,6 +680,7 @@ class Process:
         self.report: dict[str, Any] | None = None if self.control is not None else {}
         self.channel = Channel(output_limit, stderr_limit)
         self.requests = 0
+        self.sent = 0  # bytes of the current call's request written so far
         self.stdout_open = True
         self.stderr_open = True
         self.stopping = False
@@ -707,23 +708,30 @@ class Process:
             ended = True
         return ended is not None and self.popen.poll() is not None
 
+    def begin(self) -> None:
+        """Start a call, before its request is written (see :meth:`Channel.begin`)."""
+        self.sent = 0
+        self.channel.begin()
+
     def write(self, data: memoryview) -> int:
         """Write what the pipe takes now; -1 once the worker stopped reading."""
         if self.input_closed:
             return -1
         try:
-            return os.write(self.stdin_fd, data)
+            written = os.write(self.stdin_fd, data)
+            self.sent += written
+            return written
         except BlockingIOError:
             return 0
         except (BrokenPipeError, OSError):
             return -1
 
-    def never_took(self, sent: int) -> bool:
+    def never_took(self) -> bool:
         """Whether a worker found ended had ended before this call reached it.
 
-        So it is when the ``sent`` bytes of the request all still lie unread in
-        its stdin and it wrote nothing during the call: the request can go to a
-        fresh worker as if it were the first.
+        So it is when the bytes of the request written so far all still lie
+        unread in its stdin and it wrote nothing during the call: the request
+        can go to a fresh worker as if it were the first.
         """
         if not self.channel.untouched() or self.input_closed:
             return False
@@ -732,7 +740,7 @@ class Process:
                                     sys.byteorder, signed=True)
         except OSError:
             return False
-        return unread == sent
+        return unread == self.sent
 
     def read_stdout(self, size: int = READ_SIZE) -> bytes | None:
         """A chunk of standard output; b"" at its end, None when nothing is there yet."""
