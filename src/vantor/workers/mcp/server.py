@@ -1,0 +1,152 @@
+"""The MCP server: the SDK's low-level server over stdio or streamable HTTP, with an
+:class:`AsyncWorkerPool` that lives exactly as long as it.
+
+The pool is started (every worker ready, its sandbox in force) before the
+first message is read, so a machine that cannot provide the sandbox fails at
+start, naming what is missing.  Calls run concurrently, one per free worker.
+A call the client cancels is cancelled here: the pool kills its worker and
+starts another.  On the end of standard input (stdio), SIGTERM or SIGINT the
+server stops serving, closes the pool (reaping every worker) and exits 0.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import signal
+import socket
+import sys
+from typing import Any
+
+import mcp.types as types
+from mcp.server import Server, ServerRequestContext
+from mcp.shared.exceptions import MCPError
+
+from ..client import AsyncWorkerPool, WorkerError
+from .config import Config
+from .scripts import PathRefused, ScriptDirectories
+from .tools import ArgumentsRefused, answered, client_failure, failed, tool_specs
+
+NAME = "vantor-workers"
+SANDBOX_URI = "vantor-workers://sandbox"
+
+_INSTRUCTIONS = (
+    "Runs Python 3.11 code in isolated worker processes. Use run_inline for code, validate to "
+    "check syntax, and sandbox_report to learn what the code may reach. Each call starts from "
+    "a fresh namespace; failures come back as tool errors with the exception's traceback.")
+
+
+class Service:
+    """What the server's handlers answer with: the tools, the pool, the sandbox report."""
+
+    def __init__(self, config: Config, pool: AsyncWorkerPool):
+        self.config = config
+        self.pool = pool
+        self.scripts = ScriptDirectories(config.scripts)
+        self.specs = {spec.name: spec for spec in tool_specs(config)}
+        self.protections: dict[str, Any] | None = None
+
+    def sandbox_report(self) -> dict[str, Any]:
+        return {"sandboxed": self.config.sandbox() is not None,
+                "policy": self.config.describe()["sandbox"], "protections": self.protections}
+
+    async def list_tools(self, ctx: ServerRequestContext,
+                         params: types.PaginatedRequestParams | None) -> types.ListToolsResult:
+        network = self.config.section("sandbox")["network"] or self.config.sandbox() is None
+        tools = [spec.listing(network) for spec in self.specs.values()]
+        tools.append(types.Tool(
+            name="sandbox_report", title="Describe the sandbox",
+            description="What the code run by the other tools may reach: the sandbox policy "
+                        "(readable and writable paths, network, limits) and which protections "
+                        "are in force on this machine.",
+            input_schema={"type": "object", "properties": {}, "additionalProperties": False},
+            annotations=types.ToolAnnotations(read_only_hint=True, idempotent_hint=True)))
+        return types.ListToolsResult(tools=tools)
+
+    async def call_tool(self, ctx: ServerRequestContext,
+                        params: types.CallToolRequestParams) -> types.CallToolResult:
+        if params.name == "sandbox_report":
+            report = self.sandbox_report()
+            return types.CallToolResult(
+                content=[types.TextContent(text=json.dumps(report, indent=2))],
+                structured_content=report)
+        spec = self.specs.get(params.name)
+        if spec is None:
+            raise MCPError(types.INVALID_PARAMS, f"unknown tool: {params.name}")
+        try:
+            request = spec.request(spec.checked(params.arguments), self.scripts)
+            answer = await self.pool.request(request)
+        except (ArgumentsRefused, PathRefused, WorkerError) as error:
+            return failed(client_failure(error))
+        return answered(answer)
+
+    async def list_resources(self, ctx: ServerRequestContext,
+                             params: types.PaginatedRequestParams | None
+                             ) -> types.ListResourcesResult:
+        return types.ListResourcesResult(resources=[types.Resource(
+            uri=SANDBOX_URI, name="sandbox", mime_type="application/json",
+            description="The sandbox policy and the protections in force")])
+
+    async def read_resource(self, ctx: ServerRequestContext,
+                            params: types.ReadResourceRequestParams
+                            ) -> types.ReadResourceResult:
+        if params.uri != SANDBOX_URI:
+            raise MCPError(types.INVALID_PARAMS, f"unknown resource: {params.uri}")
+        text = json.dumps(self.sandbox_report(), indent=2)
+        return types.ReadResourceResult(contents=[types.TextResourceContents(
+            uri=SANDBOX_URI, mime_type="application/json", text=text)])
+
+    def server(self) -> Server:
+        from importlib.metadata import version
+
+        return Server(NAME, version=version("vantor-workers"), instructions=_INSTRUCTIONS,
+                      on_list_tools=self.list_tools, on_call_tool=self.call_tool,
+                      on_list_resources=self.list_resources,
+                      on_read_resource=self.read_resource)
+
+
+async def serve(config: Config) -> None:
+    """Serve until the client goes away or a signal asks to stop; the pool closes with it."""
+    async with AsyncWorkerPool(**config.pool_arguments()) as pool:
+        await pool.start()
+        service = Service(config, pool)
+        service.protections = pool.workers[0].protections
+        server = service.server()
+        if config.transport == "stdio":
+            serving = asyncio.ensure_future(_serve_stdio(server))
+        else:
+            serving = asyncio.ensure_future(_serve_http(server, config))
+        loop = asyncio.get_running_loop()
+        for number in (signal.SIGTERM, signal.SIGINT):
+            loop.add_signal_handler(number, serving.cancel)
+        try:
+            await asyncio.wait([serving])
+        finally:
+            for number in (signal.SIGTERM, signal.SIGINT):
+                loop.remove_signal_handler(number)
+        if not serving.cancelled() and serving.exception() is not None:
+            raise serving.exception()
+
+
+async def _serve_stdio(server: Server) -> None:
+    from mcp.server.stdio import stdio_server
+
+    async with stdio_server() as (read_stream, write_stream):
+        await server.run(read_stream, write_stream, server.create_initialization_options())
+
+
+async def _serve_http(server: Server, config: Config) -> None:
+    import uvicorn
+
+    app = server.streamable_http_app(host=config.host)
+    family = socket.AF_INET6 if ":" in config.host else socket.AF_INET
+    listener = socket.socket(family, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((config.host, config.port))
+    listener.listen(128)
+    host, port = listener.getsockname()[:2]
+    shown = f"[{host}]" if family == socket.AF_INET6 else host
+    print(f"{NAME}: MCP server at http://{shown}:{port}/mcp", file=sys.stderr, flush=True)
+    http = uvicorn.Server(uvicorn.Config(app, log_level="warning", lifespan="on"))
+    with listener:
+        await http.serve(sockets=[listener])
