@@ -12,13 +12,18 @@ server stops serving, closes the pool (reaping every worker) and exits 0.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
+import os
 import signal
 import socket
+import stat
 import sys
+from collections.abc import AsyncIterator, Iterator
 from typing import Any
 
 import mcp.types as types
+import uvicorn
 from mcp.server import Server, ServerRequestContext
 from mcp.shared.exceptions import MCPError
 
@@ -29,6 +34,8 @@ from .tools import ArgumentsRefused, answered, client_failure, failed, tool_spec
 
 NAME = "vantor-workers"
 SANDBOX_URI = "vantor-workers://sandbox"
+# The longest message line read from standard input.
+_LINE_LIMIT = 256 * 1024 * 1024
 
 _INSTRUCTIONS = (
     "Runs Python 3.11 code in isolated worker processes. Use run_inline for code, validate to "
@@ -114,11 +121,14 @@ async def serve(config: Config) -> None:
         server = service.server()
         if config.transport == "stdio":
             serving = asyncio.ensure_future(_serve_stdio(server))
+            stop = serving.cancel
         else:
-            serving = asyncio.ensure_future(_serve_http(server, config))
+            http = _HttpServer(server, config)
+            serving = asyncio.ensure_future(http.serve(sockets=[http.listener]))
+            stop = http.stop
         loop = asyncio.get_running_loop()
         for number in (signal.SIGTERM, signal.SIGINT):
-            loop.add_signal_handler(number, serving.cancel)
+            loop.add_signal_handler(number, stop)
         try:
             await asyncio.wait([serving])
         finally:
@@ -131,22 +141,68 @@ async def serve(config: Config) -> None:
 async def _serve_stdio(server: Server) -> None:
     from mcp.server.stdio import stdio_server
 
-    async with stdio_server() as (read_stream, write_stream):
+    async with _loop_stdin() as stdin, stdio_server(stdin=stdin) as (read_stream, write_stream):
         await server.run(read_stream, write_stream, server.create_initialization_options())
 
 
-async def _serve_http(server: Server, config: Config) -> None:
-    import uvicorn
+class _Lines:
+    """Lines of a stream the event loop reads, as the SDK's stdio transport iterates them."""
 
-    app = server.streamable_http_app(host=config.host)
-    family = socket.AF_INET6 if ":" in config.host else socket.AF_INET
-    listener = socket.socket(family, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((config.host, config.port))
-    listener.listen(128)
-    host, port = listener.getsockname()[:2]
-    shown = f"[{host}]" if family == socket.AF_INET6 else host
-    print(f"{NAME}: MCP server at http://{shown}:{port}/mcp", file=sys.stderr, flush=True)
-    http = uvicorn.Server(uvicorn.Config(app, log_level="warning", lifespan="on"))
-    with listener:
-        await http.serve(sockets=[listener])
+    def __init__(self, reader: asyncio.StreamReader):
+        self._reader = reader
+
+    def __aiter__(self) -> "_Lines":
+        return self
+
+    async def __anext__(self) -> str:
+        line = await self._reader.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line.decode("utf-8", "replace")
+
+
+@contextlib.asynccontextmanager
+async def _loop_stdin() -> AsyncIterator[_Lines | None]:
+    """Standard input read by the event loop rather than a thread, so that a signal
+    stops the server at once instead of waiting for a blocked read to return.
+    None (the SDK's own reading) where standard input is not a pipe, socket or terminal."""
+    mode = os.fstat(0).st_mode
+    if not (stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)):
+        yield None
+        return
+    loop = asyncio.get_running_loop()
+    reader = asyncio.StreamReader(limit=_LINE_LIMIT)
+    transport, _ = await loop.connect_read_pipe(
+        lambda: asyncio.StreamReaderProtocol(reader), os.fdopen(os.dup(0), "rb", buffering=0))
+    try:
+        yield _Lines(reader)
+    finally:
+        transport.close()
+
+
+class _HttpServer(uvicorn.Server):
+    """Streamable HTTP on a socket bound at once (its address printed); stopped by :meth:`stop`."""
+
+    def __init__(self, server: Server, config: Config):
+        app = server.streamable_http_app(host=config.host)
+        super().__init__(uvicorn.Config(app, log_level="warning", lifespan="on"))
+        family = socket.AF_INET6 if ":" in config.host else socket.AF_INET
+        self.listener = socket.socket(family, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((config.host, config.port))
+        self.listener.listen(128)
+        host, port = self.listener.getsockname()[:2]
+        shown = f"[{host}]" if family == socket.AF_INET6 else host
+        print(f"{NAME}: MCP server at http://{shown}:{port}/mcp", file=sys.stderr, flush=True)
+
+    def stop(self) -> None:
+        self.should_exit = True
+
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        # The signals are the caller's: they stop this server through stop().
+        yield
+
+    async def serve(self, sockets: list[socket.socket] | None = None) -> None:
+        with self.listener:
+            await super().serve(sockets)
