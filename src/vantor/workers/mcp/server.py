@@ -30,7 +30,8 @@ from mcp.shared.exceptions import MCPError
 from ..client import AsyncWorkerPool, WorkerError
 from .config import Config
 from .scripts import PathRefused, ScriptDirectories
-from .tools import ArgumentsRefused, answered, client_failure, failed, tool_specs
+from .tools import (ArgumentsRefused, answered, call_timeout, client_failure, failed,
+                    tool_specs)
 
 NAME = "vantor-workers"
 SANDBOX_URI = "vantor-workers://sandbox"
@@ -51,6 +52,7 @@ class Service:
         self.pool = pool
         self.scripts = ScriptDirectories(config.scripts)
         self.specs = {spec.name: spec for spec in tool_specs(config)}
+        self.limit = config.section("pool")["timeout"]
         self.protections: dict[str, Any] | None = None
 
     def sandbox_report(self) -> dict[str, Any]:
@@ -81,8 +83,9 @@ class Service:
         if spec is None:
             raise MCPError(types.INVALID_PARAMS, f"unknown tool: {params.name}")
         try:
-            request = spec.request(spec.checked(params.arguments), self.scripts)
-            answer = await self.pool.request(request)
+            arguments = spec.checked(params.arguments)
+            request = spec.request(arguments, self.scripts)
+            answer = await self.pool.request(request, call_timeout(arguments, self.limit))
         except (ArgumentsRefused, PathRefused, WorkerError) as error:
             return failed(client_failure(error))
         return answered(answer)

@@ -101,19 +101,34 @@ class ToolSpec:
                 raise ArgumentsRefused(f"{name} must be a string")
             if expected == "object" and value is not None and not isinstance(value, dict):
                 raise ArgumentsRefused(f"{name} must be an object")
+            if expected == "number" and (isinstance(value, bool) or not isinstance(
+                    value, (int, float)) or not value > 0):
+                raise ArgumentsRefused(f"{name} must be a number above 0")
         return arguments
+
+
+def call_timeout(arguments: Mapping[str, Any], limit: float | None) -> float | None:
+    """The time limit of one call: the one it asks for, within the server's."""
+    asked = arguments.get("timeout")
+    if asked is None:
+        return limit
+    return asked if limit is None else min(asked, limit)
 
 
 def tool_specs(config: Config) -> list[ToolSpec]:
     """The tools this server offers: run_script and run_function only with scripts directories."""
     where = _environment_sentence(config)
     code = {"type": "string", "description": "Python 3.11 source code."}
+    limit = config.section("pool")["timeout"]
+    timeout = {"type": "number", "exclusiveMinimum": 0, "description": "Seconds this call may "
+               "run before it is stopped" + (f" (at most {limit:g})." if limit else ".")}
     specs = [
         ToolSpec("run_inline", "Run Python code",
                  "Run Python 3.11 code in a fresh namespace and return what it printed and its "
                  "result: the value the code assigns to the global `result`. The dict `args` "
                  "holds the `args` argument. Nothing persists between calls. " + where,
-                 {"code": code, "args": _ARGS}, ("code",), _inline_request, _RUN_OUTPUT),
+                 {"code": code, "args": _ARGS, "timeout": timeout}, ("code",),
+                 _inline_request, _RUN_OUTPUT),
         ToolSpec("validate", "Check Python syntax",
                  "Check that Python 3.11 code compiles, without running it. Returns `valid` "
                  "and, for invalid code, the message, line and column of the syntax error.",
@@ -127,14 +142,16 @@ def tool_specs(config: Config) -> list[ToolSpec]:
                      "Run a Python script file from the scripts directories. If it defines "
                      "`main`, the result is `main(args)`; otherwise the value of its global "
                      "`result`. Its output is captured. " + where,
-                     {"path": path, "args": _ARGS}, ("path",), _script_request, _RUN_OUTPUT),
+                     {"path": path, "args": _ARGS, "timeout": timeout}, ("path",),
+                     _script_request, _RUN_OUTPUT),
             ToolSpec("run_function", "Call a function of a script",
                      "Load a Python script file from the scripts directories as a module and "
                      "call one of its functions with `args` as keyword arguments; the result "
                      "is its return value. What it prints comes back as `stray` lines. " + where,
                      {"path": path, "function": {"type": "string", "default": "main",
                                                  "description": "The function to call."},
-                      "args": _ARGS}, ("path",), _function_request, _RUN_OUTPUT),
+                      "args": _ARGS, "timeout": timeout}, ("path",), _function_request,
+                     _RUN_OUTPUT),
         ]
     return specs
 

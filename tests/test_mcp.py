@@ -1,0 +1,259 @@
+"""The MCP server, run as a real process and driven by the SDK's own client over
+stdio and over streamable HTTP on loopback, with real sandboxed workers."""
+import asyncio
+import contextlib
+import fcntl
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import child_env, sandbox_policy
+
+SERVER = [sys.executable, "-m", "vantor.workers.mcp"]
+DEADLINE = 60
+POOL_SIZE = 3
+
+BARRIER = """
+import os, time
+open(os.path.join(args["dir"], str(args["n"])), "w").close()
+deadline = time.monotonic() + 60
+while len(os.listdir(args["dir"])) < args["count"]:
+    if time.monotonic() > deadline:
+        raise TimeoutError("the calls did not all run at once")
+    time.sleep(0.01)
+result = args["n"]
+"""
+
+HOLD_LOCK = """
+import fcntl, time
+lock = open(args["lock"], "w")
+fcntl.flock(lock, fcntl.LOCK_EX)
+open(args["held"], "w").close()
+time.sleep(3600)
+"""
+
+
+def marked_processes(marker):
+    """PIDs of the processes whose command line holds ``marker`` (the test's directory)."""
+    found = []
+    for name in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{name}/cmdline", "rb") as file:
+                if marker.encode() in file.read():
+                    found.append(int(name))
+        except (OSError, ValueError):
+            pass
+    return [pid for pid in found if pid != os.getpid()]
+
+
+def wait_until(predicate, what):
+    deadline = time.monotonic() + DEADLINE
+    while not predicate():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
+
+
+@pytest.fixture
+def workspace(tmp_path):
+    """Scripts, a directory the workers share with the test, a host secret, and the config."""
+    tmp_path.chmod(0o755)
+    tools = tmp_path / "tools"
+    tools.mkdir(mode=0o755)
+    (tools / "geo.py").write_text(
+        "def main(args):\n    return args['a'] + args['b']\n\n"
+        "def area(w, h):\n    print('computing')\n    return w * h\n")
+    (tmp_path / "outside.py").write_text("result = 'escaped'\n")
+    (tools / "escape.py").symlink_to(tmp_path / "outside.py")
+    (tmp_path / "secret.txt").write_text("host secret\n")
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o777)
+    policy = sandbox_policy(write=[shared])
+    sandbox = {"write": list(policy.write), "env": policy.env}
+    config = tmp_path / "server.toml"
+    config.write_text("\n".join([
+        "[server]", 'scripts = ["tools"]',
+        "[pool]", f"size = {POOL_SIZE}", 'timeout = "none"', 'output_limit = "256K"',
+        "[sandbox]", *(f"{key} = {json.dumps(value)}" for key, value in sandbox.items()
+                      if key != "env"),
+        "[sandbox.env]", *(f"{key} = {json.dumps(value)}" for key, value in policy.env.items()),
+    ]) + "\n")
+    return tmp_path
+
+
+@contextlib.asynccontextmanager
+async def connected(transport, workspace):
+    """The SDK's client connected to a server started for ``workspace``; on leaving, the
+    server must have exited cleanly and left no process behind."""
+    from mcp import Client
+    from mcp.client.stdio import StdioServerParameters, stdio_client
+
+    argv = SERVER + ["--config", str(workspace / "server.toml"), "--transport", transport]
+    env = child_env(VANTOR_MCP_SECRET="host secret")
+    errors = workspace / "server.err"
+    with open(errors, "w") as errlog:
+        if transport == "stdio":
+            params = StdioServerParameters(command=argv[0], args=argv[1:], env=env)
+            async with Client(stdio_client(params, errlog=errlog)) as client:
+                yield client
+            server = None
+        else:
+            server = subprocess.Popen(argv + ["--port", "0"], env=env, stderr=errlog,
+                                      stdin=subprocess.DEVNULL)
+            try:
+                wait_until(lambda: "/mcp" in errors.read_text() or server.poll() is not None,
+                           "the server never said where it listens")
+                url = errors.read_text().split(" at ", 1)[1].split()[0]
+                async with Client(url) as client:
+                    yield client
+                server.send_signal(signal.SIGTERM)
+                assert server.wait(DEADLINE) == 0
+            finally:
+                if server.poll() is None:
+                    server.kill()
+                    server.wait()
+    wait_until(lambda: not marked_processes(str(workspace)), "processes were left behind")
+    assert "Traceback" not in errors.read_text()
+
+
+async def call(client, tool, **arguments):
+    result = await client.call_tool(tool, arguments)
+    return result.is_error, result.structured_content, result.content[0].text
+
+
+def run(coroutine):
+    return asyncio.run(coroutine)
+
+
+def test_print_config_merges_the_file_and_the_command_line(tmp_path):
+    (tmp_path / "tools").mkdir()
+    config = tmp_path / "server.toml"
+    config.write_text('[server]\nscripts = ["tools"]\n[pool]\nsize = 3\ntimeout = 5\n'
+                      '[sandbox]\nmemory = "256M"\nread = ["data"]\n')
+    script = os.path.join(os.path.dirname(sys.executable), "vantor-workers")
+    shown = subprocess.run([script, "mcp", "--config", str(config), "--print-config",
+                            "--memory", "128M", "--no-network"],
+                           capture_output=True, text=True, env=child_env(), cwd=tmp_path)
+    assert shown.returncode == 0, shown.stderr
+    effective = json.loads(shown.stdout)
+    assert effective["pool"] == {"size": 3, "timeout": 5.0, "output_limit": 1 << 20}
+    assert effective["sandbox"]["memory"] == 128 << 20
+    assert effective["sandbox"]["network"] is False
+    assert effective["sandbox"]["read"] == [str(tmp_path / "data"), str(tmp_path / "tools")]
+
+    for bad, named in (("[pool]\nsizes = 3\n", "pool.sizes"),
+                       ("[sandbox]\nallow_missing = ['everything']\n", "everything")):
+        config.write_text(bad)
+        refused = subprocess.run(SERVER + ["--config", str(config), "--print-config"],
+                                 capture_output=True, text=True, env=child_env())
+        assert refused.returncode == 2 and named in refused.stderr
+
+
+@pytest.mark.parametrize("transport", ["stdio", "http"])
+def test_tools_answer_with_structured_results_and_tool_errors(transport, workspace):
+    pytest.importorskip("mcp")
+
+    async def session():
+        async with connected(transport, workspace) as client:
+            tools = {tool.name: tool for tool in (await client.list_tools()).tools}
+            assert set(tools) == {"run_inline", "run_script", "run_function", "validate",
+                                  "sandbox_report"}
+            assert tools["run_inline"].input_schema["required"] == ["code"]
+            assert "no network" in tools["run_inline"].description
+            assert tools["run_script"].output_schema["required"] == [
+                "output", "errors", "return_value", "stray"]
+
+            assert await call(client, "run_inline", code="print('hi')\nresult = args['n'] * 2",
+                              args={"n": 21}) == (
+                False, {"output": "hi\n", "errors": "", "return_value": 42, "stray": []},
+                "hi\nresult: 42")
+            assert (await call(client, "run_script", path="geo.py", args={"a": 1, "b": 2})
+                    )[1]["return_value"] == 3
+            _, function, _ = await call(client, "run_function", function="area",
+                                        path=str(workspace / "tools/geo.py"), args={"w": 2, "h": 3})
+            assert (function["return_value"], function["stray"]) == (6, ["computing"])
+            _, checked, _ = await call(client, "validate", code="x = (")
+            assert (checked["valid"], checked["line"]) == (False, 1)
+
+            failed, error, text = await call(client, "run_inline", code="def f():\n    1/0\nf()")
+            error = error["error"]
+            assert failed and (error["kind"], error["type"], error["message"]) == (
+                "exception", "ZeroDivisionError", "division by zero")
+            assert error["traceback"].startswith("Traceback (most recent call last):\n")
+            assert 'line 2, in f' in error["traceback"] and "ZeroDivisionError" in text
+
+            failures = [
+                ({"code": "while True: pass", "timeout": 0.5}, "timeout", "within 0.5 s"),
+                ({"code": "import os; os._exit(3)"}, "died", "exit code 3"),
+                ({"code": "print('x' * 400_000)"}, "output_limit", "more than 262144 bytes"),
+                ({"code": 7}, "invalid_arguments", "code must be a string"),
+            ]
+            for arguments, kind, said in failures:
+                failed, error, text = await call(client, "run_inline", **arguments)
+                assert failed and error["error"]["kind"] == kind and said in text
+            for path in ("../outside.py", "escape.py", str(workspace / "outside.py"), "nope.py"):
+                failed, error, _ = await call(client, "run_script", path=path)
+                assert failed and error["error"]["kind"] == "path_refused"
+
+            # The sandbox is in force: the host's environment and files are out of reach.
+            _, seen, _ = await call(client, "run_inline",
+                                    code="import os; result = os.environ.get('VANTOR_MCP_SECRET')")
+            assert seen["return_value"] is None
+            failed, error, _ = await call(client, "run_inline", code="open(args['p']).read()",
+                                          args={"p": str(workspace / "secret.txt")})
+            assert failed and error["error"]["type"] in ("FileNotFoundError", "PermissionError")
+            _, report, _ = await call(client, "sandbox_report")
+            assert report["sandboxed"] and report["policy"]["network"] is False
+            assert report["protections"]["pid_namespace"] == "in force"
+            resource = await client.read_resource("vantor-workers://sandbox")
+            assert json.loads(resource.contents[0].text) == report
+
+    run(session())
+
+
+@pytest.mark.parametrize("transport", ["stdio", "http"])
+def test_calls_run_in_parallel_and_a_cancelled_call_kills_its_worker(transport, workspace):
+    pytest.importorskip("mcp")
+    barrier = workspace / "shared" / "barrier"
+    barrier.mkdir(mode=0o777)
+    barrier.chmod(0o777)
+    lock, held = workspace / "shared" / "lock", workspace / "shared" / "held"
+
+    def lock_is_free():
+        with open(lock) as file:
+            try:
+                fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                return False
+            return True
+
+    async def session():
+        async with connected(transport, workspace) as client:
+            # Each call waits until all have started: they pass only if served at once.
+            together = await asyncio.gather(*(
+                call(client, "run_inline", code=BARRIER,
+                     args={"dir": str(barrier), "n": n, "count": POOL_SIZE})
+                for n in range(POOL_SIZE)))
+            assert [result[1]["return_value"] for result in together] == list(range(POOL_SIZE))
+            many = await asyncio.gather(*(call(client, "run_inline", code=f"result = {n} ** 2")
+                                          for n in range(4 * POOL_SIZE)))
+            assert [result[1]["return_value"] for result in many] == [
+                n ** 2 for n in range(4 * POOL_SIZE)]
+
+            # The code holds a lock until its process ends; the server has no timeout.
+            held_call = asyncio.ensure_future(call(
+                client, "run_inline", code=HOLD_LOCK,
+                args={"lock": str(lock), "held": str(held)}))
+            await asyncio.to_thread(wait_until, held.exists, "the call never took the lock")
+            held_call.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await held_call
+            await asyncio.to_thread(wait_until, lock_is_free, "the cancelled call still runs")
+            assert (await call(client, "run_inline", code="result = 1"))[1]["return_value"] == 1
+
+    run(session())
