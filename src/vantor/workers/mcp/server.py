@@ -144,7 +144,8 @@ async def serve(config: Config) -> None:
 async def _serve_stdio(server: Server) -> None:
     from mcp.server.stdio import stdio_server
 
-    async with _loop_stdin() as stdin, stdio_server(stdin=stdin) as (read_stream, write_stream):
+    async with _loop_stdio() as (stdin, stdout), \
+            stdio_server(stdin=stdin, stdout=stdout) as (read_stream, write_stream):
         await server.run(read_stream, write_stream, server.create_initialization_options())
 
 
@@ -164,23 +165,48 @@ class _Lines:
         return line.decode("utf-8", "replace")
 
 
+class _Output:
+    """A stream the event loop writes, as the SDK's stdio transport writes to it."""
+
+    def __init__(self, writer: asyncio.StreamWriter):
+        self._writer = writer
+
+    async def write(self, text: str) -> None:
+        self._writer.write(text.encode("utf-8"))
+
+    async def flush(self) -> None:
+        await self._writer.drain()
+
+
+def _is_stream(fd: int) -> bool:
+    mode = os.fstat(fd).st_mode
+    return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)
+
+
 @contextlib.asynccontextmanager
-async def _loop_stdin() -> AsyncIterator[_Lines | None]:
-    """Standard input read by the event loop rather than a thread, so that a signal
-    stops the server at once instead of waiting for a blocked read to return.
-    None (the SDK's own reading) where standard input is not a pipe, socket or terminal."""
-    mode = os.fstat(0).st_mode
-    if not (stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)):
-        yield None
+async def _loop_stdio() -> AsyncIterator[tuple[_Lines | None, _Output | None]]:
+    """Standard input and output driven by the event loop, not by a thread per read and
+    per write: a message costs no thread hand-off, and a signal stops the server at once
+    instead of waiting for a blocked read.  Descriptor 1 then points at standard error,
+    so that nothing printed by accident reaches the client as a message.  (None, None),
+    the SDK's own threads, where the descriptors are not pipes, sockets or terminals."""
+    if not (_is_stream(0) and _is_stream(1)):
+        yield None, None
         return
     loop = asyncio.get_running_loop()
     reader = asyncio.StreamReader(limit=_LINE_LIMIT)
-    transport, _ = await loop.connect_read_pipe(
+    read_transport, _ = await loop.connect_read_pipe(
         lambda: asyncio.StreamReaderProtocol(reader), os.fdopen(os.dup(0), "rb", buffering=0))
+    wire = os.dup(1)
+    os.dup2(2, 1)
+    write_transport, protocol = await loop.connect_write_pipe(
+        asyncio.streams.FlowControlMixin, os.fdopen(wire, "wb", buffering=0))
+    writer = asyncio.StreamWriter(write_transport, protocol, None, loop)
     try:
-        yield _Lines(reader)
+        yield _Lines(reader), _Output(writer)
     finally:
-        transport.close()
+        read_transport.close()
+        write_transport.close()
 
 
 class _HttpServer(uvicorn.Server):
