@@ -23,7 +23,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(json.dumps(config.describe(), indent=2))
         return 0
     try:
-        from .server import serve
+        from .server import ListenError, serve
     except ImportError as error:
         print(f"vantor-workers mcp needs the MCP SDK: pip install 'vantor-workers[mcp]' "
               f"({error})", file=sys.stderr)
@@ -34,5 +34,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         asyncio.run(serve(config))
     except WorkerStartError as error:
         print(f"vantor-workers mcp: the workers cannot start: {error}", file=sys.stderr)
+        return 1
+    except ListenError as error:
+        print(f"vantor-workers mcp: {error}", file=sys.stderr)
         return 1
     return 0

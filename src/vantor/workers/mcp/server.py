@@ -39,9 +39,10 @@ SANDBOX_URI = "vantor-workers://sandbox"
 _LINE_LIMIT = 256 * 1024 * 1024
 
 _INSTRUCTIONS = (
-    "Runs Python 3.11 code in isolated worker processes. Use run_inline for code, validate to "
-    "check syntax, and sandbox_report to learn what the code may reach. Each call starts from "
-    "a fresh namespace; failures come back as tool errors with the exception's traceback.")
+    "Runs Python 3.11 code in worker processes, sandboxed unless configured otherwise. Use "
+    "run_inline for code, validate to check syntax, and sandbox_report to learn what the code "
+    "may reach. Each call starts from a fresh namespace; failures come back as tool errors "
+    "with the exception's traceback.")
 
 
 class Service:
@@ -53,16 +54,18 @@ class Service:
         self.scripts = ScriptDirectories(config.scripts)
         self.specs = {spec.name: spec for spec in tool_specs(config)}
         self.limit = config.section("pool")["timeout"]
+        sandbox = config.sandbox()
+        self.network = sandbox is None or sandbox.network
         self.protections: dict[str, Any] | None = None
 
     def sandbox_report(self) -> dict[str, Any]:
-        return {"sandboxed": self.config.sandbox() is not None,
-                "policy": self.config.describe()["sandbox"], "protections": self.protections}
+        policy = self.config.describe()["sandbox"]
+        return {"sandboxed": policy["enabled"], "policy": policy,
+                "protections": self.protections}
 
     async def list_tools(self, ctx: ServerRequestContext,
                          params: types.PaginatedRequestParams | None) -> types.ListToolsResult:
-        network = self.config.section("sandbox")["network"] or self.config.sandbox() is None
-        tools = [spec.listing(network) for spec in self.specs.values()]
+        tools = [spec.listing(self.network) for spec in self.specs.values()]
         tools.append(types.Tool(
             name="sandbox_report", title="Describe the sandbox",
             description="What the code run by the other tools may reach: the sandbox policy "
@@ -209,6 +212,10 @@ async def _loop_stdio() -> AsyncIterator[tuple[_Lines | None, _Output | None]]:
         write_transport.close()
 
 
+class ListenError(OSError):
+    """The HTTP transport cannot listen on the address it was given."""
+
+
 class _HttpServer(uvicorn.Server):
     """Streamable HTTP on a socket bound at once (its address printed); stopped by :meth:`stop`."""
 
@@ -217,9 +224,14 @@ class _HttpServer(uvicorn.Server):
         super().__init__(uvicorn.Config(app, log_level="warning", lifespan="on"))
         family = socket.AF_INET6 if ":" in config.host else socket.AF_INET
         self.listener = socket.socket(family, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((config.host, config.port))
-        self.listener.listen(128)
+        try:
+            self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.listener.bind((config.host, config.port))
+            self.listener.listen(128)
+        except OSError as error:
+            self.listener.close()
+            raise ListenError(f"cannot listen on {config.host} port {config.port}: "
+                              f"{error.strerror or error}") from None
         host, port = self.listener.getsockname()[:2]
         shown = f"[{host}]" if family == socket.AF_INET6 else host
         print(f"{NAME}: MCP server at http://{shown}:{port}/mcp", file=sys.stderr, flush=True)
