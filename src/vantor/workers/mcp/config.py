@@ -248,9 +248,10 @@ class Config:
     def describe(self) -> dict[str, Any]:
         """The effective configuration, as ``--print-config`` shows it."""
         sandbox = self.sandbox()
-        policy: dict[str, Any] = {"enabled": False}
+        policy: dict[str, Any] = {"enabled": sandbox is not None}
         if sandbox is not None:
-            policy = {"enabled": True, **sandbox._arguments()}
+            policy.update((s.key, getattr(sandbox, s.key)) for s in SETTINGS
+                          if s.section == "sandbox" and s.key != "enabled")
             policy["allow_missing"] = sorted(policy["allow_missing"])
         return {"server": self.section("server"), "pool": self.section("pool"),
                 "sandbox": policy}
