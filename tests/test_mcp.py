@@ -87,9 +87,10 @@ def workspace(tmp_path):
 
 
 @contextlib.asynccontextmanager
-async def connected(transport, workspace):
+async def connected(transport, workspace, mode="auto"):
     """The SDK's client connected to a server started for ``workspace``; on leaving, the
-    server must have exited cleanly and left no process behind."""
+    server must have exited cleanly and left no process behind.  ``mode="legacy"`` is the
+    initialize handshake that assistants released before the 2026 protocol use."""
     from mcp import Client
     from mcp.client.stdio import StdioServerParameters, stdio_client
 
@@ -99,7 +100,7 @@ async def connected(transport, workspace):
     with open(errors, "w") as errlog:
         if transport == "stdio":
             params = StdioServerParameters(command=argv[0], args=argv[1:], env=env)
-            async with Client(stdio_client(params, errlog=errlog)) as client:
+            async with Client(stdio_client(params, errlog=errlog), mode=mode) as client:
                 yield client
             server = None
         else:
@@ -109,7 +110,7 @@ async def connected(transport, workspace):
                 wait_until(lambda: "/mcp" in errors.read_text() or server.poll() is not None,
                            "the server never said where it listens")
                 url = errors.read_text().split(" at ", 1)[1].split()[0]
-                async with Client(url) as client:
+                async with Client(url, mode=mode) as client:
                     yield client
                 server.send_signal(signal.SIGTERM)
                 assert server.wait(DEADLINE) == 0
@@ -233,7 +234,8 @@ def test_calls_run_in_parallel_and_a_cancelled_call_kills_its_worker(transport, 
             return True
 
     async def session():
-        async with connected(transport, workspace) as client:
+        async with connected(transport, workspace, mode="legacy") as client:
+            assert client.protocol_version < "2026"
             # Each call waits until all have started: they pass only if served at once.
             together = await asyncio.gather(*(
                 call(client, "run_inline", code=BARRIER,
