@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import ipaddress
 import json
 import os
 import signal
@@ -235,6 +236,10 @@ class _HttpServer(uvicorn.Server):
         host, port = self.listener.getsockname()[:2]
         shown = f"[{host}]" if family == socket.AF_INET6 else host
         print(f"{NAME}: MCP server at http://{shown}:{port}/mcp", file=sys.stderr, flush=True)
+        if not ipaddress.ip_address(host).is_loopback:
+            print(f"{NAME}: warning: {host} is not a loopback address and the server has no "
+                  "authentication: whoever reaches it runs code in its workers", file=sys.stderr,
+                  flush=True)
 
     def stop(self) -> None:
         self.should_exit = True
