@@ -206,12 +206,9 @@ def answered(answer: Answer) -> types.CallToolResult:
 
 
 def failed(error: dict[str, Any]) -> types.CallToolResult:
-    """A tool error: ``{"error": error}`` and its text."""
-    text = error["message"]
-    if error.get("type") and error["kind"] == "exception":
-        text = f"{error['type']}: {text}"
-    if error.get("traceback"):
-        text += "\n" + error["traceback"]
+    """A tool error: ``{"error": error}`` and its text (the traceback, which ends with the
+    exception's type and message, or else the message)."""
+    text = (error.get("traceback") or error["message"]).rstrip("\n")
     if error.get("stray"):
         text += "\nPrinted before it failed:\n" + "\n".join(error["stray"])
     return types.CallToolResult(content=[types.TextContent(text=text)],
