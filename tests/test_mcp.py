@@ -147,6 +147,16 @@ def test_print_config_merges_the_file_and_the_command_line(tmp_path):
     assert effective["sandbox"]["network"] is False
     assert effective["sandbox"]["read"] == [str(tmp_path / "data"), str(tmp_path / "tools")]
 
+    # Without the SDK the package still imports and the configuration still prints.
+    without_sdk = subprocess.run([sys.executable, "-c", (
+        "import sys; sys.modules['mcp'] = None\n"
+        "import vantor.workers.client, vantor.workers.cli\n"
+        "from vantor.workers.mcp import main\n"
+        f"sys.exit(main(['--config', {str(config)!r}, '--print-config']))")],
+        capture_output=True, text=True, env=child_env(), cwd=tmp_path)
+    assert without_sdk.returncode == 0 and json.loads(without_sdk.stdout) == effective | {
+        "sandbox": {**effective["sandbox"], "memory": 256 << 20, "network": False}}
+
     for bad, named in (("[pool]\nsizes = 3\n", "pool.sizes"),
                        ("[sandbox]\nallow_missing = ['everything']\n", "everything")):
         config.write_text(bad)

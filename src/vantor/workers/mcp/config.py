@@ -227,11 +227,21 @@ class Config:
     def section(self, section: str) -> dict[str, Any]:
         return {s.key: self._values[s.dest] for s in SETTINGS if s.section == section}
 
-    def __getattr__(self, key: str) -> Any:
-        server = self.section("server")
-        if key in server:
-            return server[key]
-        raise AttributeError(key)
+    @property
+    def transport(self) -> str:
+        return self._values["server.transport"]
+
+    @property
+    def host(self) -> str:
+        return self._values["server.host"]
+
+    @property
+    def port(self) -> int:
+        return self._values["server.port"]
+
+    @property
+    def scripts(self) -> tuple[str, ...]:
+        return self._values["server.scripts"]
 
     def sandbox(self) -> Sandbox | None:
         """The workers' sandbox policy: the scripts' directories are readable."""
