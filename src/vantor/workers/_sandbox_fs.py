@@ -42,6 +42,16 @@ _DEVICES = ("/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"
 _DEVICE_LINKS = {"/dev/fd": "/proc/self/fd", "/dev/stdin": "/proc/self/fd/0",
                  "/dev/stdout": "/proc/self/fd/1", "/dev/stderr": "/proc/self/fd/2"}
 _MAX_LINKS = 40
+# What the new /proc hides, as container runtimes do: the kernel's memory,
+# keys, build and boot configuration, timers and interrupts of the whole
+# machine, and the hardware's tables and triggers.  Files are covered by
+# /dev/null, directories by an empty read-only tmpfs.
+_MASKED_PROC_FILES = (
+    "kcore", "kallsyms", "keys", "key-users", "config.gz", "cmdline", "timer_list",
+    "timer_stats", "latency_stats", "sched_debug", "sysrq-trigger", "interrupts", "kmsg",
+    "kpagecount", "kpageflags", "kpagecgroup", "iomem", "ioports", "modules", "vmallocinfo",
+)
+_MASKED_PROC_DIRS = ("acpi", "asound", "bus", "driver", "fs", "irq", "scsi", "tty")
 
 WRITABLE_PLACES = ("/tmp", "/dev/shm")
 
@@ -237,6 +247,7 @@ class View:
                 os.makedirs(place, exist_ok=True)
                 native.mount(fstype, place, fstype, flags, data)
             mounted.append(target)
+        _mask_proc(stage)
         bound = [path for path, _ in binds]
         for link, target in sorted({**self.links, **_DEVICE_LINKS}.items()):
             if not any(_inside(link, path) for path in bound):
@@ -265,3 +276,16 @@ class View:
         os.makedirs(os.path.dirname(place), exist_ok=True)
         if not os.path.exists(place):
             os.close(os.open(place, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o644))
+
+
+def _mask_proc(stage: str) -> None:
+    """Cover the parts of the new ``/proc`` at ``stage`` that show the host's kernel."""
+    for name in _MASKED_PROC_FILES:
+        target = f"{stage}/proc/{name}"
+        if os.path.isfile(target):
+            native.mount(f"{stage}/dev/null", target, None, native.MS_BIND)
+    for name in _MASKED_PROC_DIRS:
+        target = f"{stage}/proc/{name}"
+        if os.path.isdir(target):
+            native.mount("tmpfs", target, "tmpfs", native.MS_RDONLY | native.MS_NOSUID |
+                         native.MS_NODEV | native.MS_NOEXEC, "size=0,mode=0555")
