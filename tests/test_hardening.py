@@ -15,12 +15,52 @@ import pytest
 
 from conftest import sandbox_policy
 from test_sandbox import GUARD, run, shared_dir  # noqa: F401  (a fixture)
-from vantor.workers.client import Worker
+from vantor.workers.client import Worker, WorkerStartError
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux sandbox")
 
 
 # -- Paths --------------------------------------------------------------------
+
+def test_links_planted_by_a_tool_redirect_no_later_policy(shared_dir):
+    private = os.path.join(shared_dir, "private")  # root's own, closed to others
+    os.mkdir(private, 0o700)
+    with open(os.path.join(private, "secret.txt"), "w") as secret:
+        secret.write("hunter2")
+    os.chmod(os.path.join(private, "secret.txt"), 0o644)
+    inputs, out = os.path.join(shared_dir, "inputs"), os.path.join(shared_dir, "out")
+    for place in (inputs, out):
+        os.mkdir(place)
+        os.chmod(place, 0o777)
+    with Worker(sandbox=sandbox_policy(write=[shared_dir])) as worker:
+        run(worker, f"""
+            for place, target in (({inputs!r}, {private!r}), ({out!r}, "/var/tmp")):
+                os.rmdir(place)
+                os.symlink(target, place)
+        """)
+    for policy in ({"read": [inputs]}, {"write": [out]},
+                   {"read": [os.path.join(private, "secret.txt")]}):
+        with pytest.raises(WorkerStartError) as refused:
+            Worker(sandbox=sandbox_policy(**policy)).start()
+        assert "symbolic link" in str(refused.value) or "cannot pass through" in str(
+            refused.value), refused.value
+
+
+def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir, monkeypatch):
+    # An editable install puts a project's directory on sys.path: its files
+    # (a .env among them) are not the sandbox's unless the policy lists them.
+    project = os.path.join(shared_dir, "project")
+    os.mkdir(project)
+    monkeypatch.syspath_prepend(project)
+    import vantor
+    from vantor.workers._sandbox_fs import View
+
+    config = {"host_uid": os.getuid(), "command": None, "read": [], "write": [], "cwd": None}
+    bound = View.build(config, 65534).binds
+    assert not any(path.startswith(project) for path in bound)
+    package = os.path.dirname(os.path.dirname(vantor.__file__))
+    assert any(package.startswith(path) for path in bound)
+
 
 def test_a_host_unix_socket_is_out_of_reach_without_the_network(shared_dir):
     path = os.path.join(shared_dir, "host.sock")

@@ -91,8 +91,9 @@ def pivot_root(new_root: _Path, put_old: _Path) -> None:
     old root is stacked on the new one; unmount it with umount(".",
     MNT_DETACH)."""
 
-def open_tree(path: _Path, flags: int) -> int:
-    """Open the mount at `path`, or with OPEN_TREE_CLONE a detached copy of it
+def open_tree(path: _Path | int, flags: int) -> int:
+    """Open the mount at `path` (a path, or a descriptor standing for what it
+    is open on), or with OPEN_TREE_CLONE a detached copy of it
     (AT_RECURSIVE: with the mounts beneath it), and return the descriptor.
     The descriptor is always close-on-exec. Give it to mount_setattr and
     move_mount, then close it."""
