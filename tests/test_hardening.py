@@ -53,13 +53,18 @@ def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir,
     os.mkdir(project)
     monkeypatch.syspath_prepend(project)
     import vantor
-    from vantor.workers._sandbox_fs import View
+    from vantor.workers._sandbox_fs import View, ViewError
 
     config = {"host_uid": os.getuid(), "command": None, "read": [], "write": [], "cwd": None}
     bound = View.build(config, 65534).binds
     assert not any(path.startswith(project) for path in bound)
     package = os.path.dirname(os.path.dirname(vantor.__file__))
     assert any(package.startswith(path) for path in bound)
+    if os.getuid() == 0:  # as root the sandbox's user is another one
+        # What is bound for the interpreter is checked as a read path is.
+        os.chmod(project, 0o700)
+        with pytest.raises(ViewError, match=f"{project} is not readable"):
+            View.build({**config, "package_path": project}, 65534)
 
 
 def test_a_host_unix_socket_is_out_of_reach_without_the_network(shared_dir):
@@ -187,8 +192,6 @@ skipped = {"antigravity", "this", "idlelib", "turtledemo", "tkinter", "turtle", 
 failed = {}
 names = sorted(set(sys.stdlib_module_names) - skipped)
 for name in names:
-    if name.startswith("_"):
-        continue
     try:
         importlib.import_module(name)
     except ImportError as error:
@@ -217,7 +220,7 @@ for thread in threads: thread.join()
 shell = subprocess.run(["sh", "-c", "ls /usr | head -1; echo $((6 * 7))"],
                        capture_output=True, text=True, check=True).stdout.split()
 result = {
-    "failed": failed, "count": len(names) > 150,
+    "failed": failed, "count": len(names) > 250,
     "sqlite": db.execute("select sum(x) from t").fetchone()[0],
     "ssl": context.verify_mode == ssl.CERT_REQUIRED, "pool": squares, "executor": doubled,
     "process": from_child, "shell": shell[-1],
