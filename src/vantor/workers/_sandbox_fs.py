@@ -95,13 +95,14 @@ class _Walk:
         self.links: list[tuple[str, str]] = []
         self.fd = -1
         self.real = "/"
+        self._asked = path
         for _ in range(_MAX_LINKS):
             rest = self._walk(path, trusted, searcher)
             if rest is None:
                 return
             link, target = self.links[-1]
             path = os.path.normpath(os.path.join(os.path.dirname(link), target, rest))
-        raise ViewError(f"too many levels of symbolic links: {path}")
+        raise ViewError(f"too many levels of symbolic links: {self._asked}")
 
     def _walk(self, path: str, trusted: frozenset[int], searcher: int | None) -> str | None:
         """Walk ``path``; at a link to follow, returns what comes after it."""
@@ -113,7 +114,7 @@ class _Walk:
             if searcher is not None and not _usable_by(holder, searcher, search_only=True):
                 self.close()
                 raise ViewError(f"the sandbox's user (uid {searcher}) cannot pass through "
-                                f"{self.real} on the way to {path}")
+                                f"{self.real} on the way to {self._asked}")
             try:
                 child = os.open(part, _PATH_FLAGS, dir_fd=self.fd)
             except OSError:
@@ -128,9 +129,9 @@ class _Walk:
             try:
                 if not _planted_by_trusted(st, holder, trusted):
                     raise ViewError(
-                        f"{path} leads through the symbolic link {candidate}, which others "
-                        "than root and the host's user can change; give the path it "
-                        "should name instead")
+                        f"{self._asked} leads through the symbolic link {candidate}, which "
+                        "others than root and the host's user can change; give the path "
+                        "it should name instead")
                 self.links.append((candidate, os.readlink(part, dir_fd=self.fd)))
             finally:
                 os.close(child)
@@ -178,9 +179,8 @@ def _interpreter_paths(package: str) -> list[str]:
 
 def package_entry() -> str:
     """The ``sys.path`` entry (a directory or zip file) this package was imported from."""
-    import vantor
-
-    entry = os.path.dirname(os.path.dirname(os.path.abspath(vantor.__file__)))
+    # This file is <entry>/vantor/workers/_sandbox_fs.py.
+    entry = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     while not os.path.exists(entry) and entry != "/":
         entry = os.path.dirname(entry)  # inside a zip file
     return entry
