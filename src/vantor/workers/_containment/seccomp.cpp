@@ -26,6 +26,12 @@
 
 // Calls newer than the C library's headers; numbers from 424 on are the same
 // on every architecture here.
+#ifndef SYS_futex_waitv
+#define SYS_futex_waitv 449
+#endif
+#ifndef SYS_set_mempolicy_home_node
+#define SYS_set_mempolicy_home_node 450
+#endif
 #ifndef SYS_cachestat
 #define SYS_cachestat 451
 #endif
