@@ -91,8 +91,9 @@ def pivot_root(new_root: _Path, put_old: _Path) -> None:
     old root is stacked on the new one; unmount it with umount(".",
     MNT_DETACH)."""
 
-def open_tree(path: _Path, flags: int) -> int:
-    """Open the mount at `path`, or with OPEN_TREE_CLONE a detached copy of it
+def open_tree(path: _Path | int, flags: int) -> int:
+    """Open the mount at `path` (a path, or a descriptor standing for what it
+    is open on), or with OPEN_TREE_CLONE a detached copy of it
     (AT_RECURSIVE: with the mounts beneath it), and return the descriptor.
     The descriptor is always close-on-exec. Give it to mount_setattr and
     move_mount, then close it."""
@@ -170,20 +171,29 @@ def landlock_restrict(rules: list[tuple[_Path, int]], handled_fs: int, handled_n
 
 # seccomp
 
-def install_seccomp_filter(socket_families: tuple[int, ...]) -> None:
+def install_seccomp_filter(socket_families: tuple[int, ...],
+                           pair_families: tuple[int, ...] | None = None) -> None:
     """Install the worker's seccomp filter on the calling thread; it is
     inherited by every process started from it and cannot be removed.
 
-    Refused with EPERM: tracing and reading other processes (ptrace,
-    process_vm_readv/writev, process_madvise, pidfd_getfd, kcmp), bpf,
-    perf_event_open, userfaultfd, loading kernels and modules, reboot, swap,
-    acct, syslog, quotas, keyrings, file handles, every mount call, unshare,
-    setns, chroot, iopl/ioperm, vhangup, setting clocks, clone with a
-    CLONE_NEW* flag, the TIOCSTI and TIOCLINUX ioctls, and personality other
-    than querying it or PER_LINUX. With ENOSYS, so that callers fall back:
-    io_uring and clone3. socket and socketpair fail with EAFNOSUPPORT for a
-    family not in `socket_families` (at most 64). A process of another
-    architecture or ABI (x32) is killed.
+    Only the calls an interpreter, its standard library, threads,
+    subprocesses and common native packages make are let through; any
+    other fails with ENOSYS (among them io_uring, clone3, openat2, the
+    asynchronous I/O contexts and every call newer than the filter), so
+    that callers fall back to ordinary calls. Refused with EPERM: tracing
+    and reading other processes (ptrace, process_vm_readv/writev,
+    process_madvise, pidfd_getfd, kcmp, migrate_pages, move_pages), bpf,
+    perf_event_open, userfaultfd, fanotify, loading kernels and modules,
+    reboot, swap, acct, syslog, quotas, keyrings, file handles, every mount
+    call, unshare, setns, chroot, iopl/ioperm, vhangup, setting clocks and
+    host names, clone with a CLONE_NEW* flag, the TIOCSTI and TIOCLINUX
+    ioctls, personality other than querying it or PER_LINUX, and a mode
+    with the set-user-ID or set-group-ID bit in chmod, fchmod, fchmodat,
+    mknod and in open, openat and creat when they create a file. fallocate
+    with any mode but 0 fails with EOPNOTSUPP. socket fails with
+    EAFNOSUPPORT for a family not in `socket_families`, socketpair for one
+    not in `pair_families` (default: the same; at most 64 each). A process
+    of another architecture or ABI (x32) is killed.
 
     no_new_privs must be set already (RuntimeError otherwise). Other threads
     of the process are not filtered: call it while single-threaded.

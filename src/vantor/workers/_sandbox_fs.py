@@ -3,16 +3,20 @@
 :class:`View` is worked out in the host's view of the file system, before any
 namespace is entered: every path the worker may reach, its symbolic links
 reproduced so that the same names resolve inside, and whether it is writable.
+A path is walked one component at a time, never following a symbolic link
+that someone other than root or the host's user could have planted, and it
+is bound later from a descriptor of the very object that was checked.
 :meth:`View.assemble` then builds the new root inside the sandbox's mount
 namespace: a small read-only tmpfs holding mount points, the host paths
 bound onto them (read-only unless writable), a private ``/tmp``, a minimal
-``/dev`` and a fresh ``/proc``.
+``/dev`` and a fresh ``/proc`` with the host kernel's files masked.
 """
 
 from __future__ import annotations
 
 import os
 import shutil
+import site
 import stat
 import sys
 from typing import Any
@@ -42,6 +46,16 @@ _DEVICES = ("/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"
 _DEVICE_LINKS = {"/dev/fd": "/proc/self/fd", "/dev/stdin": "/proc/self/fd/0",
                  "/dev/stdout": "/proc/self/fd/1", "/dev/stderr": "/proc/self/fd/2"}
 _MAX_LINKS = 40
+# What the new /proc hides, as container runtimes do: the kernel's memory,
+# keys, build and boot configuration, timers and interrupts of the whole
+# machine, and the hardware's tables and triggers.  Files are covered by
+# /dev/null, directories by an empty read-only tmpfs.
+_MASKED_PROC_FILES = (
+    "kcore", "kallsyms", "keys", "key-users", "config.gz", "cmdline", "timer_list",
+    "timer_stats", "latency_stats", "sched_debug", "sysrq-trigger", "interrupts", "kmsg",
+    "kpagecount", "kpageflags", "kpagecgroup", "iomem", "ioports", "modules", "vmallocinfo",
+)
+_MASKED_PROC_DIRS = ("acpi", "asound", "bus", "driver", "fs", "irq", "scsi", "tty")
 
 WRITABLE_PLACES = ("/tmp", "/dev/shm")
 
@@ -51,48 +65,125 @@ class ViewError(Exception):
 
 
 class _Bind:
-    """One host path to bind into the new root."""
+    """One host path to bind into the new root, and the object it was found to be."""
 
-    __slots__ = ("source", "writable", "directory", "device", "tree")
+    __slots__ = ("source", "writable", "directory", "device", "tree", "identity")
 
-    def __init__(self, source: str, writable: bool, directory: bool, device: bool = False):
+    def __init__(self, source: str, writable: bool, st: os.stat_result, device: bool = False):
         self.source = source
         self.writable = writable
-        self.directory = directory
+        self.directory = stat.S_ISDIR(st.st_mode)
         self.device = device
+        self.identity = (st.st_dev, st.st_ino)
         self.tree = -1  # the detached copy, once opened
 
 
-def _resolve(path: str, depth: int = 0) -> tuple[str, list[tuple[str, str]]]:
-    """The real path of ``path`` and the symbolic links met on the way, in order."""
-    if depth > _MAX_LINKS:
-        raise ViewError(f"too many levels of symbolic links: {path}")
-    parts = [part for part in path.split("/") if part]
-    current = "/"
-    for index, part in enumerate(parts):
-        candidate = os.path.join(current, part)
-        if os.path.islink(candidate):
-            target = os.readlink(candidate)
-            resolved = os.path.normpath(os.path.join(current, target))
-            real, links = _resolve(os.path.join(resolved, *parts[index + 1:]), depth + 1)
-            return real, [(candidate, target)] + links
-        current = candidate
-    return current, []
+_PATH_FLAGS = os.O_PATH | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+class _Walk:
+    """One path walked from ``/`` a component at a time.
+
+    ``fd`` is an ``O_PATH`` descriptor of what the path names, ``real`` its
+    path without links, ``links`` the links followed, in order.  A link is
+    followed only when it and the directory holding it can be changed by
+    ``trusted`` users alone; with ``searcher`` set, every directory on the
+    way must let that user through.
+    """
+
+    def __init__(self, path: str, trusted: frozenset[int], searcher: int | None):
+        self.links: list[tuple[str, str]] = []
+        self.fd = -1
+        self.real = "/"
+        self._asked = path
+        for _ in range(_MAX_LINKS):
+            rest = self._walk(path, trusted, searcher)
+            if rest is None:
+                return
+            link, target = self.links[-1]
+            path = os.path.normpath(os.path.join(os.path.dirname(link), target, rest))
+        raise ViewError(f"too many levels of symbolic links: {self._asked}")
+
+    def _walk(self, path: str, trusted: frozenset[int], searcher: int | None) -> str | None:
+        """Walk ``path``; at a link to follow, returns what comes after it."""
+        parts = [part for part in path.split("/") if part]
+        self.real = "/"
+        self.fd = os.open("/", _PATH_FLAGS | os.O_DIRECTORY)
+        for index, part in enumerate(parts):
+            holder = os.fstat(self.fd)
+            if searcher is not None and not _usable_by(holder, searcher, search_only=True):
+                self.close()
+                raise ViewError(f"the sandbox's user (uid {searcher}) cannot pass through "
+                                f"{self.real} on the way to {self._asked}")
+            try:
+                child = os.open(part, _PATH_FLAGS, dir_fd=self.fd)
+            except OSError:
+                self.close()
+                raise
+            st = os.fstat(child)
+            candidate = os.path.join(self.real, part)
+            if not stat.S_ISLNK(st.st_mode):
+                os.close(self.fd)
+                self.fd, self.real = child, candidate
+                continue
+            try:
+                if not _planted_by_trusted(st, holder, trusted):
+                    raise ViewError(
+                        f"{self._asked} leads through the symbolic link {candidate}, which "
+                        "others than root and the host's user can change; give the path "
+                        "it should name instead")
+                self.links.append((candidate, os.readlink(part, dir_fd=self.fd)))
+            finally:
+                os.close(child)
+                self.close()
+            return "/".join(parts[index + 1:])
+        return None
+
+    def stat(self) -> os.stat_result:
+        return os.fstat(self.fd)
+
+    def close(self) -> None:
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+
+
+def _planted_by_trusted(link: os.stat_result, holder: os.stat_result,
+                        trusted: frozenset[int]) -> bool:
+    """Whether only trusted users can have made ``link`` in the directory ``holder``."""
+    if link.st_uid not in trusted or holder.st_uid not in trusted:
+        return False
+    # In a sticky directory others may add names but not replace this one.
+    return not holder.st_mode & 0o022 or bool(holder.st_mode & stat.S_ISVTX)
 
 
 def _inside(path: str, directory: str) -> bool:
     return path == directory or path.startswith(directory.rstrip("/") + "/")
 
 
-def _usable_by_sandbox_user(st: os.stat_result, write: bool, uid: int) -> bool:
-    want = 2 if write else 4
-    if stat.S_ISDIR(st.st_mode):
-        want |= 1
+def _usable_by(st: os.stat_result, uid: int, write: bool = False,
+              search_only: bool = False) -> bool:
+    """Whether user ``uid`` (in the group of the same number) may use a file of status ``st``."""
+    want = 1 if search_only else (2 if write else 4) | (1 if stat.S_ISDIR(st.st_mode) else 0)
     if st.st_uid == uid:
         return (st.st_mode >> 6) & want == want
     if st.st_gid == uid:
         return (st.st_mode >> 3) & want == want
     return st.st_mode & want == want
+
+
+def _interpreter_paths(package: str) -> list[str]:
+    return [sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix,
+            sys.executable, *site.getsitepackages(), package]
+
+
+def package_entry() -> str:
+    """The ``sys.path`` entry (a directory or zip file) this package was imported from."""
+    # This file is <entry>/vantor/workers/_sandbox_fs.py.
+    entry = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    while not os.path.exists(entry) and entry != "/":
+        entry = os.path.dirname(entry)  # inside a zip file
+    return entry
 
 
 class View:
@@ -104,16 +195,19 @@ class View:
         self.program: str | None = None  # the command's executable, for a custom command
         self._sandbox_uid = sandbox_uid
         self._host_uid = host_uid
+        # Only these may have made a link the walk follows.
+        self._trusted = frozenset({0, host_uid})
 
     @classmethod
     def build(cls, config: dict[str, Any], sandbox_uid: int) -> "View":
         view = cls(sandbox_uid, config["host_uid"])
         for path in _SYSTEM_PATHS + _ETC_PATHS:
             view.add(path, required=False)
-        for path in (sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix,
-                     sys.executable, *sys.path):
-            if path:
-                view.add(path, required=False)
+        # The interpreter, its standard library and site directories, and this
+        # package; nothing else of sys.path (a project's own directory, put
+        # there by an editable install, is the policy's to grant).
+        for path in _interpreter_paths(config.get("package_path") or package_entry()):
+            view.add(path, required=False, check=True)
         command = config["command"]
         if command:
             program = shutil.which(command[0], path=os.environ.get("PATH"))
@@ -122,38 +216,44 @@ class View:
             view.add(program)
             view.program = program
         for path in config["read"]:
-            view.add(path, check=True)
+            view.add(path, check=True, reach=True)
         if config["cwd"] is not None:
-            view.add(config["cwd"], check=True)
+            view.add(config["cwd"], check=True, reach=True)
         for path in config["write"]:
-            view.add(path, writable=True, check=True)
+            view.add(path, writable=True, check=True, reach=True)
         for device in _DEVICES:
-            view.binds[device] = _Bind(device, writable=True, directory=False, device=True)
+            view.binds[device] = _Bind(device, True, os.stat(device), device=True)
         return view
 
     def add(self, path: str, *, writable: bool = False, required: bool = True,
-            check: bool = False) -> None:
-        real, links = _resolve(os.path.abspath(path))
+            check: bool = False, reach: bool = False) -> None:
+        """Bind ``path``; ``check``: the sandbox's user must be able to use it, and with
+        ``reach`` also to pass through every directory above it."""
+        searcher = self._sandbox_uid if reach and self._host_uid == 0 else None
         try:
-            st = os.stat(real)
+            walk = _Walk(os.path.abspath(path), self._trusted, searcher)
         except OSError as error:
             if required:
                 raise ViewError(f"cannot give the sandbox {path}: {error.strerror}") from None
             return
-        if check and not self._usable(real, st, writable):
+        try:
+            st = walk.stat()
+        finally:
+            walk.close()
+        if check and not self._usable(walk.real, st, writable):
             kind = "writable" if writable else "readable"
             raise ViewError(f"{path} is not {kind} by the sandbox's user (uid "
                             f"{self._sandbox_uid}); change its owner or mode, or its place")
-        for link, target in links:
+        for link, target in walk.links:
             self.links.setdefault(link, target)
-        known = self.binds.get(real)
+        known = self.binds.get(walk.real)
         if known is None or (writable and not known.writable):
-            self.binds[real] = _Bind(real, writable, stat.S_ISDIR(st.st_mode))
+            self.binds[walk.real] = _Bind(walk.real, writable, st)
 
     def _usable(self, real: str, st: os.stat_result, writable: bool) -> bool:
         if self._host_uid != 0:
             return os.access(real, os.W_OK if writable else os.R_OK)
-        return _usable_by_sandbox_user(st, writable, self._sandbox_uid)
+        return _usable_by(st, self._sandbox_uid, writable)
 
     def readable_paths(self) -> list[str]:
         """The bound paths, for a Landlock policy when there is no new root."""
@@ -191,9 +291,7 @@ class View:
         """
         binds = self._needed_binds()
         for target, bind in binds:
-            bind.tree = native.open_tree(
-                bind.source, native.OPEN_TREE_CLONE | native.OPEN_TREE_CLOEXEC |
-                native.AT_RECURSIVE)
+            bind.tree = self._open_tree(bind)
             attributes = native.MOUNT_ATTR_NOSUID
             if not bind.device:
                 attributes |= native.MOUNT_ATTR_NODEV
@@ -203,6 +301,21 @@ class View:
                 attributes |= native.MOUNT_ATTR_NOEXEC
             native.mount_setattr(bind.tree, attributes, 0, True)
         return binds
+
+    def _open_tree(self, bind: _Bind) -> int:
+        """A detached copy of what ``bind`` was found to be, opened without following
+        any link that could have been planted since."""
+        try:
+            walk = _Walk(bind.source, self._trusted, None)
+        except OSError as error:
+            raise ViewError(f"cannot give the sandbox {bind.source}: {error.strerror}") from None
+        try:
+            st = walk.stat()
+            if (st.st_dev, st.st_ino) != bind.identity:
+                raise ViewError(f"{bind.source} was replaced while the sandbox was set up")
+            return native.open_tree(walk.fd, native.OPEN_TREE_CLONE | native.AT_RECURSIVE)
+        finally:
+            walk.close()
 
     def assemble(self, stage: str, binds: list[tuple[str, _Bind]], tmp_size: int,
                  uid: int, gid: int) -> None:
@@ -237,6 +350,7 @@ class View:
                 os.makedirs(place, exist_ok=True)
                 native.mount(fstype, place, fstype, flags, data)
             mounted.append(target)
+        _mask_proc(stage)
         bound = [path for path, _ in binds]
         for link, target in sorted({**self.links, **_DEVICE_LINKS}.items()):
             if not any(_inside(link, path) for path in bound):
@@ -265,3 +379,16 @@ class View:
         os.makedirs(os.path.dirname(place), exist_ok=True)
         if not os.path.exists(place):
             os.close(os.open(place, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o644))
+
+
+def _mask_proc(stage: str) -> None:
+    """Cover the parts of the new ``/proc`` at ``stage`` that show the host's kernel."""
+    for name in _MASKED_PROC_FILES:
+        target = f"{stage}/proc/{name}"
+        if os.path.isfile(target):
+            native.mount(f"{stage}/dev/null", target, None, native.MS_BIND)
+    for name in _MASKED_PROC_DIRS:
+        target = f"{stage}/proc/{name}"
+        if os.path.isdir(target):
+            native.mount("tmpfs", target, "tmpfs", native.MS_RDONLY | native.MS_NOSUID |
+                         native.MS_NODEV | native.MS_NOEXEC, "size=0,mode=0555")

@@ -32,16 +32,12 @@ from typing import Any, NoReturn
 
 from . import _containment as native
 from ._sandbox_fs import HOSTNAME, WRITABLE_PLACES, View
+from ._sandbox_kernel import limit_kernel_accounts, socket_families
 
 SANDBOX_UID = SANDBOX_GID = 65534
 IN_FORCE = "in force"
 NOT_REQUIRED = "not required"
 _STAGE = "/tmp"
-
-
-# The socket families a worker may use: Unix, IPv4, IPv6 and netlink (Linux's
-# numbers; the socket module is not loaded for four constants).
-_SOCKET_FAMILIES = (1, 2, 10, 16)
 
 
 class SetupError(Exception):
@@ -414,9 +410,10 @@ class Init:
             self.assemble(binds)
         os.chdir(self.config["cwd"] or ("/tmp" if new_root else "/"))
         self.limit_resources()
+        limit_kernel_accounts(self.user_namespace)
         self.drop_capabilities()
         self.landlock(new_root)
-        native.install_seccomp_filter(_SOCKET_FAMILIES)
+        native.install_seccomp_filter(*socket_families(self.config["network"]))
         self.protections.have("seccomp")
 
     def assemble(self, binds: list | None) -> None:

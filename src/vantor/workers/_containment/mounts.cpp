@@ -67,16 +67,21 @@ PyObject* pivot_root(PyObject*, PyObject* args, PyObject* kwargs)
 PyObject* open_tree(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* const keywords[] = {"path", "flags", nullptr};
-    PathArgument path;
+    TargetArgument path;
     std::uint32_t flags = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&:open_tree", keyword_names(keywords),
-                                     convert_path, &path, convert_u32, &flags)) {
+                                     convert_target, &path, convert_u32, &flags)) {
         return nullptr;
     }
+    // A descriptor stands for what it is open on, found when it was opened:
+    // no name is looked up again.
+    const bool on_descriptor = path.fd >= 0;
     // Like every descriptor Python opens, this one is not inherited (PEP 446).
-    long fd = syscall(SYS_open_tree, AT_FDCWD, path.c_str(), flags | OPEN_TREE_CLOEXEC);
+    flags |= OPEN_TREE_CLOEXEC | (on_descriptor ? AT_EMPTY_PATH : 0);
+    long fd = syscall(SYS_open_tree, on_descriptor ? path.fd : AT_FDCWD,
+                      on_descriptor ? "" : path.path.c_str(), flags);
     if (fd < 0) {
-        return raise_os_error("open_tree", path.given);
+        return raise_os_error("open_tree", path.path.given);
     }
     PyObject* number = PyLong_FromLong(fd);
     if (number == nullptr) {
@@ -145,7 +150,8 @@ PyMethodDef mount_functions[] = {
      "MNT_DETACH)."},
     {"open_tree", keyword_method(open_tree), METH_VARARGS | METH_KEYWORDS,
      "open_tree($module, path, flags)\n--\n\n"
-     "Open the mount at `path`, or with OPEN_TREE_CLONE a detached copy of it\n"
+     "Open the mount at `path` (a path, or a descriptor standing for what it\n"
+     "is open on), or with OPEN_TREE_CLONE a detached copy of it\n"
      "(AT_RECURSIVE: with the mounts beneath it), and return the descriptor.\n"
      "The descriptor is always close-on-exec. Give it to mount_setattr and\n"
      "move_mount, then close it."},

@@ -1,0 +1,237 @@
+"""Escape attempts an attack review got through, under the review's headings.
+
+Each attempt stays harmless when the sandbox is broken: a few files of a few
+MiB in places the test owns, at most a few dozen kernel objects, no signal
+to any process.
+"""
+import errno
+import os
+import socket
+import stat
+import sys
+import uuid
+
+import pytest
+
+from conftest import sandbox_policy
+from test_sandbox import GUARD, run, shared_dir  # noqa: F401  (a fixture)
+from vantor.workers.client import Worker, WorkerStartError
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux sandbox")
+
+
+# -- Paths --------------------------------------------------------------------
+
+def test_links_planted_by_a_tool_redirect_no_later_policy(shared_dir):
+    private = os.path.join(shared_dir, "private")  # root's own, closed to others
+    os.mkdir(private, 0o700)
+    with open(os.path.join(private, "secret.txt"), "w") as secret:
+        secret.write("hunter2")
+    os.chmod(os.path.join(private, "secret.txt"), 0o644)
+    inputs, out = os.path.join(shared_dir, "inputs"), os.path.join(shared_dir, "out")
+    for place in (inputs, out):
+        os.mkdir(place)
+        os.chmod(place, 0o777)
+    with Worker(sandbox=sandbox_policy(write=[shared_dir])) as worker:
+        run(worker, f"""
+            for place, target in (({inputs!r}, {private!r}), ({out!r}, "/var/tmp")):
+                os.rmdir(place)
+                os.symlink(target, place)
+        """)
+    for policy in ({"read": [inputs]}, {"write": [out]},
+                   {"read": [os.path.join(private, "secret.txt")]}):
+        with pytest.raises(WorkerStartError) as refused:
+            Worker(sandbox=sandbox_policy(**policy)).start()
+        assert "symbolic link" in str(refused.value) or "cannot pass through" in str(
+            refused.value), refused.value
+
+
+def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir, monkeypatch):
+    # An editable install puts a project's directory on sys.path: its files
+    # (a .env among them) are not the sandbox's unless the policy lists them.
+    project = os.path.join(shared_dir, "project")
+    os.mkdir(project)
+    monkeypatch.syspath_prepend(project)
+    import vantor
+    from vantor.workers._sandbox_fs import View, ViewError
+
+    config = {"host_uid": os.getuid(), "command": None, "read": [], "write": [], "cwd": None}
+    bound = View.build(config, 65534).binds
+    assert not any(path.startswith(project) for path in bound)
+    package = os.path.dirname(os.path.dirname(vantor.__file__))
+    assert any(package.startswith(path) for path in bound)
+    if os.getuid() == 0:  # as root the sandbox's user is another one
+        # What is bound for the interpreter is checked as a read path is.
+        os.chmod(project, 0o700)
+        with pytest.raises(ViewError, match=f"{project} is not readable"):
+            View.build({**config, "package_path": project}, 65534)
+
+
+def test_a_host_unix_socket_is_out_of_reach_without_the_network(shared_dir):
+    path = os.path.join(shared_dir, "host.sock")
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(path)
+        os.chmod(path, 0o777)
+        server.listen()
+        code = f"""
+            import socket
+            def connect():
+                with socket.socket(socket.AF_UNIX) as client:
+                    client.connect({path!r})
+            def inside():
+                left, right = socket.socketpair()
+                left.sendall(b"x")
+                return right.recv(1)
+            result = {{"connect": attempt(connect), "pair": attempt(inside)}}
+        """
+        with Worker(sandbox=sandbox_policy(read=[shared_dir])) as worker:
+            closed = run(worker, code)
+        with Worker(sandbox=sandbox_policy(read=[shared_dir], network=True)) as worker:
+            opened = run(worker, code)
+    assert closed == {"connect": "EAFNOSUPPORT", "pair": "allowed"}
+    assert opened == {"connect": "allowed", "pair": "allowed"}
+
+
+# -- The kernel's per-user accounting -------------------------------------------
+
+def test_kernel_accounts_shared_with_the_host_are_bounded_per_sandbox():
+    with Worker(sandbox=sandbox_policy()) as worker:
+        seen = run(worker, """
+            import ctypes, resource
+            libc = ctypes.CDLL(None, use_errno=True)
+            def inotify():
+                if libc.inotify_init1(0) < 0:
+                    raise OSError(ctypes.get_errno(), "inotify_init1")
+            instances = [attempt(inotify) for _ in range(20)]
+            def fanotify():
+                if libc.fanotify_init(0, 0) < 0:
+                    raise OSError(ctypes.get_errno(), "fanotify_init")
+            result = {
+                "inotify": [instances.count("allowed"), instances[-1]],
+                "fanotify": attempt(fanotify),
+                "sigpending": resource.getrlimit(resource.RLIMIT_SIGPENDING)[0],
+                "msgqueue": resource.getrlimit(resource.RLIMIT_MSGQUEUE)[0],
+                "user_namespaces": open("/proc/sys/user/max_user_namespaces").read().strip(),
+            }
+        """)
+    assert seen == {"inotify": [16, "EMFILE"], "fanotify": "EPERM", "sigpending": 256,
+                    "msgqueue": 128 * 1024, "user_namespaces": "0"}
+    with open("/proc/sys/user/max_inotify_instances") as host:
+        assert int(host.read()) > 16  # the host's own limit is untouched
+
+
+# -- Limits that did not hold ---------------------------------------------------
+
+def test_file_size_and_modes_hold_for_every_way_of_making_a_file(shared_dir):
+    writable = os.path.join(shared_dir, "out")
+    os.mkdir(writable)
+    os.chmod(writable, 0o777)
+    with Worker(sandbox=sandbox_policy(write=[writable], file_size=1 << 20)) as worker:
+        seen = run(worker, f"""
+            import ctypes, stat
+            libc = ctypes.CDLL(None, use_errno=True)
+            FALLOC_FL_KEEP_SIZE = 1
+            def fallocate(mode, size):
+                fd = os.open("/tmp/filled", os.O_RDWR | os.O_CREAT, 0o600)
+                try:
+                    if libc.fallocate(fd, mode, ctypes.c_long(0), ctypes.c_long(size)) < 0:
+                        raise OSError(ctypes.get_errno(), "fallocate")
+                finally:
+                    os.close(fd)
+            out = {writable!r}
+            def chmod_dir():
+                os.mkdir(out + "/d")
+                os.chmod(out + "/d", 0o2755)
+            result = {{
+                "keep size": attempt(fallocate, FALLOC_FL_KEEP_SIZE, 4 << 20),
+                "plain, too big": attempt(fallocate, 0, 4 << 20),
+                "plain": attempt(fallocate, 0, 4096),
+                "create setuid": attempt(os.open, out + "/a", os.O_WRONLY | os.O_CREAT, 0o4755),
+                "create": attempt(os.open, out + "/b", os.O_WRONLY | os.O_CREAT, 0o755),
+                "chmod setuid": attempt(os.chmod, out + "/b", 0o4755),
+                "chmod setgid": attempt(chmod_dir),
+                "mknod setuid": attempt(os.mknod, out + "/c", stat.S_IFREG | 0o4755),
+                "open plain": attempt(os.open, out + "/b", os.O_RDONLY, 0o7777),
+            }}
+        """)
+    assert seen == {"keep size": errno.errorcode[errno.EOPNOTSUPP], "plain, too big": "EFBIG",
+                    "plain": "allowed", "create setuid": "EPERM", "create": "allowed", "chmod setuid": "EPERM",
+                    "chmod setgid": "EPERM", "mknod setuid": "EPERM", "open plain": "allowed"}
+    for root, dirs, files in os.walk(writable):
+        for name in dirs + files:
+            mode = os.lstat(os.path.join(root, name)).st_mode
+            assert not mode & (stat.S_ISUID | stat.S_ISGID), name
+
+
+# -- Leaks and the filter ---------------------------------------------------------
+
+def test_the_new_proc_hides_the_host_kernel():
+    with Worker(sandbox=sandbox_policy()) as worker:
+        seen = run(worker, """
+            def look(name):
+                path = "/proc/" + name
+                if not os.path.exists(path):
+                    return "absent"
+                if os.path.isdir(path):
+                    return sorted(os.listdir(path))
+                with open(path, "rb") as file:
+                    return len(file.read(4096))
+            result = {name: look(name) for name in (
+                "cmdline", "config.gz", "kcore", "keys", "kallsyms", "timer_list",
+                "sysrq-trigger", "interrupts", "acpi", "scsi", "irq", "bus")}
+            result["cpuinfo"] = look("cpuinfo") > 0
+            result["self"] = os.path.exists("/proc/self/status")
+        """)
+    assert seen.pop("cpuinfo") and seen.pop("self")  # what tools read stays
+    assert all(outcome in ("absent", 0, []) for outcome in seen.values()), seen
+
+
+WIDE_IMPORT = """
+import importlib, sys, pkgutil
+skipped = {"antigravity", "this", "idlelib", "turtledemo", "tkinter", "turtle", "__main__"}
+failed = {}
+names = sorted(set(sys.stdlib_module_names) - skipped)
+for name in names:
+    try:
+        importlib.import_module(name)
+    except ImportError as error:
+        if "No module named" not in str(error):  # modules not built here are fine
+            failed[name] = repr(error)
+    except Exception as error:
+        failed[name] = repr(error)
+
+import ctypes, multiprocessing, sqlite3, ssl, subprocess, threading, concurrent.futures
+db = sqlite3.connect("/tmp/wide.db")
+db.execute("create table t (x)")
+db.executemany("insert into t values (?)", [(i,) for i in range(100)])
+context = ssl.create_default_context()
+with multiprocessing.Pool(2) as pool:
+    squares = pool.map(abs, range(-5, 0))
+with concurrent.futures.ProcessPoolExecutor(2) as executor:
+    doubled = list(executor.map(abs, [-1, -2]))
+queue = multiprocessing.Queue()
+child = multiprocessing.Process(target=queue.put, args=("child",))
+child.start()
+from_child = queue.get(timeout=30)
+child.join()
+threads = [threading.Thread(target=sum, args=([1, 2],)) for _ in range(8)]
+for thread in threads: thread.start()
+for thread in threads: thread.join()
+shell = subprocess.run(["sh", "-c", "ls /usr | head -1; echo $((6 * 7))"],
+                       capture_output=True, text=True, check=True).stdout.split()
+result = {
+    "failed": failed, "count": len(names) > 250,
+    "sqlite": db.execute("select sum(x) from t").fetchone()[0],
+    "ssl": context.verify_mode == ssl.CERT_REQUIRED, "pool": squares, "executor": doubled,
+    "process": from_child, "shell": shell[-1],
+    "ctypes": ctypes.CDLL(None).getpid() == os.getpid(),
+}
+"""
+
+
+def test_the_standard_library_and_common_native_work_under_the_filter():
+    with Worker(sandbox=sandbox_policy(), timeout=GUARD) as worker:
+        seen = run(worker, "import os\n" + WIDE_IMPORT)
+    assert seen == {"failed": {}, "count": True, "sqlite": 4950, "ssl": True,
+                    "pool": [5, 4, 3, 2, 1], "executor": [1, 2], "process": "child",
+                    "shell": "42", "ctypes": True}
