@@ -1,7 +1,8 @@
 """The blocking client: a worker driven by the calling thread itself.
 
 A call writes its request and waits on the worker's pipes with ``poll``; the
-answer wakes the caller directly, with no reader thread or queue in between.
+answer, on its own pipe, wakes the caller directly, with no reader thread or
+queue in between.
 Standard error is read in the same wait, so a tool that writes a lot of it
 never blocks, and a request too large for the pipe is written as the worker
 takes it.
@@ -9,17 +10,16 @@ takes it.
 
 from __future__ import annotations
 
-import os
 import select
 import threading
 import time
 from collections.abc import Mapping
 from typing import Any
 
-from ._base import CLOSE_GRACE, START_TIMEOUT, WorkerBase
+from ._base import CLOSE_GRACE, START_TIMEOUT, StartDied, StartTimedOut, WorkerBase
 from ._core import (
-    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutputLimitReached, Process, Timeout,
-    WorkerClosed, check_timeout, encode_request, encode_request_line)
+    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutOfPlace, OutputLimitReached,
+    Process, Timeout, check_timeout, encode_request, encode_request_line)
 
 # How often a waiting call checks whether the worker process is still there.
 # Only matters when the worker has died but something it started still holds
@@ -38,8 +38,9 @@ _OUT = select.POLLOUT
 class _Failure(Exception):
     """How a wait ended without an answer; turned into the caller's error."""
 
-    def __init__(self, kind: str):
+    def __init__(self, kind: str, detail: str = ""):
         self.kind = kind
+        self.detail = detail
 
 
 class _Waiter:
@@ -48,8 +49,10 @@ class _Waiter:
     def __init__(self, proc: Process):
         self.proc = proc
         self.poll = select.poll()
+        # The answer last: standard error written before it is read in the same pass.
         self.poll.register(proc.stdout_fd, _IN)
         self.poll.register(proc.stderr_fd, _IN)
+        self.poll.register(proc.answer_fd, _IN)
         self._writing = False
         if proc.control is not None and not proc.ready:
             self.poll.register(proc.control.fileno(), _IN)
@@ -80,16 +83,14 @@ class _Waiter:
     def exchange(self, data: bytes, deadline: float | None) -> Answer:
         proc = self.proc
         channel = proc.channel
-        try:
-            proc.begin()
-        except OutputLimitReached:
-            raise _Failure("output limit") from None
+        proc.begin()
         pending = self._write(memoryview(data))
         size = READ_SIZE
         exit_seen = False
         next_exit_check = 0.0
         wait_ms = _SHORT_WAIT_MS
-        stdout_fd, stderr_fd, stdin_fd = proc.stdout_fd, proc.stderr_fd, proc.stdin_fd
+        answer_fd, stdout_fd, stderr_fd, stdin_fd = (
+            proc.answer_fd, proc.stdout_fd, proc.stderr_fd, proc.stdin_fd)
         poll = self.poll.poll
         while True:
             # Waiting, reading and answering are written out here rather than
@@ -101,32 +102,37 @@ class _Waiter:
                 if left <= 0:
                     raise _Failure("timeout")
                 events = poll(min(wait_ms, left * 1000))
-            for fd, _ in events:
-                if fd == stdout_fd:
-                    try:
-                        chunk = os.read(stdout_fd, size)
-                    except BlockingIOError:
-                        continue
-                    except OSError:
-                        chunk = b""
-                    if not chunk:
-                        proc.stdout_open = False
-                        raise _Failure("died")
-                    size = BIG_READ_SIZE if len(chunk) == size else READ_SIZE
-                    try:
-                        answer = channel.feed(chunk)
-                    except OutputLimitReached:
-                        raise _Failure("output limit") from None
-                    if answer is not None:
-                        if self._writing:
+            try:
+                for fd, _ in events:
+                    if fd == answer_fd:
+                        chunk = proc.read_answer(size)
+                        if chunk is None:
+                            continue
+                        if not chunk:
+                            raise _Failure("died")
+                        size = BIG_READ_SIZE if len(chunk) == size else READ_SIZE
+                        value = channel.feed_answer(chunk)
+                        if value is not None:
+                            proc.drain_stdout()
                             self._stop_writing()
-                        return answer
-                elif fd == stderr_fd:
-                    self._drain_stderr()
-                elif fd == stdin_fd:
-                    pending = self._write(pending)
+                            return channel.answer(value)
+                    elif fd == stdout_fd:
+                        chunk = proc.read_stdout(READ_SIZE)
+                        if chunk is None:
+                            continue
+                        if not chunk:
+                            raise _Failure("died")
+                        channel.feed(chunk)
+                    elif fd == stderr_fd:
+                        self._drain_stderr()
+                    elif fd == stdin_fd:
+                        pending = self._write(pending)
+            except OutputLimitReached:
+                raise _Failure("output limit") from None
+            except OutOfPlace as error:
+                raise _Failure("out of place", str(error)) from None
             # Now and then, whatever the pipes say: something the worker
-            # started may hold its stdout open, and keep writing, after it ended.
+            # started may hold its pipes open, and keep writing, after it ended.
             now = time.monotonic()
             if now >= next_exit_check:
                 if exit_seen:
@@ -203,8 +209,10 @@ class Worker(WorkerBase):
     def start(self) -> "Worker":
         """Start the worker process now and wait until it is ready (its sandbox in force)."""
         with self._call_lock:
-            proc = self._ready_process()
-            self._await_ready(proc, time.monotonic() + START_TIMEOUT, START_TIMEOUT)
+            try:
+                self._started_process()
+            finally:
+                self._reap_if_closed()
         return self
 
     def close(self) -> None:
@@ -227,6 +235,20 @@ class Worker(WorkerBase):
                 self._call_lock.release()
         else:
             proc.stop()
+
+    @property
+    def stderr_tail(self) -> str:
+        """Tail of the standard error of the current process, or else of the last one.
+
+        What an idle worker wrote is read now; a busy one's, by its call.
+        """
+        waiter = self._waiter
+        if waiter is not None and waiter.proc.stderr_open and self._call_lock.acquire(False):
+            try:
+                waiter._drain_stderr()
+            finally:
+                self._call_lock.release()
+        return super().stderr_tail
 
     def __enter__(self) -> "Worker":
         return self
@@ -265,14 +287,23 @@ class Worker(WorkerBase):
         else:
             check_timeout(timeout)
         with self._call_lock:
-            proc, answer, seconds = self._send(data, timeout)
-            if self._retires_after(proc, answer, seconds, quitting):
-                self._discard(proc, EXIT_GRACE)
-                if self._keep_warm:
-                    self._prestart()
-            elif self._closed:  # close() came during the call and left the process to it
-                self._discard(proc)
-            return answer
+            try:
+                proc, answer, seconds = self._send(data, timeout)
+                if self._retires(proc, quitting):
+                    self._discard(proc, EXIT_GRACE)
+                    if self._keep_warm:
+                        self._prestart()
+                self._stats.answered(answer, seconds)
+                return answer
+            finally:
+                self._reap_if_closed()
+
+    def _reap_if_closed(self) -> None:
+        # close() found the call lock taken and left the process, or a
+        # replacement started after it, to the holder of the lock.
+        proc = self._proc
+        if self._closed and proc is not None:
+            self._discard(proc)
 
     def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
         """The process that answered, its answer and how long it took.
@@ -280,27 +311,25 @@ class Worker(WorkerBase):
         A process is not asked whether it still runs before each call (that
         would cost every call a system call): one that turns out to have ended
         before the request reached it is replaced, and the request sent again.
+        So is one that wrote after its last answer: that output is nobody's.
         """
-        may_resend = True
+        resent = False
         while True:
-            try:
-                proc = self._ready_process()
-            except BaseException as error:
-                self._record_failure(error)
-                raise
+            proc = self._started_process()
+            if proc.written_since_answer():
+                self._discard(proc)
+                continue
             deadline = None if timeout is None else time.monotonic() + timeout
+            started = time.monotonic()
             try:
-                if proc.report is None:
-                    self._await_ready(proc, deadline, timeout)
-                started = time.monotonic()
                 answer = self._waiter.exchange(data, deadline)
                 return proc, answer, time.monotonic() - started
             except _Failure as failure:
-                if may_resend and failure.kind == "died" and proc.never_took():
+                if not resent and failure.kind == "died" and proc.request_unread(len(data)):
                     self._discard(proc, EXIT_GRACE)
-                    may_resend = False
+                    resent = True
                     continue
-                error = self._failed(proc, failure.kind, timeout)
+                error = self._failed(proc, failure, timeout)
                 self._record_failure(error)
                 raise error from None
             except BaseException as error:
@@ -310,25 +339,38 @@ class Worker(WorkerBase):
                 self._record_failure(error)
                 raise
 
+    def _started_process(self) -> Process:
+        """The process, started and reported in, waited for under the start-up timeout.
+
+        A start that ended before reporting in (killed from outside, say) is
+        replaced once, silently: no request has reached it.
+        """
+        retry = True
+        while True:
+            try:
+                proc = self._ready_process()
+                if not proc.ready:
+                    self._await_start(proc)
+                return proc
+            except BaseException as error:
+                if retry and isinstance(error, StartDied):
+                    retry = False
+                    continue
+                self._record_failure(error)
+                raise
+
     def _record_failure(self, error: BaseException) -> None:
         self._stats.failed(error)
         if self._keep_warm and self._proc is None:
             self._prestart()
 
-    def _await_ready(self, proc: Process, deadline: float | None, timeout: Timeout) -> None:
-        if proc.ready:
-            return
+    def _await_start(self, proc: Process) -> None:
         try:
-            self._waiter.await_report(deadline)
-        except _Failure as failure:
-            raise self._failed(proc, failure.kind, timeout) from None
-        if self._closed:
+            self._waiter.await_report(time.monotonic() + START_TIMEOUT)
+        except _Failure:
             self._discard(proc)
-            raise WorkerClosed("the worker was closed while it started")
-        failure = proc.start_failure()
-        if failure is not None:
-            self._discard(proc)
-            raise failure
+            raise StartTimedOut() from None
+        self._check_start(proc)
 
     def _attach(self, proc: Process) -> None:
         self._waiter = _Waiter(proc)
@@ -337,14 +379,14 @@ class Worker(WorkerBase):
         # Free to ask; a process that ended unseen is found by the call itself.
         return proc.returncode is not None
 
-    def _failed(self, proc: Process, kind: str, timeout: Timeout) -> Exception:
+    def _failed(self, proc: Process, failure: _Failure, timeout: Timeout) -> Exception:
         """Stop the process after a wait that ended without an answer; the error to raise."""
-        if kind == "died":
+        if failure.kind == "died":
             self._waiter.finish_stderr(time.monotonic() + EXIT_GRACE)
             self._discard(proc, EXIT_GRACE)
         else:
             self._discard(proc)
-        return self._error_for(proc, kind, timeout)
+        return self._error_for(proc, failure.kind, timeout, failure.detail)
 
     def _discard(self, proc: Process, grace: float = 0.0) -> None:
         if grace > 0 and proc.returncode is None:
