@@ -153,21 +153,13 @@ class _Link:
         return True
 
     def _on_stdout(self) -> None:
-        proc = self.proc
-        for _ in range(_READS_PER_CALLBACK):
-            if self._stop_reading():
-                return
-            chunk = proc.read_stdout(READ_SIZE)
-            if chunk is None:
-                return
-            if not chunk:
+        if self._stop_reading():
+            return
+        try:
+            if not self.proc.take_stdout():
                 self._settle(_Failure("died"))
-                return
-            try:
-                proc.channel.feed(chunk)
-            except OutputLimitReached:
-                self._settle(_Failure("output limit"))
-                return
+        except OutputLimitReached:
+            self._settle(_Failure("output limit"))
 
     def _on_answer(self) -> None:
         proc = self.proc
@@ -183,15 +175,18 @@ class _Link:
             self.read_size = BIG_READ_SIZE if len(chunk) == self.read_size else READ_SIZE
             try:
                 value = proc.channel.feed_answer(chunk)
-                if value is not None:
-                    proc.drain_stdout()
-                    self._settle(proc.channel.answer(value))
-                    return
             except OutputLimitReached:
                 self._settle(_Failure("output limit"))
                 return
             except OutOfPlace as error:
                 self._settle(_Failure("out of place", str(error)))
+                return
+            if value is not None:
+                # What the call printed is read already: the worker wrote it
+                # before the answer, so epoll reported standard output first,
+                # in this wake-up or an earlier one.  Should anything be left,
+                # the next call finds it and retires the worker.
+                self._settle(proc.channel.answer(value))
                 return
 
     def _on_stderr(self) -> None:
@@ -215,6 +210,7 @@ class _Link:
         self.proc.exited()  # reaps it
         if self.waiting is not None:
             # What it wrote before it ended is in the pipes, at most their size.
+            self._on_stdout()
             self._on_answer()
             self._on_answer()
         if self.waiting is not None:

@@ -10,6 +10,7 @@ takes it.
 
 from __future__ import annotations
 
+import os
 import select
 import threading
 import time
@@ -49,10 +50,12 @@ class _Waiter:
     def __init__(self, proc: Process):
         self.proc = proc
         self.poll = select.poll()
-        # The answer last: standard error written before it is read in the same pass.
+        # The answer pipe first: poll looks at the descriptors in this order,
+        # so a pass that finds the answer then finds whatever the worker wrote
+        # on its other pipes before it, and the same pass reads it.
+        self.poll.register(proc.answer_fd, _IN)
         self.poll.register(proc.stdout_fd, _IN)
         self.poll.register(proc.stderr_fd, _IN)
-        self.poll.register(proc.answer_fd, _IN)
         self._writing = False
         if proc.control is not None and not proc.ready:
             self.poll.register(proc.control.fileno(), _IN)
@@ -102,27 +105,24 @@ class _Waiter:
                 if left <= 0:
                     raise _Failure("timeout")
                 events = poll(min(wait_ms, left * 1000))
+            value = ended = None
             try:
                 for fd, _ in events:
                     if fd == answer_fd:
-                        chunk = proc.read_answer(size)
-                        if chunk is None:
+                        try:
+                            chunk = os.read(answer_fd, size)
+                        except BlockingIOError:
                             continue
+                        except OSError:
+                            chunk = b""
                         if not chunk:
-                            raise _Failure("died")
+                            ended = True
+                            continue
                         size = BIG_READ_SIZE if len(chunk) == size else READ_SIZE
                         value = channel.feed_answer(chunk)
-                        if value is not None:
-                            proc.drain_stdout()
-                            self._stop_writing()
-                            return channel.answer(value)
                     elif fd == stdout_fd:
-                        chunk = proc.read_stdout(READ_SIZE)
-                        if chunk is None:
-                            continue
-                        if not chunk:
-                            raise _Failure("died")
-                        channel.feed(chunk)
+                        if not proc.take_stdout():
+                            ended = True
                     elif fd == stderr_fd:
                         self._drain_stderr()
                     elif fd == stdin_fd:
@@ -131,6 +131,11 @@ class _Waiter:
                 raise _Failure("output limit") from None
             except OutOfPlace as error:
                 raise _Failure("out of place", str(error)) from None
+            if value is not None:
+                self._stop_writing()
+                return channel.answer(value)
+            if ended:
+                raise _Failure("died")
             # Now and then, whatever the pipes say: something the worker
             # started may hold its pipes open, and keep writing, after it ended.
             now = time.monotonic()

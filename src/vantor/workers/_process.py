@@ -240,20 +240,27 @@ class Process:
         """A chunk of the answer pipe; b"" at its end, None when nothing is there yet."""
         return _read(self.answer_fd, size)
 
-    def drain_stdout(self) -> None:
-        """Feed the channel what standard output holds now, up to the pipe's size.
+    def take_stdout(self) -> bool:
+        """Feed the channel what standard output holds, up to the pipe's size; False at its end.
 
-        Called once the answer is complete: all that the worker printed before
-        answering is then in the pipe, and no more than it holds.  Raises
-        :class:`OutputLimitReached` past the limit.
+        Reads until a read comes back short, the pipe then empty.  The
+        worker flushes its output before it answers, so once the answer pipe
+        is seen ready, all the call printed is in the pipe: no more than it
+        holds.  Raises :class:`OutputLimitReached` past the limit.
         """
         left = PIPE_SIZE
-        while left > 0 and self.stdout_open:
-            data = self.read_stdout(min(left, BIG_READ_SIZE))
+        while left > 0:
+            data = _read(self.stdout_fd, READ_SIZE)
+            if data is None:
+                return True
             if not data:
-                return
-            left -= len(data)
+                self.stdout_open = False
+                return False
             self.channel.feed(data)
+            if len(data) < READ_SIZE:
+                return True
+            left -= len(data)
+        return True
 
     def drain_stderr(self) -> bool:
         """Take what standard error holds now; False once it has ended."""
