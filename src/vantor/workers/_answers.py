@@ -46,8 +46,8 @@ def decode_stray(raw: bytes) -> list[str]:
 class _StrayLines:
     """Holds stray output as the bytes read and decodes it into lines on first use.
 
-    Two million short lines kept as ``str`` objects cost the host several times
-    their size; kept as bytes they cost what the output limit allows.
+    A ``str`` per line costs the host about :data:`LINE_COST` bytes over the
+    line itself, which the output limit counts; once decoded, the bytes go.
     """
 
     _stray_raw: bytes
@@ -78,9 +78,10 @@ class Answer(_StrayLines, dict):
     and without their line ends: mostly what ``run_function`` code printed
     (``run_script`` and ``run_inline`` capture their output into the answer).
     The answer itself travels on a pipe of its own, so no printed line, of
-    whatever shape, is ever taken for it.  Output a thread left running
-    writes after the call's answer is never handed to a later call: the
-    worker it comes from is retired before the next request.
+    whatever shape, is ever taken for it.  Output written after the answer,
+    before the next request (by a thread a tool left running), retires the
+    worker before that request is sent; what such a thread prints while a
+    later call runs shares that call's process and is that call's stray.
     """
 
     __slots__ = ("_stray_raw", "_stray_lines")

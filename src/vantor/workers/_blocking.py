@@ -184,12 +184,16 @@ class Worker(WorkerBase):
     in: by default ``Sandbox()``, whose defaults are documented there; pass
     ``sandbox=None`` to run the worker unsandboxed, with all of the host's
     powers.  ``command`` starts the worker (default: this package's worker on
-    the host's interpreter); inside a sandbox it is run after the sandbox is in
-    force.  ``env`` and ``cwd`` are passed to the process (with a sandbox, its
-    environment is the sandbox's ``env`` and ``cwd`` is made readable).
-    ``timeout`` is the default time limit, in seconds, of every call (None: no
-    limit); each call may give its own.  ``output_limit`` bounds the bytes of
-    output accepted for one call (answer and stray lines together; None: no
+    the host's interpreter; a command of its own must start this package's
+    worker, which takes its answer pipe from the environment); inside a
+    sandbox it is run after the sandbox is in force.  ``env`` and ``cwd`` are
+    passed to the process (with a sandbox, its environment is the sandbox's
+    ``env`` and ``cwd`` is made readable).  ``timeout`` is the default time
+    limit, in seconds, of every call (None: no limit); each call may give its
+    own: it counts from sending the request, a sandbox still starting being
+    waited for apart, for up to a minute.  ``output_limit`` bounds the bytes of
+    output accepted for one call (answer and stray output together, each stray
+    line counting 64 bytes more, what the host pays to hold it; None: no
     limit): past it the worker is killed and the call raises
     :class:`WorkerOutputLimit`.  ``stderr_limit`` bounds, in bytes, the kept
     tail of standard error, which every call drains.  ``max_requests`` retires

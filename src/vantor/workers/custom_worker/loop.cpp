@@ -80,6 +80,7 @@ int take_answer_fd()
                               nullptr))
                         : Ref();
     if (!value || value.get() == Py_None) {
+        answer_fd = -1;
         return value ? 0 : -1;
     }
     Ref number = Ref::take(PyLong_FromUnicodeObject(value.get(), 10));
