@@ -253,16 +253,18 @@ def test_late_output_then_an_idle_death_still_lets_the_next_call_through(worker,
 
 
 def test_start_up_is_waited_for_apart_from_the_call():
-    # A start stretched far past the call's timeout (its supervisor stopped
-    # for a while) is waited for and kept; one killed before it reports in is
-    # replaced without a word.
+    # A start stretched far past the call's timeout (the process stopped for
+    # a while) is waited for and kept; one killed before it is ready is
+    # replaced without a word.  Sandboxed or not.
     def first_pid(worker):
         while worker.pid is None:
             time.sleep(0.0005)
         return worker.pid
 
-    for interfere, starts in ((signal.SIGSTOP, 1), (signal.SIGKILL, 2)):
-        with Worker(sandbox=sandbox_policy(), timeout=2) as worker:
+    cases = [(sandbox, interfere, starts) for sandbox in (sandbox_policy(), None)
+             for interfere, starts in ((signal.SIGSTOP, 1), (signal.SIGKILL, 2))]
+    for sandbox, interfere, starts in cases:
+        with Worker(COMMAND if sandbox is None else None, sandbox=sandbox, timeout=2) as worker:
             answers = []
             caller = threading.Thread(target=lambda: answers.append(worker.validate("x = 1")))
             caller.start()

@@ -257,10 +257,11 @@ class Channel:
     A driver calls :meth:`begin` before it sends a request, then feeds each
     chunk read from standard output to :meth:`feed` (stray output) and each
     chunk read from the answer pipe to :meth:`feed_answer`, which returns the
-    answer's value once its line is complete.  The driver then takes what
-    standard output still holds (the worker flushed it before answering) and
-    makes the :class:`Answer` with :meth:`answer`.  Chunks of standard error
-    go to :meth:`feed_stderr`.
+    :class:`Answer` once its line is complete.  The worker flushes its output
+    before it answers, so a driver that feeds standard output first, of
+    whatever it finds ready together with the answer, gives the answer all of
+    the call's stray output.  Chunks of standard error go to
+    :meth:`feed_stderr`.
 
     At most ``output_limit`` bytes are taken for one call, each stray line
     counting :data:`LINE_COST` more; past it :class:`OutputLimitReached` is
@@ -285,23 +286,23 @@ class Channel:
         self._answer.clear()
         self._taken = 0
 
-    def _count(self, size: int) -> None:
-        self._taken += size
-        if self.output_limit is not None and self._taken > self.output_limit:
-            raise OutputLimitReached
-
     def feed(self, data: bytes) -> None:
         """Take a chunk of standard output: stray output of this call."""
-        self._count(len(data) + LINE_COST * data.count(b"\n"))
+        self._taken += len(data) + LINE_COST * data.count(b"\n")
+        if self.output_limit is not None and self._taken > self.output_limit:
+            raise OutputLimitReached
         self._stray += data
 
-    def feed_answer(self, data: bytes) -> Any:
-        """Take a chunk of the answer pipe; the answer's value once its line is complete.
+    def feed_answer(self, data: bytes) -> Answer | None:
+        """Take a chunk of the answer pipe; the answer once its line is complete.
 
-        Raises :class:`OutOfPlace` when more follows the answer's line or the
-        line is not an answer.
+        The answer carries the stray output fed so far.  Raises
+        :class:`OutOfPlace` when more follows the answer's line or the line is
+        not an answer.
         """
-        self._count(len(data))
+        self._taken += len(data)
+        if self.output_limit is not None and self._taken > self.output_limit:
+            raise OutputLimitReached
         end = data.find(b"\n")
         buffer = self._answer
         if buffer or end == -1:
@@ -320,10 +321,6 @@ class Channel:
             value = None
         if not is_answer(value):
             raise OutOfPlace("a line that is not an answer")
-        return value
-
-    def answer(self, value: Mapping[str, Any]) -> Answer:
-        """The call's answer, with the stray output taken so far."""
         return Answer(value, stray_raw=bytes(self._stray) if self._stray else b"")
 
     def end(self) -> bytes:

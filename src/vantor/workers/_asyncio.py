@@ -64,9 +64,10 @@ class _Link:
             self.exit_check = loop.call_later(_EXIT_CHECK_INTERVAL, self._check_exit)
         else:
             loop.add_reader(self.pidfd, self._on_exit)
-        self.report = None
-        if proc.control is not None and not proc.ready:
-            self.report = loop.create_future()
+        # Set once the start is over: greeted and reported in, or failed.
+        self.started = loop.create_future()
+        loop.add_reader(proc.answer_fd, self._on_greeting)
+        if proc.control is not None and proc.report is None:
             loop.add_reader(proc.control.fileno(), self._on_control)
 
     def close(self) -> None:
@@ -85,8 +86,8 @@ class _Link:
         # Nothing may wait on a link that is gone: a call in progress fails
         # (as closed or dead), a wait for the report or the exit ends.
         self._settle(_Failure("died"))
-        for future in (self.report, self.exited, self.stderr_done):
-            if future is not None and not future.done():
+        for future in (self.started, self.exited, self.stderr_done):
+            if not future.done():
                 future.set_result(None)
 
     # -- a call -----------------------------------------------------------------
@@ -174,19 +175,19 @@ class _Link:
                 return
             self.read_size = BIG_READ_SIZE if len(chunk) == self.read_size else READ_SIZE
             try:
-                value = proc.channel.feed_answer(chunk)
+                answer = proc.channel.feed_answer(chunk)
             except OutputLimitReached:
                 self._settle(_Failure("output limit"))
                 return
             except OutOfPlace as error:
                 self._settle(_Failure("out of place", str(error)))
                 return
-            if value is not None:
+            if answer is not None:
                 # What the call printed is read already: the worker wrote it
                 # before the answer, so epoll reported standard output first,
                 # in this wake-up or an earlier one.  Should anything be left,
                 # the next call finds it and retires the worker.
-                self._settle(proc.channel.answer(value))
+                self._settle(answer)
                 return
 
     def _on_stderr(self) -> None:
@@ -220,8 +221,17 @@ class _Link:
     def _on_control(self) -> None:
         if self.proc.read_control():
             self.loop.remove_reader(self.proc.control.fileno())
-            if not self.report.done():
-                self.report.set_result(None)
+            self._check_started()
+
+    def _on_greeting(self) -> None:
+        self.proc.read_greeting()
+        if self.proc.greeting is not False:
+            self.loop.remove_reader(self.proc.answer_fd)
+            self._check_started()
+
+    def _check_started(self) -> None:
+        if not self.proc.starting() and not self.started.done():
+            self.started.set_result(None)
 
 
 class AsyncWorker(WorkerBase):
@@ -317,8 +327,11 @@ class AsyncWorker(WorkerBase):
         """
         resent = False
         while True:
-            proc = await self._started_process()
-            if proc.written_since_answer():
+            proc = self._proc
+            if (proc is None or not proc.ready or proc.stopping or not proc.stdout_open
+                    or self._has_ended(proc)):
+                proc = await self._started_process()
+            if proc.requests and proc.written_since_answer():
                 self._forget(proc)
                 continue
             started = time.monotonic()
@@ -367,12 +380,8 @@ class AsyncWorker(WorkerBase):
             self._prestart()
 
     async def _await_start(self, proc: Process) -> None:
-        link = self._link
-        if link is None or link.report is None:
-            return
-        left = START_TIMEOUT
         try:
-            await asyncio.wait_for(asyncio.shield(link.report), left)
+            await asyncio.wait_for(asyncio.shield(self._link.started), START_TIMEOUT)
         except asyncio.TimeoutError:
             self._forget(proc)
             raise StartTimedOut() from None

@@ -15,21 +15,22 @@ from ._core import (
     WorkerStats, WorkerTimeout, check_limit, check_timeout)
 from .sandbox import DEFAULT_SANDBOX, Sandbox, launch_for
 
-# How long a sandboxed worker may take to report in, apart from any call's timeout.
+# How long a worker may take to be ready, apart from any call's timeout.
 START_TIMEOUT = 60.0
 # How long close() lets an idle worker end by itself after its stdin is closed.
 CLOSE_GRACE = 1.0
 
 
 class StartDied(WorkerStartError):
-    """A sandboxed worker ended before it reported in; no request has reached it."""
+    """A worker ended before it was ready (before its sandbox reported in, say):
+    no request has reached it."""
 
 
 class StartTimedOut(WorkerStartError):
-    """A sandboxed worker did not report in within :data:`START_TIMEOUT`."""
+    """A worker was not ready within :data:`START_TIMEOUT`."""
 
     def __init__(self) -> None:
-        super().__init__(f"the sandboxed worker did not report in within {START_TIMEOUT:g} s")
+        super().__init__(f"the worker was not ready within {START_TIMEOUT:g} s")
 
 
 class SharedStats:
@@ -198,17 +199,20 @@ class WorkerBase(Actions):
                 self._proc = None
 
     def _check_start(self, proc: Process) -> None:
-        """After a sandbox's report: raise, letting the process go, if it cannot take calls."""
+        """After a start: raise, letting the process go, if it cannot take calls."""
         if self._closed:
             self._forget(proc)
             raise WorkerClosed("the worker was closed while it started")
-        if proc.ended_unreported():
-            self._forget(proc)
-            raise StartDied(proc.report["error"])
         failure = proc.start_failure()
-        if failure is not None:
+        if failure is not None and not proc.ended_unreported():
             self._forget(proc)
             raise failure
+        if not proc.ready:
+            self._forget(proc)
+            message = "the worker ended before it was ready for requests"
+            quoted = "\n".join(proc.channel.stderr_text().rstrip().splitlines()[-20:])
+            raise StartDied(message + ("; its standard error ends with:\n" + quoted
+                                       if quoted else ""))
 
     def _retires(self, proc: Process, quitting: bool) -> bool:
         """Count a request answered by ``proc``; whether the process must now end."""

@@ -20,7 +20,7 @@ from typing import Any
 from ._base import CLOSE_GRACE, START_TIMEOUT, StartDied, StartTimedOut, WorkerBase
 from ._core import (
     BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutOfPlace, OutputLimitReached,
-    Process, Timeout, check_timeout, encode_request, encode_request_line)
+    Process, Timeout, WorkerStartError, check_timeout, encode_request, encode_request_line)
 
 # How often a waiting call checks whether the worker process is still there.
 # Only matters when the worker has died but something it started still holds
@@ -57,7 +57,7 @@ class _Waiter:
         self.poll.register(proc.stdout_fd, _IN)
         self.poll.register(proc.stderr_fd, _IN)
         self._writing = False
-        if proc.control is not None and not proc.ready:
+        if proc.control is not None and proc.report is None:
             self.poll.register(proc.control.fileno(), _IN)
 
     def wait(self, deadline: float | None) -> list[tuple[int, int]]:
@@ -70,18 +70,24 @@ class _Waiter:
             wait = min(wait, left)
         return self.poll.poll(wait * 1000)
 
-    def await_report(self, deadline: float | None) -> None:
+    def await_start(self, deadline: float) -> None:
+        """Wait until the start is over: greeted and reported in, or failed."""
         proc = self.proc
-        control_fd = proc.control.fileno()
-        while True:
+        control_fd = proc.control.fileno() if proc.control is not None else -1
+        while proc.starting():
             for fd, _ in self.wait(deadline):
                 if fd == control_fd:
                     if proc.read_control():
                         self.poll.unregister(control_fd)
-                        return
+                elif fd == proc.answer_fd and proc.greeting is False:
+                    proc.read_greeting()
+                elif fd == proc.stdout_fd and proc.stdout_open:
+                    if not proc.take_stdout():
+                        self.poll.unregister(fd)
                 elif fd == proc.stderr_fd:
                     self._drain_stderr()
-            # stdout is not read before the report; it says nothing yet.
+            if proc.greeting is None and proc.report is None:
+                self.poll.unregister(proc.answer_fd)  # ended: the report says why
 
     def exchange(self, data: bytes, deadline: float | None) -> Answer:
         proc = self.proc
@@ -105,9 +111,10 @@ class _Waiter:
                 if left <= 0:
                     raise _Failure("timeout")
                 events = poll(min(wait_ms, left * 1000))
-            value = ended = None
+            ended = False
             try:
-                for fd, _ in events:
+                # The answer pipe comes first in the poll set: taken last.
+                for fd, _ in reversed(events):
                     if fd == answer_fd:
                         try:
                             chunk = os.read(answer_fd, size)
@@ -119,7 +126,11 @@ class _Waiter:
                             ended = True
                             continue
                         size = BIG_READ_SIZE if len(chunk) == size else READ_SIZE
-                        value = channel.feed_answer(chunk)
+                        answer = channel.feed_answer(chunk)
+                        if answer is not None:
+                            if self._writing:
+                                self._stop_writing()
+                            return answer
                     elif fd == stdout_fd:
                         if not proc.take_stdout():
                             ended = True
@@ -131,9 +142,6 @@ class _Waiter:
                 raise _Failure("output limit") from None
             except OutOfPlace as error:
                 raise _Failure("out of place", str(error)) from None
-            if value is not None:
-                self._stop_writing()
-                return channel.answer(value)
             if ended:
                 raise _Failure("died")
             # Now and then, whatever the pipes say: something the worker
@@ -305,7 +313,8 @@ class Worker(WorkerBase):
                 self._stats.answered(answer, seconds)
                 return answer
             finally:
-                self._reap_if_closed()
+                if self._closed:
+                    self._reap_if_closed()
 
     def _reap_if_closed(self) -> None:
         # close() found the call lock taken and left the process, or a
@@ -325,7 +334,7 @@ class Worker(WorkerBase):
         resent = False
         while True:
             proc = self._started_process()
-            if proc.written_since_answer():
+            if proc.requests and proc.written_since_answer():
                 self._discard(proc)
                 continue
             deadline = None if timeout is None else time.monotonic() + timeout
@@ -354,6 +363,10 @@ class Worker(WorkerBase):
         A start that ended before reporting in (killed from outside, say) is
         replaced once, silently: no request has reached it.
         """
+        proc = self._proc
+        if (proc is not None and proc.ready and proc.stdout_open and not proc.stopping
+                and proc.popen.returncode is None):
+            return proc  # the usual case, written out
         retry = True
         while True:
             try:
@@ -375,10 +388,11 @@ class Worker(WorkerBase):
 
     def _await_start(self, proc: Process) -> None:
         try:
-            self._waiter.await_report(time.monotonic() + START_TIMEOUT)
-        except _Failure:
+            self._waiter.await_start(time.monotonic() + START_TIMEOUT)
+        except (_Failure, OutputLimitReached) as failure:
             self._discard(proc)
-            raise StartTimedOut() from None
+            raise StartTimedOut() if isinstance(failure, _Failure) else WorkerStartError(
+                "the worker wrote more than the output limit while it started") from None
         self._check_start(proc)
 
     def _attach(self, proc: Process) -> None:

@@ -151,6 +151,9 @@ class Process:
         self.control = launch.control
         self.control_buffer = b""
         self.report: dict[str, Any] | None = None if self.control is not None else {}
+        # The worker's line feed on its answer pipe once it reads requests:
+        # False until then, None if the pipe ended or held something else.
+        self.greeting: bool | None = False
         self.channel = Channel(output_limit, stderr_limit)
         self.requests = 0
         self.sent = 0  # bytes of the current call's request written so far
@@ -164,8 +167,20 @@ class Process:
 
     @property
     def ready(self) -> bool:
-        """Whether the worker has reported in (always, without a sandbox)."""
-        return self.report is not None
+        """Whether the worker greeted, and its sandbox, if any, reported in."""
+        return self.greeting is True and self.report is not None
+
+    def starting(self) -> bool:
+        """Whether the start is still under way: what it waits for may yet come."""
+        if self.report is None:
+            return True
+        return self.greeting is False and self.report.get("ready", True)
+
+    def read_greeting(self) -> None:
+        """Take the worker's greeting if it has come (see :attr:`greeting`)."""
+        data = _read(self.answer_fd, 1)
+        if data is not None:
+            self.greeting = True if data == b"\n" else None
 
     @property
     def returncode(self) -> int | None:
@@ -183,18 +198,23 @@ class Process:
         return ended is not None and self.popen.poll() is not None
 
     def begin(self) -> None:
-        """Start a call, before its request is written (see :meth:`Channel.begin`)."""
+        """Start a call, before its request is written (see :meth:`Channel.begin`).
+
+        What the worker printed while it started is the first call's.
+        """
         self.sent = 0
         self.write_failed = False
-        self.channel.begin()
+        if self.requests:
+            self.channel.begin()
 
     def written_since_answer(self) -> bool:
         """Whether the worker wrote anything (or ended its output) since its last answer.
 
         All it wrote before that answer was taken with it, so this output
         belongs to no call: what a thread a tool left running printed late.
+        Asked before every request but the first.
         """
-        return self.requests > 0 and bool(self._idle_check.poll(0))
+        return bool(self._idle_check.poll(0))
 
     def write(self, data: memoryview) -> int:
         """Write what the pipe takes now; -1 once the worker stopped reading."""

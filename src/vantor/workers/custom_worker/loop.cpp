@@ -69,34 +69,6 @@ Ref with_line_feed(Ref text)
     return Ref::take(PyNumber_Add(text.get(), names::newline));
 }
 
-// answer_fd = int(os.environ.pop(VANTOR_WORKER_ANSWER_FD, None)), made
-// close-on-exec: the host names a descriptor of its own for the answers, and
-// neither the tools nor the programs they run are told of it.
-int take_answer_fd()
-{
-    Ref environ = lookup_global_attr(names::os, names::environ);
-    Ref value = environ ? Ref::take(PyObject_CallMethodObjArgs(
-                              environ.get(), names::pop, names::answer_fd_variable, Py_None,
-                              nullptr))
-                        : Ref();
-    if (!value || value.get() == Py_None) {
-        answer_fd = -1;
-        return value ? 0 : -1;
-    }
-    Ref number = Ref::take(PyLong_FromUnicodeObject(value.get(), 10));
-    long fd = number ? PyLong_AsLong(number.get()) : -1;
-    if (fd == -1 && PyErr_Occurred()) {
-        return -1;
-    }
-    errno = EBADF;
-    if (fd < 0 || fd > INT_MAX || fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC) < 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
-    }
-    answer_fd = static_cast<int>(fd);
-    return 0;
-}
-
 // sys.stdout.flush()
 int flush_stdout()
 {
@@ -132,6 +104,35 @@ int write_apart(PyObject* line)
         }
     }
     return 0;
+}
+
+// answer_fd = int(os.environ.pop(VANTOR_WORKER_ANSWER_FD, None)), made
+// close-on-exec: the host names a descriptor of its own for the answers, and
+// neither the tools nor the programs they run are told of it. A line feed on
+// it then tells the host the worker is ready for requests.
+int take_answer_fd()
+{
+    Ref environ = lookup_global_attr(names::os, names::environ);
+    Ref value = environ ? Ref::take(PyObject_CallMethodObjArgs(
+                              environ.get(), names::pop, names::answer_fd_variable, Py_None,
+                              nullptr))
+                        : Ref();
+    if (!value || value.get() == Py_None) {
+        answer_fd = -1;
+        return value ? 0 : -1;
+    }
+    Ref number = Ref::take(PyLong_FromUnicodeObject(value.get(), 10));
+    long fd = number ? PyLong_AsLong(number.get()) : -1;
+    if (fd == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    errno = EBADF;
+    if (fd < 0 || fd > INT_MAX || fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC) < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    answer_fd = static_cast<int>(fd);
+    return write_apart(names::newline);
 }
 
 // sys.stdout.write(json.dumps(response) + "\n"); sys.stdout.flush(). With an
