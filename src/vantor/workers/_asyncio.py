@@ -165,7 +165,8 @@ class _Link:
     def _on_answer(self) -> None:
         proc = self.proc
         for _ in range(_READS_PER_CALLBACK):
-            if self._stop_reading():
+            if self.waiting is None:
+                self._stop_reading()
                 return
             chunk = proc.read_answer(self.read_size)
             if chunk is None:
