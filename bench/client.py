@@ -15,27 +15,34 @@ interleaved rounds (the order turns each round), as the median over rounds:
 - throughput of a ``WorkerPool`` and an ``AsyncWorkerPool`` of 2 workers
   against one worker, on a small CPU-bound request;
 - with ``--ray``: latency and throughput of a ``RayWorkerPool`` of 2 against
-  an ``AsyncWorkerPool`` of 2 on the same machine, both sandboxed.
+  an ``AsyncWorkerPool`` of 2 on the same machine, both sandboxed;
+- with ``--baseline REV``: the round trip of ``Worker`` and ``AsyncWorker``
+  against the same clients of git revision REV (its Python files, loaded
+  beside these under another package name), driving the same worker.
 
     python bench/client.py             # about a minute on 2 cores
     python bench/client.py --quick     # a smoke run
     python bench/client.py --out DIR   # where client.md and client.json go
     python bench/client.py --ray       # also RayWorkerPool against AsyncWorkerPool
+    python bench/client.py --baseline main  # also the clients against main's
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import importlib
 import json
 import os
 import platform
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
+from types import ModuleType
 
 from vantor.workers.client import (DEFAULT_COMMAND, AsyncWorker, AsyncWorkerPool, Sandbox,
                                    Worker, WorkerPool)
@@ -69,7 +76,8 @@ class RawPipe:
         self.popen.wait()
 
 
-def round_trips(rounds: int, count: int) -> dict[str, list[float]]:
+def round_trips(rounds: int, count: int, baseline: ModuleType | None = None
+                ) -> dict[str, list[float]]:
     """Seconds per tiny request by kind, the kinds taking turns call by call.
 
     Alternating every call (in a turning order) spreads the machine's drift
@@ -81,7 +89,7 @@ def round_trips(rounds: int, count: int) -> dict[str, list[float]]:
     cpus = os.sched_getaffinity(0)
     os.sched_setaffinity(0, {max(cpus)})  # inherited by the workers started here
     try:
-        return _round_trips(rounds, count)
+        return _round_trips(rounds, count, baseline)
     finally:
         os.sched_setaffinity(0, cpus)
 
@@ -89,15 +97,34 @@ def round_trips(rounds: int, count: int) -> dict[str, list[float]]:
 # The comparisons the round trips are measured for: each pair alternates on its own.
 PAIRS = (("raw pipe", "Worker"), ("raw pipe", "AsyncWorker"), ("raw pipe, bytes only", "Worker"),
          ("Worker", "Worker, sandboxed"))
+BASELINE_PAIRS = (("Worker, baseline", "Worker"), ("AsyncWorker, baseline", "AsyncWorker"))
 
 
-def _round_trips(rounds: int, count: int) -> dict[str, list[float]]:
+def baseline_client(revision: str) -> ModuleType:
+    """The client of git revision ``revision``, importable beside this one."""
+    root = Path(tempfile.mkdtemp(prefix="client-baseline-"))
+    package = root / "baseline_vantor" / "workers"
+    package.mkdir(parents=True)
+    (package.parent / "__init__.py").write_text("")
+    repo = Path(__file__).resolve().parent.parent
+    listing = subprocess.run(["git", "ls-tree", "--name-only", revision, "src/vantor/workers/"],
+                             cwd=repo, capture_output=True, text=True, check=True).stdout
+    for path in listing.split():
+        if path.endswith(".py"):
+            source = subprocess.run(["git", "show", f"{revision}:{path}"], cwd=repo,
+                                    capture_output=True, check=True).stdout
+            (package / Path(path).name).write_bytes(source)
+    sys.path.insert(0, str(root))
+    return importlib.import_module("baseline_vantor.workers.client")
+
+
+def _round_trips(rounds: int, count: int, baseline: ModuleType | None = None
+                 ) -> dict[str, list[float]]:
     loop = asyncio.new_event_loop()
     raw = RawPipe()
     plain = Worker(sandbox=None).start()
     sandboxed = Worker(sandbox=Sandbox()).start()
-    async_worker = AsyncWorker(sandbox=None)
-    loop.run_until_complete(async_worker.start())
+    async_workers = {"AsyncWorker": AsyncWorker(sandbox=None)}
     clock = time.perf_counter_ns
     blocking = {
         "raw pipe, bytes only": raw.call,
@@ -105,14 +132,23 @@ def _round_trips(rounds: int, count: int) -> dict[str, list[float]]:
         "Worker": lambda: plain.request(TINY),
         "Worker, sandboxed": lambda: sandboxed.request(TINY),
     }
+    pairs = PAIRS
+    if baseline is not None:
+        old = baseline.Worker(sandbox=None).start()
+        blocking["Worker, baseline"] = lambda: old.request(TINY)
+        async_workers["AsyncWorker, baseline"] = baseline.AsyncWorker(sandbox=None)
+        pairs += BASELINE_PAIRS
+    for each in async_workers.values():
+        loop.run_until_complete(each.start())
 
     async def one_round(pair: tuple[str, str]) -> dict[str, float]:
         times: dict[str, list[int]] = {name: [] for name in pair}
         for turn in range(count):
             for name in pair if turn % 2 else reversed(pair):
-                if name == "AsyncWorker":
+                if name in async_workers:
+                    each = async_workers[name]
                     start = clock()
-                    await async_worker.request(TINY)
+                    await each.request(TINY)
                 else:
                     call = blocking[name]
                     start = clock()
@@ -121,7 +157,7 @@ def _round_trips(rounds: int, count: int) -> dict[str, list[float]]:
         return {name: statistics.median(values) / 1e9 for name, values in times.items()}
 
     samples: dict[str, list[float]] = {}
-    for pair in PAIRS:
+    for pair in pairs:
         loop.run_until_complete(one_round(pair))  # warm up
         for _ in range(rounds):
             for name, value in loop.run_until_complete(one_round(pair)).items():
@@ -129,7 +165,10 @@ def _round_trips(rounds: int, count: int) -> dict[str, list[float]]:
     raw.close()
     plain.close()
     sandboxed.close()
-    loop.run_until_complete(async_worker.aclose())
+    if baseline is not None:
+        old.close()
+    for each in async_workers.values():
+        loop.run_until_complete(each.aclose())
     loop.close()
     return samples
 
@@ -283,8 +322,9 @@ def host_instructions(calls: int = 2000) -> dict[str, float] | None:
             for kind in ("raw pipe", "Worker", "AsyncWorker")}
 
 
-def summarise(rounds: int, count: int, pool_count: int) -> dict:
-    trips = round_trips(rounds, count)
+def summarise(rounds: int, count: int, pool_count: int, baseline: str | None = None) -> dict:
+    trips = round_trips(rounds, count, baseline_client(baseline) if baseline else None)
+    pairs = PAIRS + (BASELINE_PAIRS if baseline else ())
     starts = startups(rounds)
     rates = throughput(rounds, pool_count)
     wall = {name: statistics.median(values) for name, values in trips.items()}
@@ -294,13 +334,14 @@ def summarise(rounds: int, count: int, pool_count: int) -> dict:
         "conditions": {"rounds": rounds, "calls_per_round": count,
                        "pool_requests_per_round": pool_count, "cpus": os.cpu_count(),
                        "python": platform.python_version(), "kernel": platform.release(),
+                       "baseline": baseline,
                        "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())},
         "round_trip_us": {name: value * 1e6 for name, value in wall.items()},
         "startup_ms": {name: value * 1e3 for name, value in start.items()},
         "requests_per_s": rate,
         "ratios": {
             **{f"{second} / {first}, round trip": wall[f"{second} | {first} vs {second}"]
-               / wall[f"{first} | {first} vs {second}"] for first, second in PAIRS},
+               / wall[f"{first} | {first} vs {second}"] for first, second in pairs},
             "sandboxed / unsandboxed start-up": start["sandboxed"] / start["unsandboxed"],
             "WorkerPool(2) / 1 Worker throughput": rate["WorkerPool(2)"] / rate["1 Worker"],
             "AsyncWorkerPool(2) / 1 Worker throughput":
@@ -345,11 +386,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="a smoke run")
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--out", type=Path, default=Path(__file__).parent / "results")
+    parser.add_argument("--baseline", metavar="REV",
+                        help="also compare the clients with those of this git revision")
     parser.add_argument("--ray", action="store_true",
                         help="add RayWorkerPool against AsyncWorkerPool (needs the ray extra)")
     args = parser.parse_args(argv)
     rounds, count, pool_count = (2, 20, 8) if args.quick else (args.rounds, 400, 60)
-    result = summarise(rounds, count, pool_count)
+    result = summarise(rounds, count, pool_count, args.baseline)
     if not args.quick:
         instructions = host_instructions(500)
         if instructions is not None:

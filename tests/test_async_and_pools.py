@@ -1,8 +1,11 @@
 """The asyncio clients and the warm pools, against real (sandboxed) workers."""
 import asyncio
 import os
+import random
 import signal
 import threading
+import time
+from collections import Counter
 
 import pytest
 
@@ -11,6 +14,7 @@ from vantor.workers.client import (AsyncWorker, AsyncWorkerPool, WorkerClosed, W
                                    WorkerOutputLimit, WorkerPool, WorkerTimeout)
 
 GUARD = 60
+MARGIN = 10  # seconds allowed past a timeout on a loaded machine
 
 
 def test_an_async_pool_matches_answers_to_calls_through_timeouts_cancels_and_floods():
@@ -47,6 +51,77 @@ def test_an_async_pool_matches_answers_to_calls_through_timeouts_cancels_and_flo
 
     pids = asyncio.run(scenario())
     assert pids and all(reaped(pid) for pid in pids)
+
+
+def test_a_long_answer_shaped_line_ends_on_time_and_the_loop_stays_responsive(tmp_path):
+    # 3.5 MB of answer-shaped records on one line: stray output, taken in
+    # time linear in its size, a few reads per turn of the loop.
+    tool = tmp_path / "mimic.py"
+    tool.write_text("import json\n"
+                    "def main():\n"
+                    "    print(json.dumps([{'success': True, 'result': i} for i in range(100000)]))\n"
+                    "    return 'done'\n")
+
+    async def scenario():
+        gaps = []
+
+        async def tick():
+            last = time.monotonic()
+            while True:
+                await asyncio.sleep(0.005)
+                gaps.append(time.monotonic() - last)
+                last = time.monotonic()
+
+        async with AsyncWorker(sandbox=None, timeout=1) as worker:
+            await worker.start()
+            ticker = asyncio.ensure_future(tick())
+            started = time.monotonic()
+            try:
+                answer = await worker.run_function(str(tool))
+            except WorkerTimeout:  # a loaded machine
+                answer = None
+            elapsed = time.monotonic() - started
+            ticker.cancel()
+        assert elapsed < 1 + MARGIN and max(gaps) < 1
+        if answer is not None:
+            assert answer["result"]["return_value"] == "done" and len(answer.stray) == 1
+
+    asyncio.run(scenario())
+
+
+def test_statistics_stay_exact_through_cancellations_and_workers_are_replaced_at_once():
+    # Calls cancelled at random moments: waiting for a worker, running,
+    # timing out, while a retired worker ends.  The counters match what the
+    # callers saw, and the pool is back to full strength straight after.
+    chance = random.Random(19)
+
+    async def scenario():
+        seen = Counter()
+        async with AsyncWorkerPool(2, sandbox=None, timeout=0.3, max_requests=2) as pool:
+            await pool.start()
+
+            async def one(n):
+                code = "import time; time.sleep(5)" if n % 3 == 0 else f"result = {n}"
+                call = asyncio.ensure_future(pool.run_inline(code))
+                await asyncio.sleep(chance.uniform(0, 0.5))
+                if n % 2:
+                    call.cancel()
+                try:
+                    assert (await call)["result"]["return_value"] == n
+                    seen["answered"] += 1
+                except asyncio.CancelledError:
+                    seen["cancelled"] += 1
+                except WorkerTimeout:
+                    seen["timeouts"] += 1
+
+            await asyncio.gather(*(one(n) for n in range(40)))
+            stats = pool.stats()
+            assert (stats.answered, stats.cancelled, stats.timeouts) == (
+                seen["answered"], seen["cancelled"], seen["timeouts"])
+            assert stats.calls == 40 and seen["cancelled"] > 0
+            assert len(pool.pids()) == 2  # replacements already started
+
+    asyncio.run(scenario())
 
 
 def test_an_async_worker_reports_deaths_and_close_cuts_a_call_short():

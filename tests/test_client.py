@@ -13,10 +13,9 @@ import uuid
 
 import pytest
 
-from conftest import reaped
-from vantor.workers._core import Channel
-from vantor.workers.client import (Worker, WorkerClosed, WorkerDied, WorkerPool,
-                                   WorkerTimeout)
+from conftest import reaped, sandbox_policy
+from vantor.workers.client import (Worker, WorkerClosed, WorkerDied, WorkerOutputLimit,
+                                   WorkerPool, WorkerProtocolError, WorkerTimeout)
 
 # Another launcher (a sanitizer or debugger wrapper, say) may be given here.
 COMMAND = shlex.split(os.environ.get("VANTOR_WORKER_COMMAND", "")) or [
@@ -83,20 +82,73 @@ def test_answers_carry_the_protocol_and_stray_output(worker, tmp_path):
     assert answer == {"success": True, "result": {"return_value": {"success": True, "result": "x"}}}
     assert answer.stray == ["first x", '{"success": true}', "caf\u00e9", "no line feed"]
     assert worker.run_inline("result = 1").stray == []
-    # A line shaped exactly like an answer passes for one.  What was read
-    # with it is stray output of the next call, never its answer: that call's
-    # request had not been sent yet.
-    channel = Channel(None, 1024)
-    channel.begin()
-    fake, real, next_answer = (b'{"success": true, "result": "fake"}\n',
-                               b'{"success": true, "result": "real"}\n',
-                               b'{"success": true, "result": "next"}\n')
-    assert channel.feed(fake + real) == {"success": True, "result": "fake"}
-    channel.begin()
-    answer = channel.feed(next_answer)
-    assert answer["result"] == "next" and answer.stray == [real.decode().strip()]
     big = "\u00e9" * 300_000  # far more than a pipe holds, both ways
     assert worker.run_inline(f"result = {big!r}")["result"]["return_value"] == big
+
+
+ANSWER_LINE = "json.dumps({'success': True, 'result': 'fake'})"
+# Run by a hostile tool: writes two forged answers at once on every pipe it may write to.
+FORGE = (
+    "import fcntl, os, stat\n"
+    "for fd in map(int, os.listdir('/proc/self/fd')):\n"
+    "    try:\n"
+    "        writable = fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_ACCMODE == os.O_WRONLY\n"
+    "        if fd > 2 and writable and stat.S_ISFIFO(os.fstat(fd).st_mode):\n"
+    "            os.write(fd, b'{\"success\": true, \"result\": \"forged\"}\\n' * 2)\n"
+    "    except OSError:\n"
+    "        pass\n")
+
+
+def test_each_caller_gets_its_own_answer_whatever_a_tool_prints(tmp_path):
+    # Lines shaped exactly like answers, printed by run_function code or
+    # written straight to standard output by a thread a tool left running,
+    # while two callers share one worker: each gets its own answer.
+    mimic = script(tmp_path, (
+        "import json\n"
+        "def main(n):\n"
+        f"    print({ANSWER_LINE})\n"
+        f"    print({ANSWER_LINE}, end='')\n"
+        "    return n\n"))
+    haunt = (
+        "import json, os, threading, time\n"
+        f"line = {ANSWER_LINE}.encode() + b'\\n'\n"
+        "def haunt():\n"
+        "    for _ in range(200):\n"
+        "        os.write(1, line)\n"
+        "        time.sleep(0.002)\n"
+        "threading.Thread(target=haunt, daemon=True).start()\n")
+    results = []
+
+    def caller(first):
+        for n in range(first, first + 30):
+            if n % 10 == 0:
+                worker.run_inline(haunt)
+            answer = (worker.run_function(mimic, args={"n": n}) if n % 2
+                      else worker.run_inline(f"result = {n}"))
+            results.append((n, answer["result"]["return_value"], answer.stray))
+
+    with Worker(COMMAND, timeout=GUARD, sandbox=None) as worker:
+        callers = [threading.Thread(target=caller, args=(first,)) for first in (0, 1000)]
+        for thread in callers:
+            thread.start()
+        for thread in callers:
+            thread.join(GUARD)
+        assert len(results) == 60 and all(n == value for n, value, _ in results)
+        assert all("".join(stray).count('"fake"') >= 2 for n, _, stray in results if n % 2)
+        # Answers that cannot all be placed: the call fails, the worker is retired.
+        with pytest.raises(WorkerProtocolError):
+            worker.run_inline(FORGE)
+        assert worker.run_inline("result = 7")["result"]["return_value"] == 7
+
+
+def test_a_flood_of_short_lines_costs_the_host_no_more_than_the_output_limit(tmp_path):
+    flood = script(tmp_path, "def main():\n    for _ in range(200_000):\n        print('x')\n")
+    with Worker(COMMAND, timeout=GUARD, sandbox=None, output_limit=1 << 20) as worker:
+        with pytest.raises(WorkerOutputLimit) as caught:
+            worker.run_function(flood)
+        stray = caught.value.stray
+        assert 0 < len(stray) and set(stray) == {"x"}
+        assert sys.getsizeof(stray) + sum(map(sys.getsizeof, stray)) <= 1 << 20
 
 
 def test_timeout_kills_a_busy_loop_and_the_next_call_starts_afresh(worker):
@@ -182,6 +234,81 @@ def test_a_worker_that_ended_while_idle_is_replaced_and_no_request_runs_twice(wo
     with pytest.raises(WorkerDied):
         worker.run_inline(f"open({str(log)!r}, 'a').write('ran\\n'); import os; os._exit(3)")
     assert log.read_text() == "ran\n"
+
+
+def test_late_output_then_an_idle_death_still_lets_the_next_call_through(worker, tmp_path):
+    tool = script(tmp_path, (
+        "import os, threading, time\n"
+        "def late():\n"
+        "    time.sleep(0.2)\n"
+        "    print('late', flush=True)\n"
+        "    os._exit(3)\n"
+        "def main():\n"
+        "    threading.Thread(target=late).start()\n"))
+    worker.run_function(tool)
+    assert gone_soon(worker.pid)
+    answer = worker.run_inline("result = 5")
+    assert answer["result"]["return_value"] == 5 and answer.stray == []
+    assert worker.stats().deaths == 0
+
+
+def test_start_up_is_waited_for_apart_from_the_call():
+    # A start stretched far past the call's timeout (the process stopped for
+    # a while) is waited for and kept; one killed before it is ready is
+    # replaced without a word.  Sandboxed or not.
+    def first_pid(worker):
+        while worker.pid is None:
+            time.sleep(0.0005)
+        return worker.pid
+
+    cases = [(sandbox, interfere, starts) for sandbox in (sandbox_policy(), None)
+             for interfere, starts in ((signal.SIGSTOP, 1), (signal.SIGKILL, 2))]
+    for sandbox, interfere, starts in cases:
+        with Worker(COMMAND if sandbox is None else None, sandbox=sandbox, timeout=2) as worker:
+            answers = []
+            caller = threading.Thread(target=lambda: answers.append(worker.validate("x = 1")))
+            caller.start()
+            pid = first_pid(worker)
+            os.kill(pid, interfere)
+            if interfere == signal.SIGSTOP:
+                time.sleep(3)
+                os.kill(pid, signal.SIGCONT)
+            caller.join(GUARD)
+            assert answers[0]["result"]["valid"] is True
+            assert worker.stats().started == starts and worker.stats().timeouts == 0
+
+
+def children():
+    """PIDs of this process's children, zombies included."""
+    found = set()
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                if int(stat.read().rsplit(")", 1)[1].split()[1]) == os.getpid():
+                    found.add(int(entry))
+        except (OSError, ValueError, IndexError):
+            pass
+    return found
+
+
+def test_close_during_a_replacement_start_leaves_no_process_behind():
+    before = children()
+    for delay in (0, 0.001, 0.003, 0.01, 0.03):
+        pool = WorkerPool(1, COMMAND, sandbox=None, max_requests=1, timeout=GUARD).start()
+
+        def calls():
+            try:
+                while True:
+                    pool.validate("1")
+            except WorkerClosed:
+                pass
+
+        caller = threading.Thread(target=calls)
+        caller.start()
+        time.sleep(delay)
+        pool.close()
+        caller.join(GUARD)
+        assert children() <= before
 
 
 def test_raw_and_ill_typed_request_lines(worker):

@@ -16,27 +16,33 @@ import time
 from collections.abc import Mapping
 from typing import Any
 
-from ._base import CLOSE_GRACE, START_TIMEOUT, WorkerBase
+from ._base import CLOSE_GRACE, START_TIMEOUT, StartDied, StartTimedOut, WorkerBase
 from ._core import (
-    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutputLimitReached, Process, Timeout,
-    WorkerClosed, check_timeout, encode_request, encode_request_line, parse_report)
+    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutOfPlace, OutputLimitReached,
+    Process, Timeout, check_timeout, encode_request, encode_request_line,
+    parse_report)
 
 
 # How often the process is looked at where no pidfd can watch it.
 _EXIT_CHECK_INTERVAL = 0.25
+# Reads of one pipe per callback: however fast a tool writes, the loop gets
+# control back after a few milliseconds' work.
+_READS_PER_CALLBACK = 4
 
 
 class _Failure(Exception):
-    def __init__(self, kind: str):
+    def __init__(self, kind: str, detail: str = ""):
         self.kind = kind
+        self.detail = detail
 
 
 class _Link:
     """One process's descriptors hooked into the event loop.
 
     Standard error and the process's exit are watched for the process's whole
-    life; standard output and input only while a call is waiting, so that an
-    idle worker costs the loop nothing.
+    life; the answer pipe, standard output and input only while a call is
+    waiting (they stay registered between calls, until the worker writes while
+    none waits), so that an idle worker costs the loop nothing.
     """
 
     def __init__(self, loop: asyncio.AbstractEventLoop, proc: Process):
@@ -58,15 +64,16 @@ class _Link:
             self.exit_check = loop.call_later(_EXIT_CHECK_INTERVAL, self._check_exit)
         else:
             loop.add_reader(self.pidfd, self._on_exit)
-        self.report = None
-        if proc.control is not None and not proc.ready:
-            self.report = loop.create_future()
+        # Set once the start is over: greeted and reported in, or failed.
+        self.started = loop.create_future()
+        loop.add_reader(proc.answer_fd, self._on_greeting)
+        if proc.control is not None and proc.report is None:
             loop.add_reader(proc.control.fileno(), self._on_control)
 
     def close(self) -> None:
         loop = self.loop
         proc = self.proc
-        for fd in (proc.stdout_fd, proc.stderr_fd):
+        for fd in (proc.answer_fd, proc.stdout_fd, proc.stderr_fd):
             loop.remove_reader(fd)
         if proc.control is not None:
             loop.remove_reader(proc.control.fileno())
@@ -79,8 +86,8 @@ class _Link:
         # Nothing may wait on a link that is gone: a call in progress fails
         # (as closed or dead), a wait for the report or the exit ends.
         self._settle(_Failure("died"))
-        for future in (self.report, self.exited, self.stderr_done):
-            if future is not None and not future.done():
+        for future in (self.started, self.exited, self.stderr_done):
+            if not future.done():
                 future.set_result(None)
 
     # -- a call -----------------------------------------------------------------
@@ -91,12 +98,9 @@ class _Link:
         if timeout is not None:
             self.timer = self.loop.call_later(max(timeout, 0.0), self._settle,
                                               _Failure("timeout"))
-        try:
-            self.proc.begin()
-        except OutputLimitReached:
-            self._settle(_Failure("output limit"))
-            return future
+        self.proc.begin()
         if not self.reading:
+            self.loop.add_reader(self.proc.answer_fd, self._on_answer)
             self.loop.add_reader(self.proc.stdout_fd, self._on_stdout)
             self.reading = True
         self._write(memoryview(data))
@@ -139,30 +143,53 @@ class _Link:
         if self.pending is not None:
             self._write(self.pending)
 
-    def _on_stdout(self) -> bool:
-        """Take what standard output holds; True once the call is settled."""
-        proc = self.proc
-        if self.waiting is None:
-            self.loop.remove_reader(proc.stdout_fd)
+    def _stop_reading(self) -> bool:
+        """Let the pipes go when the worker writes with no call waiting; True if so."""
+        if self.waiting is not None:
+            return False
+        if self.reading:
+            self.loop.remove_reader(self.proc.answer_fd)
+            self.loop.remove_reader(self.proc.stdout_fd)
             self.reading = False
-            return True
-        while self.waiting is not None:
-            chunk = proc.read_stdout(self.read_size)
+        return True
+
+    def _on_stdout(self) -> None:
+        if self._stop_reading():
+            return
+        try:
+            if not self.proc.take_stdout():
+                self._settle(_Failure("died"))
+        except OutputLimitReached:
+            self._settle(_Failure("output limit"))
+
+    def _on_answer(self) -> None:
+        proc = self.proc
+        for _ in range(_READS_PER_CALLBACK):
+            if self.waiting is None:
+                self._stop_reading()
+                return
+            chunk = proc.read_answer(self.read_size)
             if chunk is None:
-                return False
+                return
             if not chunk:
                 self._settle(_Failure("died"))
-                return True
+                return
             self.read_size = BIG_READ_SIZE if len(chunk) == self.read_size else READ_SIZE
             try:
-                answer = proc.channel.feed(chunk)
+                answer = proc.channel.feed_answer(chunk)
             except OutputLimitReached:
                 self._settle(_Failure("output limit"))
-                return True
+                return
+            except OutOfPlace as error:
+                self._settle(_Failure("out of place", str(error)))
+                return
             if answer is not None:
+                # What the call printed is read already: the worker wrote it
+                # before the answer, so epoll reported standard output first,
+                # in this wake-up or an earlier one.  Should anything be left,
+                # the next call finds it and retires the worker.
                 self._settle(answer)
-                return True
-        return True
+                return
 
     def _on_stderr(self) -> None:
         if not self.proc.drain_stderr():
@@ -183,15 +210,29 @@ class _Link:
         if not self.exited.done():
             self.exited.set_result(None)
         self.proc.exited()  # reaps it
-        if self.waiting is not None and not self._on_stdout():
-            # Ended, but something it started holds its stdout open.
+        if self.waiting is not None:
+            # What it wrote before it ended is in the pipes, at most their size.
+            self._on_stdout()
+            self._on_answer()
+            self._on_answer()
+        if self.waiting is not None:
+            # Ended without an answer, or something it started holds the pipes open.
             self._settle(_Failure("died"))
 
     def _on_control(self) -> None:
         if self.proc.read_control():
             self.loop.remove_reader(self.proc.control.fileno())
-            if not self.report.done():
-                self.report.set_result(None)
+            self._check_started()
+
+    def _on_greeting(self) -> None:
+        self.proc.read_greeting()
+        if self.proc.greeting is not False:
+            self.loop.remove_reader(self.proc.answer_fd)
+            self._check_started()
+
+    def _check_started(self) -> None:
+        if not self.proc.starting() and not self.started.done():
+            self.started.set_result(None)
 
 
 class AsyncWorker(WorkerBase):
@@ -214,8 +255,7 @@ class AsyncWorker(WorkerBase):
     async def start(self) -> "AsyncWorker":
         """Start the worker process now and wait until it is ready (its sandbox in force)."""
         async with self._lock():
-            proc = self._ready_process()
-            await self._await_ready(proc, START_TIMEOUT)
+            await self._started_process()
         return self
 
     async def aclose(self) -> None:
@@ -266,94 +306,89 @@ class AsyncWorker(WorkerBase):
             check_timeout(timeout)
         async with self._lock():
             proc, answer, seconds = await self._send(data, timeout)
-            if self._retires_after(proc, answer, seconds, quitting):
+            if self._retires(proc, quitting):
                 try:
                     await self._discard(proc, EXIT_GRACE)
-                except BaseException:
+                except BaseException as error:
                     self._forget(proc)  # cancelled while it ended: end it now
+                    self._record_failure(error)
                     raise
                 if self._keep_warm:
                     self._prestart()
+            # Counted once the caller is sure to get it.
+            self._stats.answered(answer, seconds)
             return answer
 
     async def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
         """The process that answered, its answer and how long it took.
 
         As :meth:`Worker._send`: a process that had ended before the request
-        reached it is replaced, and the request sent again.
+        reached it, or wrote after its last answer, is replaced, and the
+        request sent again.
         """
-        may_resend = True
+        resent = False
         while True:
+            proc = self._proc
+            if (proc is None or not proc.ready or proc.stopping or not proc.stdout_open
+                    or self._has_ended(proc)):
+                proc = await self._started_process()
+            if proc.requests and proc.written_since_answer():
+                self._forget(proc)
+                continue
+            started = time.monotonic()
             try:
-                proc = self._ready_process()
-            except BaseException as error:
-                self._record_failure(error)
-                raise
-            link = self._link
-            deadline = None if timeout is None else time.monotonic() + timeout
-            try:
-                if proc.report is None:
-                    await self._await_ready(proc, timeout, deadline)
-                started = time.monotonic()
-                left = None if deadline is None else deadline - time.monotonic()
-                answer = await link.exchange(data, left)
+                answer = await self._link.exchange(data, timeout)
                 return proc, answer, time.monotonic() - started
             except _Failure as failure:
-                if may_resend and failure.kind == "died" and proc.never_took():
-                    await self._discard(proc, EXIT_GRACE)
-                    may_resend = False
-                    continue
-                error = await self._failed(proc, failure.kind, timeout)
-                self._record_failure(error)
-                raise error from None
+                outcome = failure
             except BaseException as error:
                 # Cancelled (or worse) while the worker was busy: never reuse it.
                 self._forget(proc)
                 self._record_failure(error)
                 raise
+            try:
+                if not resent and outcome.kind == "died" and proc.request_unread(len(data)):
+                    await self._discard(proc, EXIT_GRACE)
+                    resent = True
+                    continue
+                error = await self._failed(proc, outcome, timeout)
+            except BaseException as cancelled:
+                self._forget(proc)
+                self._record_failure(cancelled)
+                raise
+            self._record_failure(error)
+            raise error from None
 
-    @staticmethod
-    async def _within(future: asyncio.Future, deadline: float | None) -> Any:
-        if deadline is None:
-            return await future
-        left = deadline - time.monotonic()
-        if left <= 0:
-            future.cancel()
-            raise _Failure("timeout")
-        try:
-            return await asyncio.wait_for(asyncio.shield(future), left)
-        except asyncio.TimeoutError:
-            future.cancel()
-            raise _Failure("timeout") from None
+    async def _started_process(self) -> Process:
+        """As :meth:`Worker._started_process`; a call cancelled meanwhile leaves it starting."""
+        retry = True
+        while True:
+            try:
+                proc = self._ready_process()
+                if not proc.ready:
+                    await self._await_start(proc)
+                return proc
+            except BaseException as error:
+                if retry and isinstance(error, StartDied):
+                    retry = False
+                    continue
+                self._record_failure(error)
+                raise
 
     def _record_failure(self, error: BaseException) -> None:
-        cancelled = isinstance(error, asyncio.CancelledError)
-        self._stats.failed(error, cancelled)
-        # A cancellation may come from a loop that is shutting down: start
-        # the replacement on the next call rather than now.
-        if self._keep_warm and self._proc is None and not cancelled:
+        self._stats.failed(error, isinstance(error, asyncio.CancelledError))
+        if self._keep_warm and self._proc is None:
             self._prestart()
 
-    async def _await_ready(self, proc: Process, timeout: Timeout,
-                           deadline: float | None = None) -> None:
-        link = self._link
-        if proc.ready or link is None or link.report is None:
-            return
-        if deadline is None and timeout is not None:
-            deadline = time.monotonic() + timeout
+    async def _await_start(self, proc: Process) -> None:
         try:
-            await self._within(link.report, deadline)
-        except _Failure as failure:
-            raise await self._failed(proc, failure.kind, timeout) from None
-        if self._closed:
+            await asyncio.wait_for(asyncio.shield(self._link.started), START_TIMEOUT)
+        except asyncio.TimeoutError:
             self._forget(proc)
-            raise WorkerClosed("the worker was closed while it started")
+            raise StartTimedOut() from None
         if proc.report is None:  # its link closed before the report came
             proc.report = parse_report(b"")
-        failure = proc.start_failure()
-        if failure is not None:
-            await self._discard(proc, EXIT_GRACE)
-            raise failure
+        self._check_start(proc)
 
     def _attach(self, proc: Process) -> None:
         self._link = _Link(asyncio.get_running_loop(), proc)
@@ -365,11 +400,12 @@ class AsyncWorker(WorkerBase):
         # The loop watches the exit: what it has not seen yet, the call finds.
         return link.exited.done() or proc.returncode is not None
 
-    async def _failed(self, proc: Process, kind: str, timeout: Timeout) -> Exception:
-        if kind != "died":
+    async def _failed(self, proc: Process, failure: _Failure, timeout: Timeout) -> Exception:
+        died = failure.kind == "died"
+        if not died:
             proc.stop()
-        await self._discard(proc, EXIT_GRACE, drain_stderr=kind == "died")
-        return self._error_for(proc, kind, timeout)
+        await self._discard(proc, EXIT_GRACE, drain_stderr=died)
+        return self._error_for(proc, failure.kind, timeout, failure.detail)
 
     async def _discard(self, proc: Process, grace: float, drain_stderr: bool = False) -> None:
         """Let the process end within ``grace`` seconds (killed after that), then reap it."""

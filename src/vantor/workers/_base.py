@@ -11,14 +11,26 @@ from typing import Any
 
 from ._core import (
     DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, Actions, Answer, Process, StatsRecorder,
-    Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerStats, WorkerTimeout,
-    check_limit, check_timeout)
+    Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
+    WorkerStats, WorkerTimeout, check_limit, check_timeout)
 from .sandbox import DEFAULT_SANDBOX, Sandbox, launch_for
 
-# How long start() waits for a sandboxed worker to report in.
+# How long a worker may take to be ready, apart from any call's timeout.
 START_TIMEOUT = 60.0
 # How long close() lets an idle worker end by itself after its stdin is closed.
 CLOSE_GRACE = 1.0
+
+
+class StartDied(WorkerStartError):
+    """A worker ended before it was ready (before its sandbox reported in, say):
+    no request has reached it."""
+
+
+class StartTimedOut(WorkerStartError):
+    """A worker was not ready within :data:`START_TIMEOUT`."""
+
+    def __init__(self) -> None:
+        super().__init__(f"the worker was not ready within {START_TIMEOUT:g} s")
 
 
 class SharedStats:
@@ -186,10 +198,24 @@ class WorkerBase(Actions):
             if self._proc is proc:
                 self._proc = None
 
-    def _retires_after(self, proc: Process, answer: Answer, seconds: float,
-                       quitting: bool) -> bool:
-        """Count an answered call; whether its process must now end."""
-        self._stats.answered(answer, seconds)
+    def _check_start(self, proc: Process) -> None:
+        """After a start: raise, letting the process go, if it cannot take calls."""
+        if self._closed:
+            self._forget(proc)
+            raise WorkerClosed("the worker was closed while it started")
+        failure = proc.start_failure()
+        if failure is not None and not proc.ended_unreported():
+            self._forget(proc)
+            raise failure
+        if not proc.ready:
+            self._forget(proc)
+            message = "the worker ended before it was ready for requests"
+            quoted = "\n".join(proc.channel.stderr_text().rstrip().splitlines()[-20:])
+            raise StartDied(message + ("; its standard error ends with:\n" + quoted
+                                       if quoted else ""))
+
+    def _retires(self, proc: Process, quitting: bool) -> bool:
+        """Count a request answered by ``proc``; whether the process must now end."""
         proc.requests += 1
         if quitting:
             return True
@@ -199,7 +225,8 @@ class WorkerBase(Actions):
             return True
         return False
 
-    def _error_for(self, proc: Process, kind: str, timeout: Timeout) -> Exception:
+    def _error_for(self, proc: Process, kind: str, timeout: Timeout,
+                   detail: str = "") -> Exception:
         """The error of a call whose wait ended without an answer (the process stopped)."""
         stray, stderr = proc.stray_and_stderr()
         if self._closed:
@@ -209,4 +236,6 @@ class WorkerBase(Actions):
                                  stray_raw=stray)
         if kind == "output limit":
             return WorkerOutputLimit(self.output_limit or 0, stderr=stderr, stray_raw=stray)
+        if kind == "out of place":
+            return WorkerProtocolError(detail, stderr=stderr, stray_raw=stray)
         return WorkerDied(proc.returncode, stderr, stray_raw=stray, reason=proc.death_reason())

@@ -1,7 +1,8 @@
 """The blocking client: a worker driven by the calling thread itself.
 
 A call writes its request and waits on the worker's pipes with ``poll``; the
-answer wakes the caller directly, with no reader thread or queue in between.
+answer, on its own pipe, wakes the caller directly, with no reader thread or
+queue in between.
 Standard error is read in the same wait, so a tool that writes a lot of it
 never blocks, and a request too large for the pipe is written as the worker
 takes it.
@@ -16,10 +17,10 @@ import time
 from collections.abc import Mapping
 from typing import Any
 
-from ._base import CLOSE_GRACE, START_TIMEOUT, WorkerBase
+from ._base import CLOSE_GRACE, START_TIMEOUT, StartDied, StartTimedOut, WorkerBase
 from ._core import (
-    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutputLimitReached, Process, Timeout,
-    WorkerClosed, check_timeout, encode_request, encode_request_line)
+    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutOfPlace, OutputLimitReached,
+    Process, Timeout, WorkerStartError, check_timeout, encode_request, encode_request_line)
 
 # How often a waiting call checks whether the worker process is still there.
 # Only matters when the worker has died but something it started still holds
@@ -38,8 +39,9 @@ _OUT = select.POLLOUT
 class _Failure(Exception):
     """How a wait ended without an answer; turned into the caller's error."""
 
-    def __init__(self, kind: str):
+    def __init__(self, kind: str, detail: str = ""):
         self.kind = kind
+        self.detail = detail
 
 
 class _Waiter:
@@ -48,10 +50,14 @@ class _Waiter:
     def __init__(self, proc: Process):
         self.proc = proc
         self.poll = select.poll()
+        # The answer pipe first: poll looks at the descriptors in this order,
+        # so a pass that finds the answer then finds whatever the worker wrote
+        # on its other pipes before it, and the same pass reads it.
+        self.poll.register(proc.answer_fd, _IN)
         self.poll.register(proc.stdout_fd, _IN)
         self.poll.register(proc.stderr_fd, _IN)
         self._writing = False
-        if proc.control is not None and not proc.ready:
+        if proc.control is not None and proc.report is None:
             self.poll.register(proc.control.fileno(), _IN)
 
     def wait(self, deadline: float | None) -> list[tuple[int, int]]:
@@ -64,32 +70,36 @@ class _Waiter:
             wait = min(wait, left)
         return self.poll.poll(wait * 1000)
 
-    def await_report(self, deadline: float | None) -> None:
+    def await_start(self, deadline: float) -> None:
+        """Wait until the start is over: greeted and reported in, or failed."""
         proc = self.proc
-        control_fd = proc.control.fileno()
-        while True:
+        control_fd = proc.control.fileno() if proc.control is not None else -1
+        while proc.starting():
             for fd, _ in self.wait(deadline):
                 if fd == control_fd:
                     if proc.read_control():
                         self.poll.unregister(control_fd)
-                        return
+                elif fd == proc.answer_fd and proc.greeting is False:
+                    proc.read_greeting()
+                elif fd == proc.stdout_fd and proc.stdout_open:
+                    if not proc.take_stdout():
+                        self.poll.unregister(fd)
                 elif fd == proc.stderr_fd:
                     self._drain_stderr()
-            # stdout is not read before the report; it says nothing yet.
+            if proc.greeting is None and proc.report is None:
+                self.poll.unregister(proc.answer_fd)  # ended: the report says why
 
     def exchange(self, data: bytes, deadline: float | None) -> Answer:
         proc = self.proc
         channel = proc.channel
-        try:
-            proc.begin()
-        except OutputLimitReached:
-            raise _Failure("output limit") from None
+        proc.begin()
         pending = self._write(memoryview(data))
         size = READ_SIZE
         exit_seen = False
         next_exit_check = 0.0
         wait_ms = _SHORT_WAIT_MS
-        stdout_fd, stderr_fd, stdin_fd = proc.stdout_fd, proc.stderr_fd, proc.stdin_fd
+        answer_fd, stdout_fd, stderr_fd, stdin_fd = (
+            proc.answer_fd, proc.stdout_fd, proc.stderr_fd, proc.stdin_fd)
         poll = self.poll.poll
         while True:
             # Waiting, reading and answering are written out here rather than
@@ -101,32 +111,41 @@ class _Waiter:
                 if left <= 0:
                     raise _Failure("timeout")
                 events = poll(min(wait_ms, left * 1000))
-            for fd, _ in events:
-                if fd == stdout_fd:
-                    try:
-                        chunk = os.read(stdout_fd, size)
-                    except BlockingIOError:
-                        continue
-                    except OSError:
-                        chunk = b""
-                    if not chunk:
-                        proc.stdout_open = False
-                        raise _Failure("died")
-                    size = BIG_READ_SIZE if len(chunk) == size else READ_SIZE
-                    try:
-                        answer = channel.feed(chunk)
-                    except OutputLimitReached:
-                        raise _Failure("output limit") from None
-                    if answer is not None:
-                        if self._writing:
-                            self._stop_writing()
-                        return answer
-                elif fd == stderr_fd:
-                    self._drain_stderr()
-                elif fd == stdin_fd:
-                    pending = self._write(pending)
+            ended = False
+            try:
+                # The answer pipe comes first in the poll set: taken last.
+                for fd, _ in reversed(events):
+                    if fd == answer_fd:
+                        try:
+                            chunk = os.read(answer_fd, size)
+                        except BlockingIOError:
+                            continue
+                        except OSError:
+                            chunk = b""
+                        if not chunk:
+                            ended = True
+                            continue
+                        size = BIG_READ_SIZE if len(chunk) == size else READ_SIZE
+                        answer = channel.feed_answer(chunk)
+                        if answer is not None:
+                            if self._writing:
+                                self._stop_writing()
+                            return answer
+                    elif fd == stdout_fd:
+                        if not proc.take_stdout():
+                            ended = True
+                    elif fd == stderr_fd:
+                        self._drain_stderr()
+                    elif fd == stdin_fd:
+                        pending = self._write(pending)
+            except OutputLimitReached:
+                raise _Failure("output limit") from None
+            except OutOfPlace as error:
+                raise _Failure("out of place", str(error)) from None
+            if ended:
+                raise _Failure("died")
             # Now and then, whatever the pipes say: something the worker
-            # started may hold its stdout open, and keep writing, after it ended.
+            # started may hold its pipes open, and keep writing, after it ended.
             now = time.monotonic()
             if now >= next_exit_check:
                 if exit_seen:
@@ -173,12 +192,16 @@ class Worker(WorkerBase):
     in: by default ``Sandbox()``, whose defaults are documented there; pass
     ``sandbox=None`` to run the worker unsandboxed, with all of the host's
     powers.  ``command`` starts the worker (default: this package's worker on
-    the host's interpreter); inside a sandbox it is run after the sandbox is in
-    force.  ``env`` and ``cwd`` are passed to the process (with a sandbox, its
-    environment is the sandbox's ``env`` and ``cwd`` is made readable).
-    ``timeout`` is the default time limit, in seconds, of every call (None: no
-    limit); each call may give its own.  ``output_limit`` bounds the bytes of
-    output accepted for one call (answer and stray lines together; None: no
+    the host's interpreter; a command of its own must start this package's
+    worker, which takes its answer pipe from the environment); inside a
+    sandbox it is run after the sandbox is in force.  ``env`` and ``cwd`` are
+    passed to the process (with a sandbox, its environment is the sandbox's
+    ``env`` and ``cwd`` is made readable).  ``timeout`` is the default time
+    limit, in seconds, of every call (None: no limit); each call may give its
+    own: it counts from sending the request, a sandbox still starting being
+    waited for apart, for up to a minute.  ``output_limit`` bounds the bytes of
+    output accepted for one call (answer and stray output together, each stray
+    line counting 64 bytes more, what the host pays to hold it; None: no
     limit): past it the worker is killed and the call raises
     :class:`WorkerOutputLimit`.  ``stderr_limit`` bounds, in bytes, the kept
     tail of standard error, which every call drains.  ``max_requests`` retires
@@ -203,8 +226,10 @@ class Worker(WorkerBase):
     def start(self) -> "Worker":
         """Start the worker process now and wait until it is ready (its sandbox in force)."""
         with self._call_lock:
-            proc = self._ready_process()
-            self._await_ready(proc, time.monotonic() + START_TIMEOUT, START_TIMEOUT)
+            try:
+                self._started_process()
+            finally:
+                self._reap_if_closed()
         return self
 
     def close(self) -> None:
@@ -227,6 +252,20 @@ class Worker(WorkerBase):
                 self._call_lock.release()
         else:
             proc.stop()
+
+    @property
+    def stderr_tail(self) -> str:
+        """Tail of the standard error of the current process, or else of the last one.
+
+        What an idle worker wrote is read now; a busy one's, by its call.
+        """
+        waiter = self._waiter
+        if waiter is not None and waiter.proc.stderr_open and self._call_lock.acquire(False):
+            try:
+                waiter._drain_stderr()
+            finally:
+                self._call_lock.release()
+        return super().stderr_tail
 
     def __enter__(self) -> "Worker":
         return self
@@ -265,14 +304,24 @@ class Worker(WorkerBase):
         else:
             check_timeout(timeout)
         with self._call_lock:
-            proc, answer, seconds = self._send(data, timeout)
-            if self._retires_after(proc, answer, seconds, quitting):
-                self._discard(proc, EXIT_GRACE)
-                if self._keep_warm:
-                    self._prestart()
-            elif self._closed:  # close() came during the call and left the process to it
-                self._discard(proc)
-            return answer
+            try:
+                proc, answer, seconds = self._send(data, timeout)
+                if self._retires(proc, quitting):
+                    self._discard(proc, EXIT_GRACE)
+                    if self._keep_warm:
+                        self._prestart()
+                self._stats.answered(answer, seconds)
+                return answer
+            finally:
+                if self._closed:
+                    self._reap_if_closed()
+
+    def _reap_if_closed(self) -> None:
+        # close() found the call lock taken and left the process, or a
+        # replacement started after it, to the holder of the lock.
+        proc = self._proc
+        if self._closed and proc is not None:
+            self._discard(proc)
 
     def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
         """The process that answered, its answer and how long it took.
@@ -280,27 +329,25 @@ class Worker(WorkerBase):
         A process is not asked whether it still runs before each call (that
         would cost every call a system call): one that turns out to have ended
         before the request reached it is replaced, and the request sent again.
+        So is one that wrote after its last answer: that output is nobody's.
         """
-        may_resend = True
+        resent = False
         while True:
-            try:
-                proc = self._ready_process()
-            except BaseException as error:
-                self._record_failure(error)
-                raise
+            proc = self._started_process()
+            if proc.requests and proc.written_since_answer():
+                self._discard(proc)
+                continue
             deadline = None if timeout is None else time.monotonic() + timeout
+            started = time.monotonic()
             try:
-                if proc.report is None:
-                    self._await_ready(proc, deadline, timeout)
-                started = time.monotonic()
                 answer = self._waiter.exchange(data, deadline)
                 return proc, answer, time.monotonic() - started
             except _Failure as failure:
-                if may_resend and failure.kind == "died" and proc.never_took():
+                if not resent and failure.kind == "died" and proc.request_unread(len(data)):
                     self._discard(proc, EXIT_GRACE)
-                    may_resend = False
+                    resent = True
                     continue
-                error = self._failed(proc, failure.kind, timeout)
+                error = self._failed(proc, failure, timeout)
                 self._record_failure(error)
                 raise error from None
             except BaseException as error:
@@ -310,25 +357,43 @@ class Worker(WorkerBase):
                 self._record_failure(error)
                 raise
 
+    def _started_process(self) -> Process:
+        """The process, started and reported in, waited for under the start-up timeout.
+
+        A start that ended before reporting in (killed from outside, say) is
+        replaced once, silently: no request has reached it.
+        """
+        proc = self._proc
+        if (proc is not None and proc.ready and proc.stdout_open and not proc.stopping
+                and proc.popen.returncode is None):
+            return proc  # the usual case, written out
+        retry = True
+        while True:
+            try:
+                proc = self._ready_process()
+                if not proc.ready:
+                    self._await_start(proc)
+                return proc
+            except BaseException as error:
+                if retry and isinstance(error, StartDied):
+                    retry = False
+                    continue
+                self._record_failure(error)
+                raise
+
     def _record_failure(self, error: BaseException) -> None:
         self._stats.failed(error)
         if self._keep_warm and self._proc is None:
             self._prestart()
 
-    def _await_ready(self, proc: Process, deadline: float | None, timeout: Timeout) -> None:
-        if proc.ready:
-            return
+    def _await_start(self, proc: Process) -> None:
         try:
-            self._waiter.await_report(deadline)
-        except _Failure as failure:
-            raise self._failed(proc, failure.kind, timeout) from None
-        if self._closed:
+            self._waiter.await_start(time.monotonic() + START_TIMEOUT)
+        except (_Failure, OutputLimitReached) as failure:
             self._discard(proc)
-            raise WorkerClosed("the worker was closed while it started")
-        failure = proc.start_failure()
-        if failure is not None:
-            self._discard(proc)
-            raise failure
+            raise StartTimedOut() if isinstance(failure, _Failure) else WorkerStartError(
+                "the worker wrote more than the output limit while it started") from None
+        self._check_start(proc)
 
     def _attach(self, proc: Process) -> None:
         self._waiter = _Waiter(proc)
@@ -337,14 +402,14 @@ class Worker(WorkerBase):
         # Free to ask; a process that ended unseen is found by the call itself.
         return proc.returncode is not None
 
-    def _failed(self, proc: Process, kind: str, timeout: Timeout) -> Exception:
+    def _failed(self, proc: Process, failure: _Failure, timeout: Timeout) -> Exception:
         """Stop the process after a wait that ended without an answer; the error to raise."""
-        if kind == "died":
+        if failure.kind == "died":
             self._waiter.finish_stderr(time.monotonic() + EXIT_GRACE)
             self._discard(proc, EXIT_GRACE)
         else:
             self._discard(proc)
-        return self._error_for(proc, kind, timeout)
+        return self._error_for(proc, failure.kind, timeout, failure.detail)
 
     def _discard(self, proc: Process, grace: float = 0.0) -> None:
         if grace > 0 and proc.returncode is None:

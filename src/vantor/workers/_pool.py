@@ -141,7 +141,9 @@ class WorkerPool(_PoolBase[Worker]):
             while not self._idle and not self._closed:
                 self._cond.wait()
             if self._closed:
-                raise WorkerClosed("the pool is closed")
+                error = WorkerClosed("the pool is closed")
+                self._stats.failed(error)
+                raise error
             worker = self._idle.pop()
         try:
             return method(worker, *args)
@@ -239,7 +241,11 @@ class AsyncWorkerPool(_PoolBase[AsyncWorker]):
         await self.aclose()
 
     async def _on_free_worker(self, method: Callable[..., Any], *args: Any) -> Answer:
-        worker = await self._free.take()
+        try:
+            worker = await self._free.take()
+        except BaseException as error:  # cancelled, or closed, before a worker was free
+            self._stats.failed(error, isinstance(error, asyncio.CancelledError))
+            raise
         try:
             return await method(worker, *args)
         finally:

@@ -268,6 +268,10 @@ class Supervisor:
         os.dup2(null, 0)
         os.dup2(null, 1)
         os.close(null)
+        # The same for the descriptor the worker's answers go to (client hook).
+        answer_fd = os.environ.get("VANTOR_WORKER_ANSWER_FD")
+        if answer_fd is not None:
+            os.close(int(answer_fd))
 
     def watch(self, init: int, report_r: int) -> NoReturn:
         poller = select.poll()

@@ -1,11 +1,11 @@
 """Host-side client for the custom worker: sandboxing, timeouts, restarts, pools, asyncio.
 
 The worker reads one JSON request per line on its standard input and writes one
-JSON answer per line on its standard output.  It has no time limit of its own,
-some requests end it without an answer (a script that calls ``sys.exit()``, a
-request line that is not a JSON object, an ill-typed member), and what
-``run_function`` code prints reaches the channel unframed, ahead of the answer.
-This module handles all of that once, for every host:
+JSON answer per line.  It has no time limit of its own, some requests end it
+without an answer (a script that calls ``sys.exit()``, a request line that is
+not a JSON object, an ill-typed member), and what ``run_function`` code prints
+reaches its standard output unframed.  This module handles all of that once,
+for every host:
 
 * :class:`Worker` runs one worker process; :class:`AsyncWorker` is the same
   for asyncio.  Each call sends one request and returns the worker's answer as
@@ -22,8 +22,10 @@ This module handles all of that once, for every host:
   exit code and the tail of the worker's standard error; output past
   ``output_limit`` raises :class:`WorkerOutputLimit`.  Either way the next call
   transparently starts a fresh worker.
-* Lines read before the answer that are not the answer (what ``run_function``
-  code printed) are collected in :attr:`Answer.stray`.
+* Every worker writes its answers on a pipe of their own, so no printed line,
+  whatever its shape, is ever taken for an answer; what the call printed on
+  standard output (``run_function`` code) is in :attr:`Answer.stray`.  A
+  worker that wrote after its answer is retired before the next request.
 * :class:`WorkerPool` shares N workers between threads, :class:`AsyncWorkerPool`
   between tasks; both keep their processes started ahead of need.
 
@@ -60,7 +62,8 @@ from ._asyncio import AsyncWorker
 from ._blocking import Worker
 from ._core import (
     DEFAULT_COMMAND, DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, Answer, WorkerClosed, WorkerDied,
-    WorkerError, WorkerOutputLimit, WorkerStartError, WorkerStats, WorkerTimeout)
+    WorkerError, WorkerOutputLimit, WorkerProtocolError, WorkerStartError, WorkerStats,
+    WorkerTimeout)
 from ._pool import AsyncWorkerPool, WorkerPool
 from .sandbox import DEFAULT_SANDBOX, Sandbox
 
@@ -79,6 +82,7 @@ __all__ = [
     "WorkerError",
     "WorkerOutputLimit",
     "WorkerPool",
+    "WorkerProtocolError",
     "WorkerStartError",
     "WorkerStats",
     "WorkerTimeout",

@@ -6,9 +6,18 @@
 #include "responses.hpp"
 #include "text.hpp"
 
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace worker {
 
 namespace {
+
+// Where answers go when the host asked for them apart from standard output,
+// or -1 (sys.stdout). Process-wide, as the descriptor itself is.
+int answer_fd = -1;
 
 // signal.signal(signal.SIGINT, signal.SIG_IGN)
 int ignore_interrupts()
@@ -60,7 +69,76 @@ Ref with_line_feed(Ref text)
     return Ref::take(PyNumber_Add(text.get(), names::newline));
 }
 
-// sys.stdout.write(json.dumps(response) + "\n"); sys.stdout.flush()
+// sys.stdout.flush()
+int flush_stdout()
+{
+    Ref stream = lookup_global_attr(names::sys, names::stdout_);
+    Ref flushed = stream ? Ref::take(PyObject_CallMethodNoArgs(stream.get(), names::flush))
+                         : Ref();
+    return flushed ? 0 : -1;
+}
+
+// Writes all of `line` to answer_fd, however many writes the pipe takes.
+int write_apart(PyObject* line)
+{
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(line, &size);
+    if (data == nullptr) {
+        return -1;
+    }
+    while (size > 0) {
+        ssize_t written;
+        Py_BEGIN_ALLOW_THREADS
+        written = write(answer_fd, data, static_cast<size_t>(size));
+        Py_END_ALLOW_THREADS
+        if (written < 0 && errno != EINTR) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
+        if (written < 0 && PyErr_CheckSignals() < 0) {
+            return -1;
+        }
+        if (written > 0) {
+            data += written;
+            size -= written;
+        }
+    }
+    return 0;
+}
+
+// answer_fd = int(os.environ.pop(VANTOR_WORKER_ANSWER_FD, None)), made
+// close-on-exec: the host names a descriptor of its own for the answers, and
+// neither the tools nor the programs they run are told of it. A line feed on
+// it then tells the host the worker is ready for requests.
+int take_answer_fd()
+{
+    Ref environ = lookup_global_attr(names::os, names::environ);
+    Ref value = environ ? Ref::take(PyObject_CallMethodObjArgs(
+                              environ.get(), names::pop, names::answer_fd_variable, Py_None,
+                              nullptr))
+                        : Ref();
+    if (!value || value.get() == Py_None) {
+        answer_fd = -1;
+        return value ? 0 : -1;
+    }
+    Ref number = Ref::take(PyLong_FromUnicodeObject(value.get(), 10));
+    long fd = number ? PyLong_AsLong(number.get()) : -1;
+    if (fd == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    errno = EBADF;
+    if (fd < 0 || fd > INT_MAX || fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC) < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    answer_fd = static_cast<int>(fd);
+    return write_apart(names::newline);
+}
+
+// sys.stdout.write(json.dumps(response) + "\n"); sys.stdout.flush(). With an
+// answer descriptor, the answer goes there instead, after everything printed
+// so far has been flushed to standard output: the host, once it has the
+// answer, finds all of the call's output already in its pipe.
 int write_answer(PyObject* response)
 {
     Ref stream = lookup_global_attr(names::sys, names::stdout_);
@@ -70,17 +148,13 @@ int write_answer(PyObject* response)
         return -1;
     }
     Ref line = with_line_feed(std::move(encoded));
+    if (line && answer_fd >= 0) {
+        return flush_stdout() < 0 ? -1 : write_apart(line.get());
+    }
     Ref written = line ? Ref::take(PyObject_CallMethodOneArg(stream.get(), names::write,
                                                              line.get()))
                        : Ref();
-    if (!written) {
-        return -1;
-    }
-    Ref flushing_stream = lookup_global_attr(names::sys, names::stdout_);
-    Ref flushed = flushing_stream ? Ref::take(PyObject_CallMethodNoArgs(flushing_stream.get(),
-                                                                        names::flush))
-                                  : Ref();
-    return flushed ? 0 : -1;
+    return written ? flush_stdout() : -1;
 }
 
 // Answers a line that json.loads refused with a json.JSONDecodeError; any
@@ -147,7 +221,7 @@ int answer_line(PyObject* line, Ref& response)
 
 int run_loop()
 {
-    if (ignore_interrupts() < 0) {
+    if (ignore_interrupts() < 0 || take_answer_fd() < 0) {
         return -1;
     }
     Ref stdin_stream = lookup_global_attr(names::sys, names::stdin_);

@@ -20,6 +20,9 @@
     X(importlib_util, "importlib.util")                              \
     X(json, "json")                                                  \
     X(os, "os")                                                      \
+    X(environ, "environ")                                            \
+    X(pop, "pop")                                                    \
+    X(answer_fd_variable, "VANTOR_WORKER_ANSWER_FD")                 \
     X(signal, "signal")                                              \
     X(sys, "sys")                                                    \
     X(traceback, "traceback")                                        \

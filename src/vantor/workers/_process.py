@@ -1,0 +1,392 @@
+"""Worker processes: starting one, sandboxed or not, its pipes, and stopping it.
+
+A :class:`Process` gives its worker a pipe of its own for answers (named by
+:data:`ANSWER_FD_VARIABLE` in its environment), so standard output carries
+only what tools print.  Nothing here waits for the worker, except reaping.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import termios
+import weakref
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+from ._answers import Channel, WorkerStartError
+
+#: The environment variable naming the descriptor the worker writes its answers to.
+ANSWER_FD_VARIABLE = "VANTOR_WORKER_ANSWER_FD"
+
+# First read size; a read that fills it is followed by bigger ones.
+READ_SIZE = 64 * 1024
+BIG_READ_SIZE = 1024 * 1024
+# Room in the worker's pipes: a large answer then needs few wake-ups, and all
+# that a worker printed before its answer fits in its standard output.
+PIPE_SIZE = 1024 * 1024
+# How long a worker may take to end once its input is closed or it was asked to stop.
+EXIT_GRACE = 1.0
+# The report that stands for none: the sandbox ended before it reported in.
+_NO_REPORT = "the sandboxed worker ended before reporting in"
+
+
+@dataclass
+class Launch:
+    """How to start one worker process, and what to undo once it has ended.
+
+    A sandbox adds a control socket: the process reports on it whether its
+    sandbox is in force, and its closing tells the process to stop everything.
+    """
+
+    argv: list[str]
+    env: Mapping[str, str] | None = None
+    cwd: str | None = None
+    pass_fds: tuple[int, ...] = ()
+    control: socket.socket | None = None
+    after_spawn: Callable[[], None] = lambda: None
+    cleanup: Callable[[], None] = lambda: None
+    describe_death: Callable[[int | None], str] = lambda returncode: ""
+    context: dict[str, Any] = field(default_factory=dict)
+
+
+def _terminate(popen: subprocess.Popen, control: socket.socket | None, answer_fd: int,
+               cleanup: Callable[[], None]) -> None:
+    """Stop and reap a worker process; runs once, also at garbage collection and exit."""
+    if control is not None and popen.returncode is None:
+        # The sandbox's supervisor stops and reaps everything inside when
+        # its control socket closes; kill the group only if it does not.
+        _shutdown_quietly(control)
+        try:
+            popen.wait(EXIT_GRACE)
+        except subprocess.TimeoutExpired:
+            pass
+    kill_group(popen)
+    popen.wait()
+    for stream in (popen.stdin, popen.stdout, popen.stderr):
+        if stream is not None:
+            try:
+                stream.close()
+            except OSError:
+                pass
+    os.close(answer_fd)
+    if control is not None:
+        control.close()
+    cleanup()
+
+
+def kill_group(popen: subprocess.Popen) -> None:
+    # The worker leads its own process group: this also stops what it started,
+    # even once the worker itself has been reaped (its number stays taken as
+    # long as the group has members).
+    try:
+        os.killpg(popen.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+    try:
+        popen.kill()  # does nothing once the process has been reaped
+    except OSError:
+        pass
+
+
+def _shutdown_quietly(sock: socket.socket) -> None:
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
+class Process:
+    """One worker process: its pipes (non-blocking), its channel and its sandbox.
+
+    The process leads its own session and process group.  Stopping it
+    (:meth:`stop`) asks a sandboxed process to tear down everything inside its
+    sandbox and kills the group of an unsandboxed one; the pipes are closed
+    and the process reaped by :meth:`release`, or by a finalizer at garbage
+    collection and interpreter exit.
+    """
+
+    def __init__(self, launch: Launch, output_limit: int | None, stderr_limit: int):
+        answer_fd, worker_answer_fd = os.pipe()
+        env = dict(os.environ if launch.env is None else launch.env)
+        env[ANSWER_FD_VARIABLE] = str(worker_answer_fd)
+        try:
+            self.popen = subprocess.Popen(
+                launch.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE, env=env, cwd=launch.cwd,
+                pass_fds=(*launch.pass_fds, worker_answer_fd), start_new_session=True,
+                bufsize=0)
+        except BaseException:
+            os.close(answer_fd)
+            if launch.control is not None:
+                launch.control.close()
+            launch.cleanup()
+            raise
+        finally:
+            os.close(worker_answer_fd)
+            launch.after_spawn()
+        self.launch = launch
+        self.pid = self.popen.pid
+        self.answer_fd = answer_fd
+        self.stdin_fd = self.popen.stdin.fileno()
+        self.stdout_fd = self.popen.stdout.fileno()
+        self.stderr_fd = self.popen.stderr.fileno()
+        for fd in (self.answer_fd, self.stdin_fd, self.stdout_fd, self.stderr_fd):
+            os.set_blocking(fd, False)
+        for fd in (self.answer_fd, self.stdout_fd):
+            try:
+                fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, PIPE_SIZE)
+            except OSError:
+                pass
+        self._idle_check = select.poll()
+        for fd in (self.answer_fd, self.stdout_fd):
+            self._idle_check.register(fd, select.POLLIN | select.POLLPRI)
+        self.control = launch.control
+        self.control_buffer = b""
+        self.report: dict[str, Any] | None = None if self.control is not None else {}
+        # The worker's line feed on its answer pipe once it reads requests:
+        # False until then, None if the pipe ended or held something else.
+        self.greeting: bool | None = False
+        self.channel = Channel(output_limit, stderr_limit)
+        self.requests = 0
+        self.sent = 0  # bytes of the current call's request written so far
+        self.write_failed = False  # the worker stopped reading during the current call
+        self.stdout_open = True
+        self.stderr_open = True
+        self.stopping = False
+        self.input_closed = False
+        self._finalizer = weakref.finalize(self, _terminate, self.popen, self.control,
+                                           answer_fd, launch.cleanup)
+
+    @property
+    def ready(self) -> bool:
+        """Whether the worker greeted, and its sandbox, if any, reported in."""
+        return self.greeting is True and self.report is not None
+
+    def starting(self) -> bool:
+        """Whether the start is still under way: what it waits for may yet come."""
+        if self.report is None:
+            return True
+        return self.greeting is False and self.report.get("ready", True)
+
+    def read_greeting(self) -> None:
+        """Take the worker's greeting if it has come (see :attr:`greeting`)."""
+        data = _read(self.answer_fd, 1)
+        if data is not None:
+            self.greeting = True if data == b"\n" else None
+
+    @property
+    def returncode(self) -> int | None:
+        return self.popen.returncode
+
+    def exited(self) -> bool:
+        """Whether the process has ended (it is reaped by the next ``popen.poll()``)."""
+        if self.popen.returncode is not None:
+            return True
+        # Every call asks this: waitid without reaping is a third of poll()'s cost.
+        try:
+            ended = os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+        except ChildProcessError:  # reaped already, elsewhere
+            ended = True
+        return ended is not None and self.popen.poll() is not None
+
+    def begin(self) -> None:
+        """Start a call, before its request is written (see :meth:`Channel.begin`).
+
+        What the worker printed while it started is the first call's.
+        """
+        self.sent = 0
+        self.write_failed = False
+        if self.requests:
+            self.channel.begin()
+
+    def written_since_answer(self) -> bool:
+        """Whether the worker wrote anything (or ended its output) since its last answer.
+
+        All it wrote before that answer was taken with it, so this output
+        belongs to no call: what a thread a tool left running printed late.
+        Asked before every request but the first.
+        """
+        return bool(self._idle_check.poll(0))
+
+    def write(self, data: memoryview) -> int:
+        """Write what the pipe takes now; -1 once the worker stopped reading."""
+        if self.input_closed:
+            self.write_failed = True
+            return -1
+        try:
+            written = os.write(self.stdin_fd, data)
+            self.sent += written
+            return written
+        except BlockingIOError:
+            return 0
+        except (BrokenPipeError, OSError):
+            self.write_failed = True
+            return -1
+
+    def request_unread(self, size: int) -> bool:
+        """Whether the worker, found ended, never took this call's request of ``size`` bytes.
+
+        The evidence is the request's own: a write that failed before the
+        whole line was in the pipe, or all of its bytes still lying unread
+        in the worker's input.  The request can then go to a fresh worker.
+        """
+        if self.write_failed:
+            return self.sent < size
+        if self.input_closed:
+            return False
+        try:
+            unread = int.from_bytes(fcntl.ioctl(self.stdin_fd, termios.FIONREAD, bytes(4)),
+                                    sys.byteorder, signed=True)
+        except OSError:
+            return False
+        return unread == self.sent == size
+
+    def read_stdout(self, size: int = READ_SIZE) -> bytes | None:
+        """A chunk of standard output; b"" at its end, None when nothing is there yet."""
+        data = _read(self.stdout_fd, size)
+        if data == b"":
+            self.stdout_open = False
+        return data
+
+    def read_answer(self, size: int = READ_SIZE) -> bytes | None:
+        """A chunk of the answer pipe; b"" at its end, None when nothing is there yet."""
+        try:  # written out: every answer passes here
+            return os.read(self.answer_fd, size)
+        except BlockingIOError:
+            return None
+        except OSError:
+            return b""
+
+    def take_stdout(self) -> bool:
+        """Feed the channel what standard output holds, up to the pipe's size; False at its end.
+
+        Reads until a read comes back short, the pipe then empty.  The
+        worker flushes its output before it answers, so once the answer pipe
+        is seen ready, all the call printed is in the pipe: no more than it
+        holds.  Raises :class:`OutputLimitReached` past the limit.
+        """
+        left = PIPE_SIZE
+        while left > 0:
+            data = _read(self.stdout_fd, READ_SIZE)
+            if data is None:
+                return True
+            if not data:
+                self.stdout_open = False
+                return False
+            self.channel.feed(data)
+            if len(data) < READ_SIZE:
+                return True
+            left -= len(data)
+        return True
+
+    def drain_stderr(self) -> bool:
+        """Take what standard error holds now; False once it has ended."""
+        while True:
+            try:
+                data = os.read(self.stderr_fd, READ_SIZE)
+            except BlockingIOError:
+                return True
+            except OSError:
+                data = b""
+            if not data:
+                self.stderr_open = False
+                return False
+            self.channel.feed_stderr(data)
+
+    def read_control(self) -> bool:
+        """Take the sandbox's report; True once it is complete (or the socket ended).
+
+        Raises :class:`WorkerStartError` when the sandbox could not be set up.
+        """
+        try:
+            data = self.control.recv(65536)
+        except BlockingIOError:
+            return False
+        except OSError:
+            data = b""
+        if data:
+            self.control_buffer += data
+            if not self.control_buffer.endswith(b"\n"):
+                return False
+        report = parse_report(self.control_buffer)
+        self.report = report
+        return True
+
+    def ended_unreported(self) -> bool:
+        """Whether the sandbox ended before it reported in (killed from outside, say)."""
+        return self.report is not None and self.report.get("error") == _NO_REPORT
+
+    def start_failure(self) -> WorkerStartError | None:
+        """The error to raise if the sandbox's report says it could not start."""
+        report = self.report
+        if report is None or report.get("ready", True):
+            return None
+        return WorkerStartError(report.get("error", "the sandbox could not be set up"),
+                                report.get("missing", ()))
+
+    def stop(self) -> None:
+        """Start stopping the process; safe from any thread, does not wait."""
+        self.stopping = True
+        if self.control is not None and self.popen.returncode is None:
+            _shutdown_quietly(self.control)
+        else:
+            kill_group(self.popen)
+
+    def kill(self) -> None:
+        """Kill the whole process group at once (the sandbox's supervisor too)."""
+        self.stopping = True
+        kill_group(self.popen)
+
+    def close_input(self) -> None:
+        """Close the worker's stdin: an idle worker then ends by itself.
+
+        The process takes no further request, and its stdin descriptor, whose
+        number the system may now give to any new file, is never used again.
+        """
+        self.stopping = True
+        self.input_closed = True
+        try:
+            self.popen.stdin.close()
+        except OSError:
+            pass
+
+    def release(self) -> None:
+        """Stop, reap and clean up now (blocks up to about a second for a sandbox)."""
+        self._finalizer()
+
+    def released(self) -> bool:
+        return not self._finalizer.alive
+
+    def death_reason(self) -> str:
+        return self.launch.describe_death(self.popen.returncode)
+
+    def stray_and_stderr(self) -> tuple[bytes, str]:
+        return self.channel.end(), self.channel.stderr_text()
+
+
+def _read(fd: int, size: int) -> bytes | None:
+    try:
+        return os.read(fd, size)
+    except BlockingIOError:
+        return None
+    except OSError:
+        return b""
+
+
+def parse_report(data: bytes) -> dict[str, Any]:
+    """The sandbox supervisor's one-line report; a socket that closed early is a failure."""
+    try:
+        report = json.loads(data) if data.strip() else None
+    except ValueError:
+        report = None
+    if not isinstance(report, dict):
+        return {"ready": False, "error": _NO_REPORT}
+    return report
