@@ -83,3 +83,17 @@ def reaped(pid):
     except ProcessLookupError:
         return True
     return False
+
+
+def marked_processes(marker):
+    """Host PIDs of the processes whose command line holds ``marker``."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                    if marker.encode() in cmdline.read():
+                        found.append(int(entry))
+            except OSError:
+                pass
+    return found

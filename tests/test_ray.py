@@ -97,3 +97,23 @@ def test_an_actor_killed_mid_call_fails_that_call_only_and_is_replaced():
     pids = [victim] + [entry["worker_pid"] for entry in before + after]
     pids += [entry["actor_pid"] for entry in after]
     assert gone_soon(pids)
+
+
+def test_isolation_per_call_in_an_actor():
+    async def scenario():
+        async with RayWorkerPool(1, sandbox=sandbox_policy(), timeout=GUARD, isolation="call",
+                                 preload=("decimal",)) as pool:
+            await pool.start()
+            [described] = await pool.describe()
+            await pool.run_inline("import json; json.tampered = True")
+            with pytest.raises(WorkerTimeout):
+                await pool.run_inline("import time; time.sleep(60)", timeout=1)
+            probe = await pool.run_inline(
+                "import json, sys; print(hasattr(json, 'tampered'), 'decimal' in sys.modules)")
+            return described, probe, await pool.describe()
+
+    described, probe, after = asyncio.run(scenario())
+    assert described["isolation"] == "call"
+    assert described["protections"]["call_isolation"] == "in force"
+    assert probe["result"]["output"] == "False True\n"
+    assert after[0]["worker_pid"] == described["worker_pid"]  # the template stayed warm

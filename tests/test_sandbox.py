@@ -20,27 +20,13 @@ import uuid
 
 import pytest
 
-from conftest import sandbox_policy
+from conftest import marked_processes, sandbox_policy
 from vantor.workers.client import (Worker, WorkerDied, WorkerOutputLimit, WorkerStartError,
                                    WorkerTimeout)
 from vantor.workers.sandbox import PROTECTIONS, probe
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux sandbox")
 GUARD = 60
-
-
-def marked_processes(marker):
-    """Host PIDs of the processes whose command line holds ``marker``."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
-                    if marker.encode() in cmdline.read():
-                        found.append(int(entry))
-            except OSError:
-                pass
-    return found
 
 
 @pytest.fixture

@@ -269,10 +269,15 @@ class Channel:
     chunk, so a call costs time linear in its output, whatever its shape.
     """
 
-    __slots__ = ("output_limit", "_stray", "_taken", "_answer", "_tail", "_tail_limit")
+    __slots__ = ("output_limit", "_stray", "_taken", "_answer", "_tail", "_tail_limit",
+                 "keep_rest", "rest")
 
-    def __init__(self, output_limit: int | None, stderr_limit: int):
+    def __init__(self, output_limit: int | None, stderr_limit: int, keep_rest: bool = False):
         self.output_limit = output_limit
+        # A template writes its end line right after the answer: what follows
+        # the answer's line is then kept in ``rest`` for the driver to check.
+        self.keep_rest = keep_rest
+        self.rest = b""
         self._stray = bytearray()
         self._taken = 0
         self._answer = bytearray()  # an answer line not complete yet
@@ -314,7 +319,10 @@ class Channel:
             data = bytes(buffer)
             buffer.clear()
         if end != len(data) - 1:
-            raise OutOfPlace("more than one answer to a request")
+            if not self.keep_rest:
+                raise OutOfPlace("more than one answer to a request")
+            self.rest = bytes(data[end + 1:])
+            data = data[:end + 1]
         try:
             value = decode_line(data.decode("utf-8"))
         except (ValueError, RecursionError, StopIteration):

@@ -191,6 +191,33 @@ class _Link:
                 self._settle(answer)
                 return
 
+    async def await_end(self, token: bytes, grace: float) -> bool:
+        """As :meth:`_Waiter.await_end <vantor.workers._blocking._Waiter.await_end>`,
+        woken by the loop; between calls only."""
+        proc = self.proc
+        found = proc.take_end(token)
+        if found is not None:
+            return found
+        self._stop_reading()
+        done = self.loop.create_future()
+
+        def step() -> None:
+            if done.done():
+                return
+            found = proc.take_end(token) if proc.read_out_stdout(bool(token)) else False
+            if found is not None:
+                done.set_result(found)
+
+        self.loop.add_reader(proc.answer_fd, step)
+        self.loop.add_reader(proc.stdout_fd, step)
+        try:
+            return await asyncio.wait_for(done, grace)
+        except asyncio.TimeoutError:
+            return False
+        finally:
+            self.loop.remove_reader(proc.answer_fd)
+            self.loop.remove_reader(proc.stdout_fd)
+
     def _on_stderr(self) -> None:
         if not self.proc.drain_stderr():
             self.loop.remove_reader(self.proc.stderr_fd)
@@ -332,7 +359,7 @@ class AsyncWorker(WorkerBase):
             if (proc is None or not proc.ready or proc.stopping or not proc.stdout_open
                     or self._has_ended(proc)):
                 proc = await self._started_process()
-            if proc.requests and proc.written_since_answer():
+            if proc.requests and not await self._clean(proc):
                 self._forget(proc)
                 continue
             started = time.monotonic()
@@ -351,13 +378,29 @@ class AsyncWorker(WorkerBase):
                     await self._discard(proc, EXIT_GRACE)
                     resent = True
                     continue
-                error = await self._failed(proc, outcome, timeout)
+                if outcome.kind == "timeout" and await self._cancelled(proc, len(data)):
+                    error = self._error_for(proc, outcome.kind, timeout)
+                else:
+                    error = await self._failed(proc, outcome, timeout)
             except BaseException as cancelled:
                 self._forget(proc)
                 self._record_failure(cancelled)
                 raise
             self._record_failure(error)
             raise error from None
+
+    async def _clean(self, proc: Process) -> bool:
+        """As :meth:`Worker._clean`."""
+        if proc.owes_end:
+            return await self._link.await_end(b"", EXIT_GRACE)
+        return proc.isolated or not proc.written_since_answer()
+
+    async def _cancelled(self, proc: Process, size: int) -> bool:
+        """As :meth:`Worker._cancelled`."""
+        if not proc.isolated or proc.sent < size:
+            return False
+        token = proc.cancel()
+        return token is not None and await self._link.await_end(token, EXIT_GRACE)
 
     async def _started_process(self) -> Process:
         """As :meth:`Worker._started_process`; a call cancelled meanwhile leaves it starting."""

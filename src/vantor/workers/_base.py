@@ -5,6 +5,7 @@ failed call raises."""
 from __future__ import annotations
 
 import os
+import re
 import threading
 from collections.abc import Mapping, Sequence
 from typing import Any
@@ -14,6 +15,10 @@ from ._core import (
     Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
     WorkerStats, WorkerTimeout, check_limit, check_timeout)
 from .sandbox import DEFAULT_SANDBOX, Sandbox, launch_for
+
+#: What ``isolation`` may be: calls share the worker process, or each has its own.
+ISOLATION_MODES = ("worker", "call")
+_MODULE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)*\Z")
 
 # How long a worker may take to be ready, apart from any call's timeout.
 START_TIMEOUT = 60.0
@@ -31,6 +36,21 @@ class StartTimedOut(WorkerStartError):
 
     def __init__(self) -> None:
         super().__init__(f"the worker was not ready within {START_TIMEOUT:g} s")
+
+
+def check_isolation(isolation: str, preload: Sequence[str]) -> tuple[str, tuple[str, ...]]:
+    """``isolation`` and ``preload`` checked; the modules as a tuple."""
+    if isolation not in ISOLATION_MODES:
+        raise ValueError(f"isolation must be one of {ISOLATION_MODES}, not {isolation!r}")
+    if isinstance(preload, str):
+        raise TypeError("preload must be a sequence of module names, not a str")
+    modules = tuple(preload)
+    for name in modules:
+        if not isinstance(name, str) or not _MODULE_NAME.match(name):
+            raise ValueError(f"preload names modules to import, not {name!r}")
+    if modules and isolation != "call":
+        raise ValueError("preload needs isolation='call': it fills the template calls fork from")
+    return isolation, modules
 
 
 class SharedStats:
@@ -72,9 +92,11 @@ class WorkerBase(Actions):
                  stderr_limit: int = DEFAULT_STDERR_LIMIT,
                  sandbox: Sandbox | None = DEFAULT_SANDBOX,
                  output_limit: int | None = DEFAULT_OUTPUT_LIMIT,
-                 max_requests: int | None = None,
+                 max_requests: int | None = None, isolation: str = "worker",
+                 preload: Sequence[str] = (),
                  _keep_warm: bool = False, _stats: SharedStats | None = None):
         check_timeout(timeout)
+        self.isolation, self.preload = check_isolation(isolation, preload)
         check_limit("stderr_limit", stderr_limit, allow_none=False)
         check_limit("output_limit", output_limit)
         check_limit("max_requests", max_requests)
@@ -136,11 +158,15 @@ class WorkerBase(Actions):
         """What the sandbox of the current (or last) process reported: see :mod:`.sandbox`.
 
         None before a sandboxed process has reported in, and without a sandbox.
+        With ``isolation="call"`` it adds ``call_isolation``: each call runs
+        in a process of its own.
         """
         proc = self._proc
-        if proc is not None and proc.report:
-            return proc.report.get("protections")
-        return self._last_report.get("protections") if self._last_report else None
+        report = proc.report if proc is not None and proc.report else self._last_report
+        protections = report.get("protections") if report else None
+        if protections is None or self.isolation != "call":
+            return protections
+        return {**protections, "call_isolation": "in force"}
 
     def stats(self) -> WorkerStats:
         """Counters and latency percentiles of this worker's calls (a pool's: all of them)."""
@@ -177,7 +203,8 @@ class WorkerBase(Actions):
             if self._closed:
                 raise WorkerClosed("the worker is closed")
             proc = Process(launch_for(*self._launch_args), self.output_limit,
-                           self._stderr_limit)
+                           self._stderr_limit,
+                           self.preload if self.isolation == "call" else None)
             self._proc = proc
         self._spawned += 1
         self._stats.count("started")
@@ -217,6 +244,7 @@ class WorkerBase(Actions):
     def _retires(self, proc: Process, quitting: bool) -> bool:
         """Count a request answered by ``proc``; whether the process must now end."""
         proc.requests += 1
+        proc.owes_end = proc.isolated
         if quitting:
             return True
         if self.max_requests is not None and proc.requests >= self.max_requests:

@@ -154,6 +154,23 @@ class _Waiter:
                 wait_ms = _SHORT_WAIT_MS if exit_seen else _POLL_INTERVAL_MS
                 next_exit_check = now + wait_ms / 1000
 
+    def await_end(self, token: bytes, deadline: float) -> bool:
+        """Wait for the template's end line (see :meth:`Process.take_end`); False if it fails."""
+        proc = self.proc
+        while True:
+            found = proc.take_end(token)
+            if found is not None:
+                return found
+            try:
+                events = self.wait(deadline)
+            except _Failure:
+                return False
+            for fd, _ in events:
+                if fd == proc.stderr_fd:
+                    self._drain_stderr()
+                elif fd == proc.stdout_fd and not proc.read_out_stdout(keep=bool(token)):
+                    return False
+
     def _write(self, data: memoryview) -> memoryview | None:
         """Write what the pipe takes; poll for the rest.  None once all is written."""
         written = self.proc.write(data)
@@ -206,6 +223,16 @@ class Worker(WorkerBase):
     :class:`WorkerOutputLimit`.  ``stderr_limit`` bounds, in bytes, the kept
     tail of standard error, which every call drains.  ``max_requests`` retires
     a process after that many requests and starts a fresh one.
+
+    ``isolation`` says what calls share.  ``"worker"`` (the default): one
+    process serves call after call, so what a call changes (modules,
+    globals, threads it leaves running) is there for the next.
+    ``"call"``: the worker process is a template that forks a fresh process
+    for each call, inside the same sandbox, and ends whatever the call
+    started before the next one; a timeout then kills only the call, and
+    the template stays warm.  ``preload`` names modules the template imports
+    once at start (``isolation="call"`` only); one that fails to import
+    fails the start, naming it.
 
     Calls are serialised: a worker handles one request at a time, and is safe to
     share between threads (use :class:`WorkerPool` for parallel calls).  After a
@@ -330,11 +357,12 @@ class Worker(WorkerBase):
         would cost every call a system call): one that turns out to have ended
         before the request reached it is replaced, and the request sent again.
         So is one that wrote after its last answer: that output is nobody's.
+        A template (isolation per call) must first have ended the last call.
         """
         resent = False
         while True:
             proc = self._started_process()
-            if proc.requests and proc.written_since_answer():
+            if proc.requests and not self._clean(proc):
                 self._discard(proc)
                 continue
             deadline = None if timeout is None else time.monotonic() + timeout
@@ -347,7 +375,10 @@ class Worker(WorkerBase):
                     self._discard(proc, EXIT_GRACE)
                     resent = True
                     continue
-                error = self._failed(proc, failure, timeout)
+                if failure.kind == "timeout" and self._cancelled(proc, len(data)):
+                    error = self._error_for(proc, failure.kind, timeout)
+                else:
+                    error = self._failed(proc, failure, timeout)
                 self._record_failure(error)
                 raise error from None
             except BaseException as error:
@@ -356,6 +387,23 @@ class Worker(WorkerBase):
                 self._discard(proc)
                 self._record_failure(error)
                 raise
+
+    def _clean(self, proc: Process) -> bool:
+        """Whether nothing of the last call is left to come from ``proc``."""
+        if proc.owes_end:
+            return self._waiter.await_end(b"", time.monotonic() + EXIT_GRACE)
+        return proc.isolated or not proc.written_since_answer()
+
+    def _cancelled(self, proc: Process, size: int) -> bool:
+        """Have the template kill the call that ran out of time; whether it did.
+
+        Only a request written whole can be cancelled: a part would stay in
+        the template's input, ahead of the next request.
+        """
+        if not proc.isolated or proc.sent < size:
+            return False
+        token = proc.cancel()
+        return token is not None and self._waiter.await_end(token, time.monotonic() + EXIT_GRACE)
 
     def _started_process(self) -> Process:
         """The process, started and reported in, waited for under the start-up timeout.

@@ -38,14 +38,16 @@ class _PoolBase(Actions, Generic[W]):
     def __init__(self, worker_type: type[W], size: int, command: Sequence[str] | None, *,
                  timeout: Timeout, env: Mapping[str, str] | None,
                  cwd: str | os.PathLike | None, stderr_limit: int, sandbox: Sandbox | None,
-                 output_limit: int | None, max_requests: int | None, warm: bool):
+                 output_limit: int | None, max_requests: int | None, warm: bool,
+                 isolation: str, preload: Sequence[str]):
         check_size(size)
         self._stats = SharedStats()
         self._warm = warm
         self._workers: list[W] = [
             worker_type(command, timeout=timeout, env=env, cwd=cwd, stderr_limit=stderr_limit,
                         sandbox=sandbox, output_limit=output_limit, max_requests=max_requests,
-                        _keep_warm=warm, _stats=self._stats)
+                        isolation=isolation, preload=preload, _keep_warm=warm,
+                        _stats=self._stats)
             for _ in range(size)]
         self._idle = list(reversed(self._workers))
         self._closed = False
@@ -100,10 +102,12 @@ class WorkerPool(_PoolBase[Worker]):
                  stderr_limit: int = DEFAULT_STDERR_LIMIT,
                  sandbox: Sandbox | None = DEFAULT_SANDBOX,
                  output_limit: int | None = DEFAULT_OUTPUT_LIMIT,
-                 max_requests: int | None = None, warm: bool = True):
+                 max_requests: int | None = None, warm: bool = True,
+                 isolation: str = "worker", preload: Sequence[str] = ()):
         super().__init__(Worker, size, command, timeout=timeout, env=env, cwd=cwd,
                          stderr_limit=stderr_limit, sandbox=sandbox, output_limit=output_limit,
-                         max_requests=max_requests, warm=warm)
+                         max_requests=max_requests, warm=warm, isolation=isolation,
+                         preload=preload)
         self._cond = threading.Condition()
         if warm:
             self._prestart_all()
@@ -207,10 +211,12 @@ class AsyncWorkerPool(_PoolBase[AsyncWorker]):
                  stderr_limit: int = DEFAULT_STDERR_LIMIT,
                  sandbox: Sandbox | None = DEFAULT_SANDBOX,
                  output_limit: int | None = DEFAULT_OUTPUT_LIMIT,
-                 max_requests: int | None = None, warm: bool = True):
+                 max_requests: int | None = None, warm: bool = True,
+                 isolation: str = "worker", preload: Sequence[str] = ()):
         super().__init__(AsyncWorker, size, command, timeout=timeout, env=env, cwd=cwd,
                          stderr_limit=stderr_limit, sandbox=sandbox, output_limit=output_limit,
-                         max_requests=max_requests, warm=warm)
+                         max_requests=max_requests, warm=warm, isolation=isolation,
+                         preload=preload)
         self._free = IdleMembers(self._idle)
 
     async def start(self) -> "AsyncWorkerPool":

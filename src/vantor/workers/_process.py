@@ -21,10 +21,9 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._answers import Channel, WorkerStartError
+from ._answers import Channel, OutputLimitReached, WorkerStartError
+from ._template import ANSWER_FD_VARIABLE, END_MARK, TEMPLATE_VARIABLE
 
-#: The environment variable naming the descriptor the worker writes its answers to.
-ANSWER_FD_VARIABLE = "VANTOR_WORKER_ANSWER_FD"
 
 # First read size; a read that fills it is followed by bigger ones.
 READ_SIZE = 64 * 1024
@@ -57,7 +56,7 @@ class Launch:
     context: dict[str, Any] = field(default_factory=dict)
 
 
-def _terminate(popen: subprocess.Popen, control: socket.socket | None, answer_fd: int,
+def _terminate(popen: subprocess.Popen, control: socket.socket | None, fds: tuple[int, ...],
                cleanup: Callable[[], None]) -> None:
     """Stop and reap a worker process; runs once, also at garbage collection and exit."""
     if control is not None and popen.returncode is None:
@@ -76,7 +75,8 @@ def _terminate(popen: subprocess.Popen, control: socket.socket | None, answer_fd
                 stream.close()
             except OSError:
                 pass
-    os.close(answer_fd)
+    for fd in fds:
+        os.close(fd)
     if control is not None:
         control.close()
     cleanup()
@@ -111,26 +111,41 @@ class Process:
     sandbox and kills the group of an unsandboxed one; the pipes are closed
     and the process reaped by :meth:`release`, or by a finalizer at garbage
     collection and interpreter exit.
+
+    ``preload`` not None makes the worker a template that forks a process
+    per call, with those modules imported (see :mod:`._template`); it then
+    gets a cancel pipe, and an end line follows each answer.
     """
 
-    def __init__(self, launch: Launch, output_limit: int | None, stderr_limit: int):
+    def __init__(self, launch: Launch, output_limit: int | None, stderr_limit: int,
+                 preload: tuple[str, ...] | None = None):
         answer_fd, worker_answer_fd = os.pipe()
         env = dict(os.environ if launch.env is None else launch.env)
         env[ANSWER_FD_VARIABLE] = str(worker_answer_fd)
+        worker_fds = [worker_answer_fd]
+        self.cancel_fd = -1
+        if preload is not None:
+            worker_cancel_fd, self.cancel_fd = os.pipe()
+            worker_fds.append(worker_cancel_fd)
+            env[TEMPLATE_VARIABLE] = json.dumps({"preload": list(preload),
+                                                 "cancel_fd": worker_cancel_fd})
+        own_fds = (answer_fd,) if self.cancel_fd < 0 else (answer_fd, self.cancel_fd)
         try:
             self.popen = subprocess.Popen(
                 launch.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE, env=env, cwd=launch.cwd,
-                pass_fds=(*launch.pass_fds, worker_answer_fd), start_new_session=True,
+                pass_fds=(*launch.pass_fds, *worker_fds), start_new_session=True,
                 bufsize=0)
         except BaseException:
-            os.close(answer_fd)
+            for fd in own_fds:
+                os.close(fd)
             if launch.control is not None:
                 launch.control.close()
             launch.cleanup()
             raise
         finally:
-            os.close(worker_answer_fd)
+            for fd in worker_fds:
+                os.close(fd)
             launch.after_spawn()
         self.launch = launch
         self.pid = self.popen.pid
@@ -154,8 +169,11 @@ class Process:
         # The worker's line feed on its answer pipe once it reads requests:
         # False until then, None if the pipe ended or held something else.
         self.greeting: bool | None = False
-        self.channel = Channel(output_limit, stderr_limit)
+        self.channel = Channel(output_limit, stderr_limit, keep_rest=preload is not None)
         self.requests = 0
+        self.calls = 0  # requests sent: the template numbers its calls alike
+        self.owes_end = False  # an answer came, its template's end line not yet
+        self.marks = b""  # answer pipe bytes read while an end line is awaited
         self.sent = 0  # bytes of the current call's request written so far
         self.write_failed = False  # the worker stopped reading during the current call
         self.stdout_open = True
@@ -163,7 +181,7 @@ class Process:
         self.stopping = False
         self.input_closed = False
         self._finalizer = weakref.finalize(self, _terminate, self.popen, self.control,
-                                           answer_fd, launch.cleanup)
+                                           own_fds, launch.cleanup)
 
     @property
     def ready(self) -> bool:
@@ -204,8 +222,9 @@ class Process:
         """
         self.sent = 0
         self.write_failed = False
-        if self.requests:
+        if self.calls:
             self.channel.begin()
+        self.calls += 1
 
     def written_since_answer(self) -> bool:
         """Whether the worker wrote anything (or ended its output) since its last answer.
@@ -248,6 +267,72 @@ class Process:
         except OSError:
             return False
         return unread == self.sent == size
+
+    @property
+    def isolated(self) -> bool:
+        """Whether the worker is a template that forks each call."""
+        return self.cancel_fd >= 0
+
+    def cancel(self) -> bytes | None:
+        """Ask the template to kill the current call; the token its end line will carry.
+
+        None when the cancel cannot be sent (the template is gone).
+        """
+        token = os.urandom(8).hex().encode()
+        try:
+            os.write(self.cancel_fd, str(self.calls).encode() + b" " + token + b"\n")
+        except OSError:
+            return None
+        self.marks = b""
+        return token
+
+    def take_end(self, token: bytes = b"") -> bool | None:
+        """Look for the template's end line on the answer pipe (after a cancel: ``token``'s).
+
+        True once it has come: nothing of the call is left running, and all
+        it wrote is in the pipes.  Standard output is then read out: after a
+        cancel it is the call's stray output, fed to the channel; after an
+        answer, the output of what the call left running, which belongs to
+        no call and is dropped.  None while the line has not come; False
+        when the pipe ended, or held after an answer what the template does
+        not write.
+        """
+        wanted = END_MARK + token + b"\n"
+        self.marks += self.channel.rest
+        self.channel.rest = b""
+        while True:
+            if token:  # whatever the killed call wrote before the line goes
+                at = self.marks.find(wanted)
+                if at < 0:
+                    self.marks = self.marks[-len(wanted):]
+            elif not wanted.startswith(self.marks[:len(wanted)]):
+                return False
+            else:
+                at = 0 if len(self.marks) >= len(wanted) else -1
+            if at >= 0:
+                rest = self.marks[at + len(wanted):]
+                self.marks = b""
+                self.owes_end = False
+                return not rest and self.read_out_stdout(keep=bool(token))
+            data = _read(self.answer_fd, READ_SIZE)
+            if not data:
+                return None if data is None else False
+            self.marks += data
+
+    def read_out_stdout(self, keep: bool) -> bool:
+        """Read standard output until it is empty; False at its end.
+
+        Kept as stray output (up to the output limit) or dropped.
+        """
+        while True:
+            data = self.read_stdout()
+            if not data:
+                return data is None
+            if keep:
+                try:
+                    self.channel.feed(data)
+                except OutputLimitReached:
+                    keep = False
 
     def read_stdout(self, size: int = READ_SIZE) -> bytes | None:
         """A chunk of standard output; b"" at its end, None when nothing is there yet."""

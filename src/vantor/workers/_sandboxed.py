@@ -530,6 +530,10 @@ class Init:
 
         sys.argv = [custom_worker.__file__]
         sys.path.insert(0, os.getcwd())
+        # isolation="call": this process becomes the template that forks each call.
+        from vantor.workers import _template
+        if _template.wanted():
+            _template.serve()
         code = 0
         try:
             custom_worker.main()

@@ -71,6 +71,7 @@ class WorkerActor:
     def describe(self) -> dict[str, Any]:
         return {"actor_pid": os.getpid(), "worker_pid": self._worker.pid,
                 "node": ray.get_runtime_context().get_node_id(),
+                "isolation": self._worker.isolation,
                 "protections": self._worker.protections}
 
     async def call(self, line: bytes, quitting: bool, timeout: Timeout) -> tuple:
@@ -146,17 +147,19 @@ class RayWorkerPool(Actions):
                  sandbox: Sandbox | None = DEFAULT_SANDBOX,
                  output_limit: int | None = DEFAULT_OUTPUT_LIMIT,
                  max_requests: int | None = None,
-                 actor_options: Mapping[str, Any] | None = None):
+                 actor_options: Mapping[str, Any] | None = None,
+                 isolation: str = "worker", preload: Sequence[str] = ()):
         check_size(size)
         # Checked here, where a mistake is cheap, with the same rules as on one machine.
         AsyncWorker(command, timeout=timeout, env=env, cwd=cwd, stderr_limit=stderr_limit,
-                    sandbox=sandbox, output_limit=output_limit, max_requests=max_requests)
+                    sandbox=sandbox, output_limit=output_limit, max_requests=max_requests,
+                    isolation=isolation, preload=preload)
         self.timeout = timeout
         self._options = {
             "command": command, "timeout": timeout, "env": dict(env) if env else None,
             "cwd": os.fspath(cwd) if cwd is not None else None, "stderr_limit": stderr_limit,
             "sandbox": sandbox, "output_limit": output_limit, "max_requests": max_requests,
-            "_keep_warm": True}
+            "isolation": isolation, "preload": tuple(preload), "_keep_warm": True}
         self._actor_class = ray.remote(WorkerActor).options(
             **{"num_cpus": 1, **dict(actor_options or {})})
         self._stats = SharedStats()

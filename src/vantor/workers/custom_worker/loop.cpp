@@ -106,20 +106,29 @@ int write_apart(PyObject* line)
     return 0;
 }
 
+// os.environ.pop(name, None)
+Ref pop_environ(PyObject* environ, PyObject* name)
+{
+    return Ref::take(PyObject_CallMethodObjArgs(environ, names::pop, name, Py_None, nullptr));
+}
+
 // answer_fd = int(os.environ.pop(VANTOR_WORKER_ANSWER_FD, None)), made
 // close-on-exec: the host names a descriptor of its own for the answers, and
 // neither the tools nor the programs they run are told of it. A line feed on
-// it then tells the host the worker is ready for requests.
+// it then tells the host the worker is ready for requests, unless
+// VANTOR_WORKER_GREETED says a process that forks one loop per request has
+// told it already.
 int take_answer_fd()
 {
     Ref environ = lookup_global_attr(names::os, names::environ);
-    Ref value = environ ? Ref::take(PyObject_CallMethodObjArgs(
-                              environ.get(), names::pop, names::answer_fd_variable, Py_None,
-                              nullptr))
-                        : Ref();
-    if (!value || value.get() == Py_None) {
+    Ref value = environ ? pop_environ(environ.get(), names::answer_fd_variable) : Ref();
+    Ref greeted = value ? pop_environ(environ.get(), names::greeted_variable) : Ref();
+    if (!greeted) {
+        return -1;
+    }
+    if (value.get() == Py_None) {
         answer_fd = -1;
-        return value ? 0 : -1;
+        return 0;
     }
     Ref number = Ref::take(PyLong_FromUnicodeObject(value.get(), 10));
     long fd = number ? PyLong_AsLong(number.get()) : -1;
@@ -132,7 +141,7 @@ int take_answer_fd()
         return -1;
     }
     answer_fd = static_cast<int>(fd);
-    return write_apart(names::newline);
+    return greeted.get() == Py_None ? write_apart(names::newline) : 0;
 }
 
 // sys.stdout.write(json.dumps(response) + "\n"); sys.stdout.flush(). With an

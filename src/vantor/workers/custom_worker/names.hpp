@@ -23,6 +23,7 @@
     X(environ, "environ")                                            \
     X(pop, "pop")                                                    \
     X(answer_fd_variable, "VANTOR_WORKER_ANSWER_FD")                 \
+    X(greeted_variable, "VANTOR_WORKER_GREETED")                     \
     X(signal, "signal")                                              \
     X(sys, "sys")                                                    \
     X(traceback, "traceback")                                        \

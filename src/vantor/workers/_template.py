@@ -1,0 +1,316 @@
+"""The template of a worker that isolates its calls: one forked process per request.
+
+With ``isolation="call"`` the worker process (init's child in a sandbox, the
+process the host started without one) becomes a template: it imports the
+message loop and the modules the host preloads once, greets the host, and
+then reads request lines itself.  It never runs tool code.  For each request
+it forks a process that serves exactly that request with the unchanged
+message loop (its ``sys.stdin`` a stream that holds the one line), writes
+its answer on the answer descriptor and exits.  The template is the
+subreaper of everything a call starts: once the call's process has ended,
+it kills and reaps whatever is left under it, then writes an end line on
+the answer pipe and reads the next request.  Nothing a call changed or left
+running reaches the next one.
+
+The host cancels a call that ran out of time through a pipe of its own:
+``"<sequence> <token>\\n"``.  The template kills the call only if that call
+is still the one running (a late cancel never hits the next call), ends
+what it started, and answers with an end line that carries the token,
+after which nothing of the call is left in either pipe.
+
+A request that ends the worker (``quit``, a line that is no JSON object,
+``sys.exit`` in a tool, a signal) ends the template the same way: it takes
+on the call's exit status.
+"""
+
+from __future__ import annotations
+
+import gc
+import importlib
+import io
+import json
+import mmap
+import os
+import select
+import signal
+import sys
+import traceback
+from typing import Any, NoReturn
+
+#: The environment variable naming the descriptor the worker writes its answers to.
+ANSWER_FD_VARIABLE = "VANTOR_WORKER_ANSWER_FD"
+#: The environment variable that makes the worker a template (JSON: the
+#: modules to preload and the descriptor the host's cancels come on).
+TEMPLATE_VARIABLE = "VANTOR_WORKER_TEMPLATE"
+#: Tells the message loop of a call's process that the host was greeted already.
+GREETED_VARIABLE = "VANTOR_WORKER_GREETED"
+#: The first byte of the template's own lines on the answer pipe; no answer starts so.
+END_MARK = b"\x00"
+#: The exit code of a template whose preloads failed, before it greeted.
+PRELOAD_FAILED = 3
+
+_PR_SET_CHILD_SUBREAPER = 36
+_READ_SIZE = 1024 * 1024
+
+
+def wanted() -> bool:
+    """Whether this worker process is to be a template."""
+    return TEMPLATE_VARIABLE in os.environ
+
+
+def preload(names: list[str]) -> None:
+    """Import the host's modules; a failure ends the process before it greets."""
+    for name in names:
+        try:
+            importlib.import_module(name)
+        except BaseException as error:  # whatever a module raises, the host hears of it
+            os.write(2, f"vantor.workers: cannot preload {name!r}: "
+                        f"{type(error).__name__}: {error}\n".encode())
+            os._exit(PRELOAD_FAILED)
+
+
+def serve() -> NoReturn:
+    """Run as the template until the input ends or a request ends the worker."""
+    settings: dict[str, Any] = json.loads(os.environ.pop(TEMPLATE_VARIABLE))
+    from vantor.workers import custom_worker  # noqa: F401  (imported once, for every call)
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # as the message loop does
+    preload(list(settings.get("preload", ())))
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        os.write(2, b"vantor.workers: cannot become the subreaper of its calls\n")
+        os._exit(1)
+    Template(int(os.environ[ANSWER_FD_VARIABLE]), settings["cancel_fd"]).run()
+
+
+class Template:
+    """The template's state: its pipes, the request buffer and the running call."""
+
+    def __init__(self, answer_fd: int, cancel_fd: int):
+        self.answer_fd = answer_fd
+        self.cancel_fd = cancel_fd
+        self.pending = b""      # input read past the current request line
+        self.cancels = b""      # cancel pipe input not yet a whole line
+        self.watched = [0, cancel_fd]  # the input, and the cancel pipe until it ends
+        self.input_ended = False
+        self.sequence = 0
+        # Cancels of calls whose request has not been read yet: never run.
+        self.cancelled_ahead: dict[int, bytes] = {}
+        # One shared byte: set by a call's process when its loop asked for a
+        # second request, that is, when the request did not end the worker.
+        self.went_on = mmap.mmap(-1, 1)
+        self.children = f"/proc/self/task/{os.getpid()}/children"
+        self.encoding = sys.stdin.encoding
+        self.errors = sys.stdin.errors
+
+    def run(self) -> NoReturn:
+        os.set_blocking(self.cancel_fd, False)
+        for stream in (sys.stdout, sys.stderr):
+            stream.flush()
+        os.environ[GREETED_VARIABLE] = "1"
+        gc.freeze()  # what the template holds stays shared with the calls' processes
+        _write_all(self.answer_fd, b"\n")
+        while True:
+            line = self.next_request()
+            if line is None:
+                os._exit(0)
+            self.sequence += 1
+            token = self.cancelled_ahead.pop(self.sequence, None)
+            if token is not None:
+                self.write_end(token)
+            else:
+                self.serve_call(line)
+
+    # -- requests -----------------------------------------------------------
+
+    def next_request(self) -> bytes | None:
+        """The next non-blank request line; None at the end of the input."""
+        while True:
+            end = self.pending.find(b"\n")
+            if end >= 0:
+                line, self.pending = self.pending[:end + 1], self.pending[end + 1:]
+            elif self.input_ended:
+                line, self.pending = self.pending, b""
+                if not line:
+                    return None
+            else:
+                self.wait_for_input()
+                continue
+            if not self.blank(line):
+                return line
+
+    def blank(self, line: bytes) -> bool:
+        """Whether the loop would skip ``line`` unanswered (it strips it to nothing)."""
+        try:
+            return not line.decode(self.encoding, self.errors).strip()
+        except UnicodeError:
+            return False  # the call's own loop meets the error, as it would have
+
+    def wait_for_input(self) -> None:
+        """Read more input, answering cancels of calls that are over meanwhile."""
+        ready = select.select(self.watched, [], [])[0]
+        if self.cancel_fd in ready:
+            for sequence, token in self.read_cancels():
+                self.take_cancel(sequence, token)
+        if 0 in ready:
+            data = os.read(0, _READ_SIZE)
+            if data:
+                self.pending += data
+            else:
+                self.input_ended = True
+
+    def read_cancels(self) -> list[tuple[int, bytes]]:
+        try:
+            data = os.read(self.cancel_fd, 4096)
+        except BlockingIOError:
+            return []
+        if not data:  # the host let its end go: no cancel will come
+            self.watched.remove(self.cancel_fd)
+        self.cancels += data
+        *lines, self.cancels = self.cancels.split(b"\n")
+        cancels = []
+        for line in lines:
+            sequence, _, token = line.partition(b" ")
+            if sequence.isdigit() and token.isalnum():
+                cancels.append((int(sequence), token))
+        return cancels
+
+    def take_cancel(self, sequence: int, token: bytes) -> None:
+        """A cancel of a call that is not running: over already, or yet to be read."""
+        if sequence > self.sequence:
+            self.cancelled_ahead[sequence] = token
+        else:
+            self.write_end(token)
+
+    def write_end(self, token: bytes = b"") -> None:
+        _write_all(self.answer_fd, END_MARK + token + b"\n")
+
+    # -- one call -----------------------------------------------------------
+
+    def serve_call(self, line: bytes) -> None:
+        """Fork the call's process, wait for it (or its cancel), end what it left."""
+        self.went_on[0] = 0
+        pid = os.fork()
+        if pid == 0:
+            self.become_call(line)
+        pidfd = os.pidfd_open(pid)
+        try:
+            token = self.wait_for_call(pidfd, pid)
+        finally:
+            os.close(pidfd)
+        if token is not None:
+            os.kill(pid, signal.SIGKILL)
+        _, status = os.waitpid(pid, 0)
+        self.end_leftovers()
+        if token is not None:
+            self.write_end(token)
+        elif os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0 and self.went_on[0]:
+            self.write_end()
+        else:
+            _take_on(status)
+
+    def wait_for_call(self, pidfd: int, pid: int) -> bytes | None:
+        """Until the call's process ends (None) or its cancel comes (the cancel's token)."""
+        while True:
+            ready = select.select([pidfd, *self.watched[1:]], [], [])[0]
+            if pidfd in ready:
+                return None
+            for sequence, token in self.read_cancels():
+                if sequence == self.sequence:
+                    return token
+                self.take_cancel(sequence, token)
+
+    def end_leftovers(self) -> None:
+        """Kill and reap every process left under the template (it is their subreaper).
+
+        Killing a process hands its children to the template, so the walk
+        repeats until no child is left; each pass reaps one.
+        """
+        while True:
+            try:
+                with open(self.children) as file:
+                    pids = file.read().split()
+            except OSError:
+                pids = []
+            for pid in pids:
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            try:
+                os.waitpid(-1, 0)
+            except ChildProcessError:
+                return
+
+    def become_call(self, line: bytes) -> NoReturn:
+        """In the call's process: serve ``line`` with the message loop, then exit."""
+        code = 1
+        try:
+            os.close(self.cancel_fd)
+            # The template's input is not the call's: it holds the next requests.
+            null = os.open(os.devnull, os.O_RDONLY)
+            os.dup2(null, 0)
+            os.close(null)
+            sys.stdin = _OneRequest(io.BytesIO(line), self.went_on, encoding=self.encoding,
+                                    errors=self.errors, newline="\n")
+            from vantor.workers import custom_worker
+            code = _run_loop(custom_worker.main)
+        finally:
+            try:
+                sys.stdout.flush()
+                sys.stderr.flush()
+            finally:
+                os._exit(code)
+
+
+class _OneRequest(io.TextIOWrapper):
+    """``sys.stdin`` of a call's process: its one request line, then the end.
+
+    Asking for the line after it marks the shared byte: the request did not
+    end the worker.
+    """
+
+    def __init__(self, buffer: io.BytesIO, went_on: mmap.mmap, **options: Any):
+        super().__init__(buffer, **options)
+        self._went_on = went_on
+
+    def __next__(self) -> str:
+        try:
+            return super().__next__()
+        except StopIteration:
+            self._went_on[0] = 1
+            raise
+
+
+def _run_loop(main: Any) -> int:
+    """Run the message loop as the interpreter runs a program: its exit code."""
+    try:
+        main()
+    except SystemExit as exit_:
+        if exit_.code is None or isinstance(exit_.code, int):
+            return exit_.code or 0
+        print(exit_.code, file=sys.stderr)
+        return 1
+    except BaseException:
+        traceback.print_exc()
+        return 1
+    return 0
+
+
+def _take_on(status: int) -> NoReturn:
+    """End the template as its call's process ended: by its signal, or with its exit code."""
+    if os.WIFSIGNALED(status):
+        number = os.WTERMSIG(status)
+        if number not in (signal.SIGKILL, signal.SIGSTOP):
+            signal.signal(number, signal.SIG_DFL)
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, [number])
+        os.kill(os.getpid(), number)
+    os._exit(os.waitstatus_to_exitcode(status) if os.WIFEXITED(status) else 1)
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]

@@ -1,0 +1,136 @@
+"""Isolation per call: each request in a fresh process forked from a template,
+sandboxed and not; what one call leaves behind never reaches the next."""
+import asyncio
+import pytest
+
+from conftest import marked_processes, sandbox_policy
+from vantor.workers.client import (
+    AsyncWorker, AsyncWorkerPool, Worker, WorkerDied, WorkerStartError, WorkerTimeout)
+
+MARKER = "vantor-isolation-leftover"
+
+# A call that does its worst: wraps json, sets globals, leaves a thread that
+# prints and a process that sleeps, and remembers its own pid.
+TAMPER = f"""
+import json, os, subprocess, sys, threading, time
+seen = []
+real_dumps = json.dumps
+json.dumps = lambda value, *a, **k: real_dumps({{"success": True, "result": "forged"}})
+json.loads = lambda text, *a, **k: seen.append(text) or {{}}
+json.tampered = True
+sys.modules["__main__"].left_behind = args
+def spy():
+    while True:
+        print("spy", seen, flush=True)
+        time.sleep(0.01)
+threading.Thread(target=spy, daemon=True).start()
+subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)", "{MARKER}"])
+print(os.getpid())
+"""
+
+PROBE = """
+import json, os, sys
+print(os.getpid(), getattr(json, "tampered", False),
+      getattr(sys.modules["__main__"], "left_behind", None), args)
+"""
+
+
+@pytest.fixture(params=["sandboxed", "unsandboxed"])
+def sandbox(request):
+    return sandbox_policy() if request.param == "sandboxed" else None
+
+
+def test_a_call_cannot_reach_the_next(sandbox):
+    with Worker(sandbox=sandbox, isolation="call", timeout=30) as worker:
+        before = worker.run_inline("import os; print(os.getpid())")["result"]["output"]
+        first = worker.run_inline(TAMPER, {"user": "a"})
+        assert first == {"success": True, "result": "forged"}  # its own answer only
+        template = worker.pid
+        second = worker.run_inline(PROBE, {"user": "b"})
+        assert second.ok and second.stray == [], second
+        pid, tampered, left, args = second["result"]["output"].split(" ", 3)
+        assert (tampered, left, args) == ("False", "None", "{'user': 'b'}\n")
+        assert pid != before.strip()
+        third = worker.run_inline("print(1)")
+        assert third["result"]["output"] == "1\n" and third.stray == []
+        assert worker.pid == template
+        assert worker.protections is None or worker.protections["call_isolation"] == "in force"
+        assert marked_processes(MARKER) == []
+
+
+def test_answers_and_endings_are_those_of_a_shared_worker(sandbox):
+    lines = ['{"action": "validate", "code": "x ="}', "not json", '{"action": "nope"}',
+             '{"action": "run_inline", "code": "print(args)", "args": {"k": [1, 2]}}']
+    outcomes = {}
+    for isolation in ("worker", "call"):
+        with Worker(sandbox=sandbox, isolation=isolation, timeout=30) as worker:
+            answers = [dict(worker.request_line(line)) for line in lines]
+            with pytest.raises(WorkerDied) as died:
+                worker.request_line("[1]")
+            quit_answer = dict(worker.request({"action": "quit"}))
+            with pytest.raises(WorkerDied) as exited:
+                worker.run_inline("import sys; sys.exit(7)")
+        outcomes[isolation] = (answers, died.value.returncode, quit_answer,
+                               exited.value.returncode)
+    assert outcomes["call"] == outcomes["worker"]
+
+
+def test_a_timeout_kills_the_call_and_the_template_serves_on(sandbox):
+    with Worker(sandbox=sandbox, isolation="call") as worker:
+        worker.start()
+        template = worker.pid
+        code = (f"import subprocess, sys, time\n"
+                f"subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(60)', "
+                f"'{MARKER}'])\nprint('partial', flush=True)\ntime.sleep(60)")
+        for _ in range(2):
+            with pytest.raises(WorkerTimeout):
+                worker.run_inline(code, timeout=1.5)
+            answer = worker.run_inline("print('next')", timeout=30)
+            assert answer["result"]["output"] == "next\n" and answer.stray == []
+        assert worker.pid == template
+        stats = worker.stats()
+        assert (stats.timeouts, stats.started) == (2, 1)
+        assert marked_processes(MARKER) == []
+
+
+def test_preload(sandbox):
+    probe = "import sys; print('decimal' in sys.modules)"
+    with Worker(sandbox=sandbox, isolation="call", preload=("decimal",)) as worker:
+        assert worker.run_inline(probe)["result"]["output"] == "True\n"
+    with Worker(sandbox=sandbox, isolation="call") as worker:
+        assert worker.run_inline(probe)["result"]["output"] == "False\n"
+    with Worker(sandbox=sandbox, isolation="call", preload=("no_such_module_here",)) as worker:
+        with pytest.raises(WorkerStartError, match="cannot preload 'no_such_module_here'"):
+            worker.start()
+
+
+def test_bad_settings():
+    with pytest.raises(ValueError, match="isolation"):
+        Worker(isolation="thread")
+    with pytest.raises(ValueError, match="preload needs isolation='call'"):
+        Worker(preload=("json",))
+    with pytest.raises(ValueError, match="module"):
+        Worker(isolation="call", preload=("json; rm -rf /",))
+
+
+def test_asyncio_worker_and_pool():
+    async def scenario():
+        async with AsyncWorker(sandbox=sandbox_policy(), isolation="call") as worker:
+            await worker.run_inline("import json; json.tampered = True")
+            answer = await worker.run_inline("import json; print(hasattr(json, 'tampered'))")
+            assert answer["result"]["output"] == "False\n"
+            template = worker.pid
+            with pytest.raises(WorkerTimeout):
+                await worker.run_inline("import time; time.sleep(60)", timeout=1.0)
+            assert (await worker.validate("x = 1"))["result"]["valid"] is True
+            assert worker.pid == template
+        async with AsyncWorkerPool(2, sandbox=sandbox_policy(), isolation="call",
+                                   preload=("decimal",)) as pool:
+            answers = await asyncio.gather(*(
+                pool.run_inline("import sys; print('decimal' in sys.modules, args)", {"n": n})
+                for n in range(6)))
+            assert [answer["result"]["output"] for answer in answers] == [
+                f"True {{'n': {n}}}\n" for n in range(6)]
+            assert pool.stats().started == 2
+
+    asyncio.run(asyncio.wait_for(scenario(), 120))
