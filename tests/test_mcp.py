@@ -134,7 +134,7 @@ def run(coroutine):
 def test_print_config_merges_the_file_and_the_command_line(tmp_path):
     (tmp_path / "tools").mkdir()
     config = tmp_path / "server.toml"
-    config.write_text('[server]\nscripts = ["tools"]\n[pool]\nsize = 3\ntimeout = 5\n'
+    config.write_text('[server]\nscripts = ["tools"]\n[pool]\nsize = 3\ntimeout = 5\npreload = ["decimal"]\n'
                       '[sandbox]\nmemory = "256M"\nread = ["data"]\n')
     script = os.path.join(os.path.dirname(sys.executable), "vantor-workers")
     shown = subprocess.run([script, "mcp", "--config", str(config), "--print-config",
@@ -142,7 +142,8 @@ def test_print_config_merges_the_file_and_the_command_line(tmp_path):
                            capture_output=True, text=True, env=child_env(), cwd=tmp_path)
     assert shown.returncode == 0, shown.stderr
     effective = json.loads(shown.stdout)
-    assert effective["pool"] == {"size": 3, "timeout": 5.0, "output_limit": 1 << 20}
+    assert effective["pool"] == {"size": 3, "timeout": 5.0, "output_limit": 1 << 20,
+                                 "isolation": "call", "preload": ["decimal"]}
     assert effective["sandbox"]["memory"] == 128 << 20
     assert effective["sandbox"]["network"] is False
     assert effective["sandbox"]["read"] == [str(tmp_path / "data"), str(tmp_path / "tools")]

@@ -140,6 +140,12 @@ def _names(value: Any, base: str) -> tuple[str, ...]:
     return tuple(value)
 
 
+def _isolation(value: Any, base: str) -> str:
+    if value not in ("worker", "call"):
+        raise ValueError("expected \"worker\" or \"call\"")
+    return value
+
+
 def _transport(value: Any, base: str) -> str:
     if value not in ("stdio", "http"):
         raise ValueError("expected \"stdio\" or \"http\"")
@@ -190,6 +196,13 @@ SETTINGS: tuple[Setting, ...] = (
             "killed (\"none\": no limit)", metavar="SECONDS"),
     Setting("pool", "output_limit", _size, 1 * MiB, "bytes of output a call may produce before "
             "its worker is killed", metavar="SIZE"),
+    # Every call runs code a model wrote, on whichever worker is free: no call
+    # can count on another's state, so none is kept for one to tamper with.
+    Setting("pool", "isolation", _isolation, "call", "\"call\": each call in a fresh process "
+            "forked from its worker; \"worker\": calls share their worker's process",
+            metavar="MODE"),
+    Setting("pool", "preload", _names, (), "a module each worker imports once, for every call "
+            "(isolation \"call\"); once per module", metavar="MODULE", repeated=True),
     Setting("sandbox", "enabled", _flag, True, "run the workers sandboxed (--no-sandbox gives "
             "the code all of this user's powers)", flag="--sandbox"),
     Setting("sandbox", "read", _paths, (), "a host path the code may read; once per path",

@@ -160,6 +160,8 @@ def _environment_sentence(config: Config) -> str:
     pool = config.section("pool")
     limit = (f"Each call may run {pool['timeout']:g} s"
              if pool["timeout"] is not None else "Calls have no time limit")
+    if pool["isolation"] == "call":
+        limit += ", in a fresh process: nothing a call leaves behind reaches the next"
     sandbox = config.sandbox()
     if sandbox is None:
         return f"{limit}. The code runs unsandboxed, with this server's powers."

@@ -1,0 +1,146 @@
+"""What isolation per call costs: round trips through sandboxed workers, side by side.
+
+Four workers in the default sandbox, started together and called in
+interleaved rounds (the order turns each round), the blocking ``Worker``:
+
+- ``shared``: ``isolation="worker"``, one process for every call;
+- ``call``: ``isolation="call"``, a process forked from the template per call;
+- ``call+preload``: the same with ``preload=("decimal",)``;
+- ``max_requests=1``: a fresh sandboxed worker for every call, the remedy
+  without a template.
+
+Two requests: a tiny one (``validate`` of ``1``) and one whose code imports
+``json`` and ``decimal``.  The figures are medians (and 90th percentiles) of
+the round trips; ratios are against ``max_requests=1``.  Also: fork, exit and
+wait of a bare interpreter on this machine (the floor of any process per
+call), and the memory of each idle template (PSS: shared pages counted once
+per sharer).
+
+    python bench/isolation.py            # about a minute on 2 cores
+    python bench/isolation.py --quick    # a smoke run
+    python bench/isolation.py --out DIR  # where isolation.md and isolation.json go
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+from vantor.workers.client import Worker
+
+MODES: dict[str, dict[str, Any]] = {
+    "shared": {},
+    "call": {"isolation": "call"},
+    "call+preload": {"isolation": "call", "preload": ("decimal",)},
+    "max_requests=1": {"max_requests": 1},
+}
+REQUESTS: dict[str, dict[str, Any]] = {
+    "tiny": {"action": "validate", "code": "1"},
+    "imports json, decimal": {"action": "run_inline",
+                              "code": "import json, decimal\nresult = str(decimal.Decimal(1))"},
+}
+
+
+def fork_floor(rounds: int) -> float:
+    """Median seconds of fork, exit and wait of this interpreter."""
+    times = []
+    for _ in range(rounds):
+        started = time.perf_counter()
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        os.waitpid(pid, 0)
+        times.append(time.perf_counter() - started)
+    return statistics.median(times)
+
+
+def descendants(pid: int) -> list[int]:
+    """``pid``'s processes, depth first (the supervisor, init, the worker...)."""
+    found = [pid]
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as children:
+            for child in children.read().split():
+                found += descendants(int(child))
+    return found
+
+
+def pss_kib(pid: int) -> int:
+    with open(f"/proc/{pid}/smaps_rollup") as rollup:
+        for line in rollup:
+            if line.startswith("Pss:"):
+                return int(line.split()[1])
+    return 0
+
+
+def measure(rounds: int) -> dict[str, Any]:
+    workers = {name: Worker(timeout=60, **options) for name, options in MODES.items()}
+    try:
+        for worker in workers.values():
+            worker.start()
+        memory = {name: {"worker_kib": pss_kib(descendants(worker.pid)[-1]),
+                         "sandbox_kib": sum(pss_kib(pid) for pid in descendants(worker.pid))}
+                  for name, worker in workers.items() if name != "max_requests=1"}
+        times: dict[str, dict[str, list[float]]] = {
+            request: {name: [] for name in workers} for request in REQUESTS}
+        order = list(workers.items())
+        for round_ in range(rounds):
+            turn = order[round_ % len(order):] + order[:round_ % len(order)]
+            for request_name, request in REQUESTS.items():
+                for name, worker in turn:
+                    started = time.perf_counter()
+                    answer = worker.request(request)
+                    times[request_name][name].append(time.perf_counter() - started)
+                    if not answer.ok:
+                        raise SystemExit(f"{name} failed {request_name}: {answer}")
+    finally:
+        for worker in workers.values():
+            worker.close()
+    return {"times": times, "memory": memory}
+
+
+def report(results: dict[str, Any], rounds: int, floor: float) -> str:
+    lines = [f"# Isolation per call ({platform.node()}, {os.cpu_count()} CPUs, "
+             f"Python {platform.python_version()}, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())})",
+             "", f"{rounds} interleaved rounds, default sandbox, blocking `Worker`; "
+             f"fork+exit+wait of a bare interpreter here: {floor * 1e3:.2f} ms.", ""]
+    for request, by_mode in results["times"].items():
+        lines += [f"## {request}", "", "| worker | p50 ms | p90 ms | cheaper than max_requests=1 |",
+                  "|---|---|---|---|"]
+        baseline = statistics.median(by_mode["max_requests=1"])
+        for name, times in by_mode.items():
+            ordered = sorted(times)
+            p50, p90 = statistics.median(ordered), ordered[int(0.9 * (len(ordered) - 1))]
+            lines.append(f"| {name} | {p50 * 1e3:.2f} | {p90 * 1e3:.2f} | {baseline / p50:.1f}x |")
+        lines.append("")
+    lines += ["## Memory of an idle worker (PSS)", "", "| worker | worker process KiB | "
+              "whole sandbox KiB |", "|---|---|---|"]
+    for name, memory in results["memory"].items():
+        lines.append(f"| {name} | {memory['worker_kib']} | {memory['sandbox_kib']} |")
+    return "\n".join(lines) + "\n"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="a few rounds, a smoke run")
+    parser.add_argument("--rounds", type=int, default=200)
+    parser.add_argument("--out", type=Path, default=Path(__file__).parent / "results")
+    options = parser.parse_args()
+    rounds = 5 if options.quick else options.rounds
+    floor = fork_floor(20 if options.quick else 300)
+    results = measure(rounds)
+    text = report(results, rounds, floor)
+    options.out.mkdir(parents=True, exist_ok=True)
+    (options.out / "isolation.md").write_text(text)
+    (options.out / "isolation.json").write_text(json.dumps({**results, "fork_floor": floor}))
+    sys.stdout.write(text)
+
+
+if __name__ == "__main__":
+    main()
