@@ -13,8 +13,9 @@ Two requests: a tiny one (``validate`` of ``1``) and one whose code imports
 ``json`` and ``decimal``.  The figures are medians (and 90th percentiles) of
 the round trips; ratios are against ``max_requests=1``.  Also: fork, exit and
 wait of a bare interpreter on this machine (the floor of any process per
-call), and the memory of each idle template (PSS: shared pages counted once
-per sharer).
+call), and the memory of each idle worker (PSS: shared pages counted once
+per sharer; with isolation per call, the template and the process it forked
+for the next request).
 
     python bench/isolation.py            # about a minute on 2 cores
     python bench/isolation.py --quick    # a smoke run
@@ -84,7 +85,9 @@ def measure(rounds: int) -> dict[str, Any]:
     try:
         for worker in workers.values():
             worker.start()
-        memory = {name: {"worker_kib": pss_kib(descendants(worker.pid)[-1]),
+        # Past the supervisor and init: the worker (the template and, with
+        # isolation per call, the process forked for the next request).
+        memory = {name: {"worker_kib": sum(pss_kib(pid) for pid in descendants(worker.pid)[2:]),
                          "sandbox_kib": sum(pss_kib(pid) for pid in descendants(worker.pid))}
                   for name, worker in workers.items() if name != "max_requests=1"}
         times: dict[str, dict[str, list[float]]] = {
@@ -119,7 +122,7 @@ def report(results: dict[str, Any], rounds: int, floor: float) -> str:
             p50, p90 = statistics.median(ordered), ordered[int(0.9 * (len(ordered) - 1))]
             lines.append(f"| {name} | {p50 * 1e3:.2f} | {p90 * 1e3:.2f} | {baseline / p50:.1f}x |")
         lines.append("")
-    lines += ["## Memory of an idle worker (PSS)", "", "| worker | worker process KiB | "
+    lines += ["## Memory of an idle worker (PSS)", "", "| worker | worker processes KiB | "
               "whole sandbox KiB |", "|---|---|---|"]
     for name, memory in results["memory"].items():
         lines.append(f"| {name} | {memory['worker_kib']} | {memory['sandbox_kib']} |")

@@ -3,10 +3,11 @@
 With ``isolation="call"`` the worker process (init's child in a sandbox, the
 process the host started without one) becomes a template: it imports the
 message loop and the modules the host preloads once, greets the host, and
-then reads request lines itself.  It never runs tool code.  For each request
-it forks a process that serves exactly that request with the unchanged
-message loop (its ``sys.stdin`` a stream that holds the one line), writes
-its answer on the answer descriptor and exits.  The template is the
+then reads request lines itself.  It never runs tool code.  Each request is
+served by a process forked for it (ahead of it, so that the fork is not on
+the call's path) with the unchanged message loop (its ``sys.stdin`` a stream
+that holds the one line); it writes its answer on the answer descriptor and
+exits.  The template is the
 subreaper of everything a call starts: once the call's process has ended,
 it kills and reaps whatever is left under it, then writes an end line on
 the answer pipe and reads the next request.  Nothing a call changed or left
@@ -96,6 +97,7 @@ class Template:
         self.watched = [0, cancel_fd]  # the input, and the cancel pipe until it ends
         self.input_ended = False
         self.sequence = 0
+        self.next_call = (0, -1)  # the process forked for the next request, its line pipe
         # Cancels of calls whose request has not been read yet: never run.
         self.cancelled_ahead: dict[int, bytes] = {}
         # One shared byte: set by a call's process when its loop asked for a
@@ -111,10 +113,13 @@ class Template:
             stream.flush()
         os.environ[GREETED_VARIABLE] = "1"
         gc.freeze()  # what the template holds stays shared with the calls' processes
+        self.fork_next()
         _write_all(self.answer_fd, b"\n")
         while True:
             line = self.next_request()
             if line is None:
+                os.close(self.next_call[1])  # it ends, given no request
+                os.waitpid(self.next_call[0], 0)
                 os._exit(0)
             self.sequence += 1
             token = self.cancelled_ahead.pop(self.sequence, None)
@@ -189,12 +194,32 @@ class Template:
 
     # -- one call -----------------------------------------------------------
 
-    def serve_call(self, line: bytes) -> None:
-        """Fork the call's process, wait for it (or its cancel), end what it left."""
+    def fork_next(self) -> None:
+        """Fork the next call's process ahead of its request: the fork is then off its path.
+
+        It waits for its request on a pipe of its own.  It is forked only once
+        the last call and all it left have ended, so it is a copy of the
+        template alone.
+        """
         self.went_on[0] = 0
+        line_r, line_w = os.pipe()
         pid = os.fork()
         if pid == 0:
-            self.become_call(line)
+            os.close(line_w)
+            self.become_call(line_r)
+        os.close(line_r)
+        self.next_call = (pid, line_w)
+
+    def serve_call(self, line: bytes) -> None:
+        """Hand the request to the call's process, wait for it (or its cancel), end
+        what it left, and fork the next one."""
+        pid, line_w = self.next_call
+        try:
+            _write_all(line_w, line)
+        except OSError:
+            pass  # it ended before it took its request: its status says how
+        finally:
+            os.close(line_w)
         pidfd = os.pidfd_open(pid)
         try:
             token = self.wait_for_call(pidfd, pid)
@@ -204,12 +229,11 @@ class Template:
             os.kill(pid, signal.SIGKILL)
         _, status = os.waitpid(pid, 0)
         self.end_leftovers()
-        if token is not None:
-            self.write_end(token)
-        elif os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0 and self.went_on[0]:
-            self.write_end()
-        else:
+        if token is None and not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+                                  and self.went_on[0]):
             _take_on(status)
+        self.write_end(token or b"")
+        self.fork_next()
 
     def wait_for_call(self, pidfd: int, pid: int) -> bytes | None:
         """Until the call's process ends (None) or its cancel comes (the cancel's token)."""
@@ -244,8 +268,9 @@ class Template:
             except ChildProcessError:
                 return
 
-    def become_call(self, line: bytes) -> NoReturn:
-        """In the call's process: serve ``line`` with the message loop, then exit."""
+    def become_call(self, line_r: int) -> NoReturn:
+        """In the call's process: take the request from ``line_r``, serve it with the
+        message loop, then exit."""
         code = 1
         try:
             os.close(self.cancel_fd)
@@ -253,6 +278,9 @@ class Template:
             null = os.open(os.devnull, os.O_RDONLY)
             os.dup2(null, 0)
             os.close(null)
+            line = _read_all(line_r)
+            if not line:
+                os._exit(0)  # the template ended
             sys.stdin = _OneRequest(io.BytesIO(line), self.went_on, encoding=self.encoding,
                                     errors=self.errors, newline="\n")
             from vantor.workers import custom_worker
@@ -308,6 +336,14 @@ def _take_on(status: int) -> NoReturn:
             signal.pthread_sigmask(signal.SIG_UNBLOCK, [number])
         os.kill(os.getpid(), number)
     os._exit(os.waitstatus_to_exitcode(status) if os.WIFEXITED(status) else 1)
+
+
+def _read_all(fd: int) -> bytes:
+    chunks = []
+    while data := os.read(fd, _READ_SIZE):
+        chunks.append(data)
+    os.close(fd)
+    return b"".join(chunks)
 
 
 def _write_all(fd: int, data: bytes) -> None:
