@@ -1,16 +1,21 @@
 """Isolation per call: each request in a fresh process forked from a template,
 sandboxed and not; what one call leaves behind never reaches the next."""
 import asyncio
+import json
+import os
+import subprocess
+import time
+
 import pytest
 
-from conftest import marked_processes, sandbox_policy
+from conftest import WORKER, child_env, marked_processes, sandbox_policy
 from vantor.workers.client import (
     AsyncWorker, AsyncWorkerPool, Worker, WorkerDied, WorkerStartError, WorkerTimeout)
 
 MARKER = "vantor-isolation-leftover"
 
 # A call that does its worst: wraps json, sets globals, leaves a thread that
-# prints and a process that sleeps, and remembers its own pid.
+# prints and a process that prints on after the call.
 TAMPER = f"""
 import json, os, subprocess, sys, threading, time
 seen = []
@@ -24,8 +29,10 @@ def spy():
         print("spy", seen, flush=True)
         time.sleep(0.01)
 threading.Thread(target=spy, daemon=True).start()
-subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)", "{MARKER}"])
-print(os.getpid())
+subprocess.Popen([sys.executable, "-c",
+                  "import time\\nwhile True: print('leak', flush=True); time.sleep(0.001)",
+                  "{MARKER}"])
+time.sleep(0.05)
 """
 
 PROBE = """
@@ -134,3 +141,36 @@ def test_asyncio_worker_and_pool():
             assert pool.stats().started == 2
 
     asyncio.run(asyncio.wait_for(scenario(), 120))
+
+
+def test_the_template_answers_a_late_cancel_and_never_runs_a_cancelled_request(tmp_path):
+    answer_r, answer_w = os.pipe()
+    cancel_r, cancel_w = os.pipe()
+    env = child_env(VANTOR_WORKER_ANSWER_FD=str(answer_w), VANTOR_WORKER_TEMPLATE=json.dumps(
+        {"preload": [], "cancel_fd": cancel_r}))
+    worker = subprocess.Popen(WORKER, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
+                              pass_fds=(answer_w, cancel_r))
+    os.close(answer_w)
+    os.close(cancel_r)
+    ran = tmp_path / "ran"
+    with os.fdopen(answer_r, "rb") as answers, worker:
+        assert answers.read(1) == b"\n"
+
+        def send(request):
+            worker.stdin.write(json.dumps(request).encode() + b"\n")
+            worker.stdin.flush()
+
+        send({"action": "validate", "code": "1"})
+        assert answers.readline().startswith(b'{"success": true')
+        assert answers.readline() == b"\x00\n"
+        os.write(cancel_w, b"1 late\n")  # call 1 is over: only answered
+        assert answers.readline() == b"\x00late\n"
+        os.write(cancel_w, b"2 ahead\n")  # call 2 not read yet: it never runs
+        time.sleep(0.2)
+        send({"action": "run_inline", "code": f"open({str(ran)!r}, 'w')"})
+        assert answers.readline() == b"\x00ahead\n"
+        send({"action": "quit"})
+        assert answers.readline() == b'{"success": true, "result": "goodbye"}\n'
+        assert answers.read() == b"" and worker.wait(30) == 0
+    os.close(cancel_w)
+    assert not ran.exists()
