@@ -1,0 +1,410 @@
+"""The host's network proxy: the only way out for sandboxes that may use the network.
+
+One :class:`Proxy` per host process serves every sandbox.  It is given, for
+each sandbox, a socket already bound and listening (made inside the
+sandbox's network namespace, so the sandbox reaches it on its own loopback),
+the sandbox's label, its :class:`~vantor.workers._netpolicy.NetworkPolicy`
+and its :class:`ProxyLimits`.  Every connection accepted on that socket is
+the sandbox's: the label comes from the socket, never from what the tool
+says.  For each request the proxy checks the destination's name, resolves it
+on the host, checks every address, connects to a checked address only, and
+then relays bytes both ways, counting them.  Each decision goes to the
+``vantor.workers.proxy`` logger and to the optional ``on_decision`` callback;
+:meth:`Proxy.stats` gives the counts per sandbox.
+
+The proxy runs an asyncio loop on a thread of its own, so blocking and
+asyncio hosts use it alike; its methods may be called from any thread.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import socket
+import threading
+from collections.abc import Callable
+from dataclasses import dataclass, replace
+from typing import Any
+
+from ._netpolicy import IPAddress, NetworkPolicy, normalize_name, parse_address
+from ._proxy_protocols import HEAD_LIMIT, BadRequest, Request, established, read_request, refusal
+
+logger = logging.getLogger("vantor.workers.proxy")
+
+_CHUNK = 256 * 1024
+
+
+@dataclass(frozen=True)
+class ProxyLimits:
+    """What one sandbox may use of the proxy.  None means no limit.
+
+    ``connections``: connections open at once; ``bytes_out`` and ``bytes_in``:
+    bytes sent towards destinations and received from them, over the
+    sandbox's life (the connection that goes past one is cut there, later ones
+    are refused); ``connect_timeout``: seconds to resolve a name and connect;
+    ``idle_timeout``: seconds a connection may pass with no byte either way.
+    """
+
+    connections: int | None = 32
+    bytes_out: int | None = None
+    bytes_in: int | None = None
+    connect_timeout: float = 10.0
+    idle_timeout: float | None = 300.0
+
+
+@dataclass
+class ProxyStats:
+    """Counts for one sandbox: requests allowed and refused, destinations that
+    could not be reached, connections open now, connections cut by a limit,
+    and bytes sent (out) and received (in)."""
+
+    allowed: int = 0
+    refused: int = 0
+    failed: int = 0
+    open: int = 0
+    cut: int = 0
+    bytes_out: int = 0
+    bytes_in: int = 0
+
+
+@dataclass(frozen=True)
+class Decision:
+    """One request and what the proxy made of it.
+
+    ``address`` is the address connected to first when allowed; ``protocol``
+    is ``"connect"``, ``"http"`` or ``"socks5"``.
+    """
+
+    sandbox: str
+    host: str
+    port: int
+    allowed: bool
+    reason: str
+    protocol: str
+    address: str | None = None
+
+
+class _Refused(Exception):
+    def __init__(self, reason: str, status: int = 403, counted: str = "refused"):
+        super().__init__(reason)
+        self.status = status
+        self.counted = counted  # the ProxyStats field this outcome adds to
+
+
+@dataclass
+class _Entry:
+    """The proxy's state for one sandbox."""
+
+    label: str
+    policy: NetworkPolicy
+    limits: ProxyLimits
+    stats: ProxyStats
+    links: set["_Link"]
+    server: asyncio.AbstractServer | None = None
+
+
+class _Link:
+    """One accepted connection and, once connected, its destination; owns the idle timer."""
+
+    def __init__(self, entry: _Entry, client: asyncio.StreamWriter):
+        self.entry = entry
+        self.client = client
+        self.upstream: asyncio.StreamWriter | None = None
+        self.loop = asyncio.get_running_loop()
+        self.last = self.loop.time()
+        self.timer: asyncio.TimerHandle | None = None
+        self.connecting = False  # the connect timeout applies then, not the idle one
+        idle = entry.limits.idle_timeout
+        if idle is not None:
+            self.timer = self.loop.call_at(self.last + idle, self._check_idle)
+
+    def _check_idle(self) -> None:
+        idle = self.entry.limits.idle_timeout
+        assert idle is not None
+        if self.connecting:
+            self.last = self.loop.time()
+        if self.loop.time() - self.last >= idle:
+            self.cut("idle timeout")
+        else:
+            self.timer = self.loop.call_at(self.last + idle, self._check_idle)
+
+    def cut(self, why: str) -> None:
+        """Ends both sides now; the relay's reads then see the end."""
+        logger.info("sandbox %s: connection cut: %s", self.entry.label, why)
+        self.entry.stats.cut += 1
+        self.abort()
+
+    def abort(self) -> None:
+        """Ends both sides now, dropping what is not sent yet."""
+        self._end(now=True)
+
+    def close(self) -> None:
+        """Ends both sides once what is written is sent."""
+        self._end(now=False)
+
+    def _end(self, now: bool) -> None:
+        if self.timer is not None:
+            self.timer.cancel()
+        for writer in (self.client, self.upstream):
+            if writer is not None:
+                if now:
+                    writer.transport.abort()
+                else:
+                    writer.transport.close()
+
+
+class ProxyServer:
+    """The proxy's work on one asyncio loop; :class:`Proxy` runs it on its own thread."""
+
+    def __init__(self, on_decision: Callable[[Decision], Any] | None = None):
+        self.on_decision = on_decision
+        self._entries: dict[str, _Entry] = {}
+
+    async def add(self, sock: socket.socket, label: str, policy: NetworkPolicy,
+                  limits: ProxyLimits) -> None:
+        """Serves ``sock`` (bound and listening) for the sandbox ``label``; takes the socket."""
+        if label in self._entries:
+            raise ValueError(f"the proxy already serves a sandbox labelled {label!r}")
+        entry = _Entry(label, policy, limits, ProxyStats(), set())
+        self._entries[label] = entry
+
+        async def accepted(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+            await self._serve(entry, reader, writer)
+
+        entry.server = await asyncio.start_server(accepted, sock=sock, limit=HEAD_LIMIT)
+
+    async def remove(self, label: str) -> ProxyStats:
+        """Stops serving ``label``, ends its connections, returns its final counts."""
+        entry = self._entries.pop(label)
+        assert entry.server is not None
+        entry.server.close()
+        for link in list(entry.links):
+            link.abort()
+        await entry.server.wait_closed()
+        return replace(entry.stats)
+
+    def stats(self) -> dict[str, ProxyStats]:
+        """A copy of the counts of every sandbox served."""
+        return {label: replace(entry.stats) for label, entry in self._entries.items()}
+
+    async def close(self) -> None:
+        """Stops serving every sandbox."""
+        for label in list(self._entries):
+            await self.remove(label)
+
+    async def _serve(self, entry: _Entry, reader: asyncio.StreamReader,
+                     writer: asyncio.StreamWriter) -> None:
+        link = _Link(entry, writer)
+        entry.links.add(link)
+        entry.stats.open += 1
+        try:
+            await self._handle(link, reader, writer)
+        except (OSError, asyncio.IncompleteReadError):
+            link.abort()
+        finally:
+            entry.stats.open -= 1
+            entry.links.discard(link)
+            link.close()
+
+    async def _handle(self, link: _Link, reader: asyncio.StreamReader,
+                      writer: asyncio.StreamWriter) -> None:
+        entry = link.entry
+        first = await reader.read(1)
+        if not first:
+            return
+        try:
+            request = await read_request(first, reader, writer)
+        except BadRequest as error:
+            logger.info("sandbox %s: bad request: %s", entry.label, error)
+            writer.write(refusal(error.protocol, error.status, str(error), error.socks_code))
+            await writer.drain()
+            return
+        link.connecting = True
+        try:
+            addresses = await self._admit(entry, request)
+            upstream_reader, link.upstream = await self._connect(entry, addresses, request.port)
+        except _Refused as refused:
+            if refused.counted == "failed":
+                entry.stats.failed += 1
+            writer.write(refusal(request.protocol, refused.status, str(refused)))
+            await writer.drain()
+            return
+        finally:
+            link.connecting = False
+            link.last = link.loop.time()
+        writer.write(established(request.protocol))
+        link.upstream.write(request.forward)
+        await self._relay(link, reader, upstream_reader)
+
+    async def _admit(self, entry: _Entry, request: Request) -> list[IPAddress]:
+        """The checked addresses of the request's destination; raises _Refused."""
+        try:
+            addresses, reason = await self._vet(entry, request)
+        except _Refused as refused:
+            if refused.counted == "refused":
+                self._decide(entry, request, False, str(refused))
+            raise
+        if not addresses:
+            self._decide(entry, request, False, reason)
+            raise _Refused(reason)
+        self._decide(entry, request, True, "allowed", str(addresses[0]))
+        return addresses
+
+    async def _vet(self, entry: _Entry, request: Request) -> tuple[list[IPAddress], str]:
+        limits, stats, policy = entry.limits, entry.stats, entry.policy
+        if limits.connections is not None and stats.open > limits.connections:
+            raise _Refused(f"too many connections at once (the sandbox's limit is "
+                           f"{limits.connections})")
+        for direction in ("out", "in"):
+            limit = getattr(limits, f"bytes_{direction}")
+            if limit is not None and getattr(stats, f"bytes_{direction}") >= limit:
+                raise _Refused(f"the sandbox used its {limit} bytes {direction}")
+        literal = parse_address(request.host)
+        if literal is not None:
+            reason = policy.check_address(literal, request.port, named=False)
+            return ([], reason) if reason else ([literal], "")
+        name = normalize_name(request.host)
+        if name is None:
+            raise _Refused(f"{request.host!r} is not a host name")
+        reason = policy.check_name(name, request.port)
+        if reason:
+            raise _Refused(reason)
+        kept, reasons = [], []
+        for address in await self._resolve(entry, name, request.port):
+            reason = policy.check_address(address, request.port, named=True)
+            if reason:
+                reasons.append(reason)
+            else:
+                kept.append(address)
+        return kept, f"{name} resolves to refused addresses: {'; '.join(reasons)}"
+
+    async def _resolve(self, entry: _Entry, name: str, port: int) -> list[IPAddress]:
+        loop = asyncio.get_running_loop()
+        try:
+            infos = await asyncio.wait_for(
+                loop.getaddrinfo(name, port, type=socket.SOCK_STREAM, proto=socket.IPPROTO_TCP),
+                entry.limits.connect_timeout)
+        except OSError as error:  # TimeoutError included
+            raise _Refused(f"cannot resolve {name}: {str(error) or 'timed out'}", 502,
+                           "failed") from None
+        found: list[IPAddress] = []
+        for info in infos:
+            address = parse_address(info[4][0])
+            if address is not None and address not in found:
+                found.append(address)
+        return found
+
+    async def _connect(self, entry: _Entry, addresses: list[IPAddress], port: int
+                       ) -> tuple[asyncio.StreamReader, asyncio.StreamWriter]:
+        """Connects to the first checked address that answers; never resolves again."""
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + entry.limits.connect_timeout
+        errors = []
+        for address in addresses:
+            family = socket.AF_INET6 if address.version == 6 else socket.AF_INET
+            try:
+                return await asyncio.wait_for(asyncio.open_connection(
+                    str(address), port, family=family, flags=socket.AI_NUMERICHOST,
+                    limit=_CHUNK), max(deadline - loop.time(), 0))
+            except asyncio.TimeoutError:
+                raise _Refused(f"connecting to {address} port {port} timed out", 504,
+                               "failed") from None
+            except OSError as error:
+                errors.append(f"{address}: {error.strerror or error}")
+        raise _Refused(f"cannot connect to port {port}: {'; '.join(errors)}", 502, "failed")
+
+    async def _relay(self, link: _Link, client: asyncio.StreamReader,
+                     upstream: asyncio.StreamReader) -> None:
+        assert link.upstream is not None
+        await asyncio.gather(self._pipe(link, client, link.upstream, "out"),
+                             self._pipe(link, upstream, link.client, "in"))
+
+    async def _pipe(self, link: _Link, reader: asyncio.StreamReader,
+                    writer: asyncio.StreamWriter, direction: str) -> None:
+        """Copies one way until the end, counting against the sandbox's byte limit."""
+        stats, field = link.entry.stats, f"bytes_{direction}"
+        limit = getattr(link.entry.limits, field)
+        loop = link.loop
+        try:
+            while data := await reader.read(_CHUNK):
+                link.last = loop.time()
+                if limit is not None and getattr(stats, field) + len(data) > limit:
+                    data = data[:max(limit - getattr(stats, field), 0)]
+                    setattr(stats, field, getattr(stats, field) + len(data))
+                    writer.write(data)
+                    await writer.drain()
+                    link.cut(f"byte limit {direction} reached ({limit})")
+                    return
+                setattr(stats, field, getattr(stats, field) + len(data))
+                writer.write(data)
+                await writer.drain()
+            if writer.can_write_eof():
+                writer.write_eof()
+        except OSError:
+            link.abort()
+
+    def _decide(self, entry: _Entry, request: Request, allowed: bool, reason: str,
+                address: str | None = None) -> None:
+        decision = Decision(entry.label, request.host, request.port, allowed, reason,
+                            request.protocol, address)
+        if allowed:
+            entry.stats.allowed += 1
+        else:
+            entry.stats.refused += 1
+        logger.log(logging.DEBUG if allowed else logging.INFO, "sandbox %s: %s %s:%d: %s",
+                   entry.label, "allowed" if allowed else "refused", request.host,
+                   request.port, reason)
+        if self.on_decision is not None:
+            try:
+                self.on_decision(decision)
+            except Exception:  # the host's callback must not take a connection down
+                logger.exception("the proxy's on_decision callback failed")
+
+
+class Proxy:
+    """The host's proxy, running on a thread of its own (see the module's text).
+
+    ``on_decision`` is called on the proxy's thread with each :class:`Decision`;
+    it should return quickly.
+    """
+
+    def __init__(self, on_decision: Callable[[Decision], Any] | None = None):
+        self._server = ProxyServer(on_decision)
+        self._loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(target=self._loop.run_forever, name="vantor-proxy",
+                                         daemon=True)
+        self._thread.start()
+
+    def _call(self, coroutine: Any) -> Any:
+        return asyncio.run_coroutine_threadsafe(coroutine, self._loop).result()
+
+    def add(self, sock: socket.socket, label: str, policy: NetworkPolicy,
+            limits: ProxyLimits = ProxyLimits()) -> None:
+        """Serves the listening socket ``sock`` for the sandbox ``label``; takes the socket."""
+        self._call(self._server.add(sock, label, policy, limits))
+
+    def remove(self, label: str) -> ProxyStats:
+        """Stops serving ``label``, ends its connections and returns its final counts."""
+        return self._call(self._server.remove(label))
+
+    def stats(self) -> dict[str, ProxyStats]:
+        """Counts per sandbox label, as of now."""
+        return self._call(self._stats())
+
+    async def _stats(self) -> dict[str, ProxyStats]:
+        return self._server.stats()
+
+    def close(self) -> None:
+        """Stops serving every sandbox and ends the proxy's thread."""
+        if self._loop.is_closed():
+            return
+        self._call(self._server.close())
+        self._loop.call_soon_threadsafe(self._loop.stop)
+        self._thread.join()
+        self._loop.close()
+
+    def __enter__(self) -> "Proxy":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()

@@ -1,0 +1,249 @@
+"""The host's network proxy against real servers on loopback: what it lets
+through, what it refuses and how, and the limits it holds per sandbox."""
+import http.client
+import http.server
+import socket
+import struct
+import threading
+import time
+import urllib.error
+import urllib.request
+
+import pytest
+
+from vantor.workers._netpolicy import NetworkPolicy, PolicyError, parse_address
+from vantor.workers._proxy import Proxy, ProxyLimits
+
+NOT_ALLOWED = 2      # SOCKS5 "connection not allowed by ruleset"
+TTL_EXPIRED = 6
+
+
+class Origin(http.server.BaseHTTPRequestHandler):
+    """``/big/N`` answers N bytes; any other path answers the path and Host it got."""
+
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        if self.path.startswith("/big/"):
+            body = b"x" * int(self.path[5:])
+        else:
+            body = f"{self.path} {self.headers['Host']}".encode()
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture(scope="module")
+def origin():
+    """Port of an HTTP server on 127.0.0.1 and [::1] alike."""
+    servers = [http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)]
+    port = servers[0].server_address[1]
+
+    class V6Server(http.server.ThreadingHTTPServer):
+        address_family = socket.AF_INET6
+
+    servers.append(V6Server(("::1", port), Origin))
+    for server in servers:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield port
+    for server in servers:
+        server.shutdown()
+        server.server_close()
+
+
+@pytest.fixture
+def proxy():
+    decisions = []
+    with Proxy(on_decision=decisions.append) as running:
+        running.decisions = decisions
+        yield running
+
+
+def serve(proxy, destinations, label="box", **limits):
+    """A listening socket on loopback served for the sandbox ``label``; returns its port."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+    proxy.add(listener, label, NetworkPolicy(destinations), ProxyLimits(**limits))
+    return port
+
+
+def settled(proxy, label="box"):
+    """The sandbox's counts once the proxy has seen every closed connection end."""
+    deadline = time.monotonic() + 10
+    while (stats := proxy.stats()[label]).open and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return stats
+
+
+def http_get(proxy_port, url):
+    opener = urllib.request.build_opener(
+        urllib.request.ProxyHandler({"http": f"http://127.0.0.1:{proxy_port}"}))
+    with opener.open(url, timeout=10) as answer:
+        return answer.read()
+
+
+def tunnel_get(proxy_port, host, port, path="/tunnel"):
+    connection = http.client.HTTPConnection("127.0.0.1", proxy_port, timeout=10)
+    connection.set_tunnel(host, port)
+    try:
+        connection.request("GET", path)
+        return connection.getresponse().read()
+    finally:
+        connection.close()
+
+
+def socks5(proxy_port, host, port):
+    """A raw SOCKS5 CONNECT; returns the reply code and the socket."""
+    sock = socket.create_connection(("127.0.0.1", proxy_port), timeout=10)
+    sock.sendall(b"\x05\x01\x00")
+    assert sock.recv(2) == b"\x05\x00"
+    address = parse_address(host)
+    if address is None:
+        target = b"\x03" + bytes([len(host)]) + host.encode()
+    else:
+        target = (b"\x01" if address.version == 4 else b"\x04") + address.packed
+    sock.sendall(b"\x05\x01\x00" + target + struct.pack("!H", port))
+    reply = sock.recv(10)
+    assert reply[:1] == b"\x05" and len(reply) == 10
+    return reply[1], sock
+
+
+def socks5_get(proxy_port, host, port):
+    code, sock = socks5(proxy_port, host, port)
+    with sock:
+        assert code == 0
+        sock.sendall(b"GET /socks HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        return b"".join(iter(lambda: sock.recv(65536), b""))
+
+
+@pytest.mark.parametrize("destinations, host, port, allowed", [
+    (["api.example.org"], "api.example.org", 443, True),
+    (["api.example.org"], "API.Example.org.", 80, True),
+    (["api.example.org"], "api.example.org", 8443, False),
+    (["api.example.org"], "example.org", 443, False),
+    (["*.example.org"], "a.b.example.org", 443, True),
+    (["*.example.org"], "example.org", 443, False),
+    (["*.example.org"], "badexample.org", 443, False),
+    (["example.org:8443"], "example.org", 8443, True),
+    (["example.org:8443"], "example.org", 443, False),
+    (["example.org:*"], "example.org", 22, True),
+    ([], "example.org", 443, False),
+    (True, "example.org", 22, True),
+    (True, "93.184.215.14", 443, True),
+    (["example.org"], "93.184.215.14", 443, False),
+    (True, "127.0.0.1", 80, False),
+    (True, "::ffff:127.0.0.1", 80, False),
+    (True, "169.254.169.254", 80, False),
+    (True, "fd00:ec2::254", 80, False),
+    (True, "100.100.100.200", 80, False),
+    (True, "168.63.129.16", 80, False),
+    (True, "10.1.2.3", 443, False),
+    (True, "192.168.1.1", 443, False),
+    (True, "fe80::1", 443, False),
+    (True, "224.0.0.1", 443, False),
+    (True, "0.0.0.0", 443, False),
+    (True, "::", 443, False),
+    (True, "2002:7f00:1::1", 443, False),   # 6to4 of 127.0.0.1
+    (True, "64:ff9b::a00:1", 443, False),   # NAT64 of 10.0.0.1
+    (["127.0.0.1:8080"], "127.0.0.1", 8080, True),
+    (["127.0.0.1:8080"], "127.0.0.1", 8081, False),
+    (["10.0.0.0/8:*"], "10.9.9.9", 5432, True),
+    (["[::1]:8080"], "::1", 8080, True),
+])
+def test_policy_allows_names_and_addresses_and_keeps_special_ranges_closed(
+        destinations, host, port, allowed):
+    policy = NetworkPolicy(destinations)
+    address = parse_address(host)
+    if address is None:
+        verdict = policy.check_name(host.lower().rstrip("."), port) is None
+    else:
+        verdict = policy.check_address(address, port, named=False) is None
+    assert verdict is allowed
+
+
+@pytest.mark.parametrize("bad", ["a b", "[::1", "x:0", "x:99999", "10.0.0.1/8", "*.", "-a.org",
+                                 "a..org"])
+def test_policy_rejects_malformed_destinations(bad):
+    with pytest.raises(PolicyError):
+        NetworkPolicy([bad])
+
+
+def test_an_allowed_name_is_reached_over_http_connect_and_socks5(proxy, origin):
+    port = serve(proxy, [f"localhost:{origin}", f"127.0.0.0/8:{origin}", f"[::1]:{origin}"])
+    assert http_get(port, f"http://localhost:{origin}/a?b=1") == f"/a?b=1 localhost:{origin}".encode()
+    assert tunnel_get(port, "localhost", origin) == f"/tunnel localhost:{origin}".encode()
+    for host in ("localhost", "127.0.0.1", "::1"):
+        assert socks5_get(port, host, origin).endswith(b"/socks x")
+    stats = settled(proxy)
+    assert (stats.allowed, stats.refused, stats.open) == (5, 0, 0)
+    assert stats.bytes_out > 0 and stats.bytes_in > 0
+    assert [(d.protocol, d.host, d.allowed) for d in proxy.decisions] == [
+        ("http", "localhost", True), ("connect", "localhost", True),
+        ("socks5", "localhost", True), ("socks5", "127.0.0.1", True), ("socks5", "::1", True)]
+    assert {d.address for d in proxy.decisions} <= {"127.0.0.1", "::1"}
+
+
+def test_destinations_off_the_list_or_on_loopback_are_refused_with_the_reason(proxy, origin):
+    port = serve(proxy, [f"localhost:{origin}", "allowed.invalid"])
+    cases = [("evil.invalid", origin, "evil.invalid is not on the network list"),
+             ("allowed.invalid", 22, "for port 80/443 only, not 22"),
+             ("localhost", origin, "127.0.0.1 is a loopback address"),
+             ("169.254.169.254", 80, "169.254.169.254 is a cloud metadata address")]
+    for host, destination_port, reason in cases:
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            http_get(port, f"http://{host}:{destination_port}/")
+        assert refused.value.code == 403 and reason in refused.value.read().decode()
+        with pytest.raises(OSError, match=f"Tunnel connection failed: 403 .*{reason}"):
+            tunnel_get(port, host, destination_port)
+        code, sock = socks5(port, host, destination_port)
+        sock.close()
+        assert code == NOT_ALLOWED
+    stats = proxy.stats()["box"]
+    assert (stats.allowed, stats.refused, stats.bytes_out) == (0, 12, 0)
+    assert all(not d.allowed for d in proxy.decisions)
+
+
+def test_each_sandbox_has_its_own_list_and_counts(proxy, origin):
+    open_port = serve(proxy, [f"127.0.0.1:{origin}"], label="open")
+    closed_port = serve(proxy, [], label="closed")
+    assert socks5_get(open_port, "127.0.0.1", origin).endswith(b"/socks x")
+    assert socks5(closed_port, "127.0.0.1", origin)[0] == NOT_ALLOWED
+    stats = proxy.stats()
+    assert (stats["open"].allowed, stats["closed"].refused) == (1, 1)
+    assert (stats["open"].refused, stats["closed"].allowed) == (0, 0)
+    assert proxy.remove("closed").refused == 1 and list(proxy.stats()) == ["open"]
+
+
+def test_limits_hold(proxy, origin):
+    allowed = [f"127.0.0.1:{origin}", "127.0.0.1:*"]
+    port = serve(proxy, allowed, connections=2, bytes_in=100_000)
+    first, second = (socks5(port, "127.0.0.1", origin) for _ in range(2))
+    code, third = socks5(port, "127.0.0.1", origin)
+    assert (first[0], second[0], code) == (0, 0, NOT_ALLOWED)
+    for _, sock in (first, second, (code, third)):
+        sock.close()
+    assert "too many connections" in proxy.decisions[-1].reason
+    settled(proxy)
+    with pytest.raises(http.client.IncompleteRead):
+        http_get(port, f"http://127.0.0.1:{origin}/big/200000")
+    assert proxy.stats()["box"].bytes_in == 100_000
+    assert proxy.stats()["box"].cut == 1
+    with pytest.raises(urllib.error.HTTPError, match="used its 100000 bytes in"):
+        http_get(port, f"http://127.0.0.1:{origin}/")
+
+    # A listener whose only queue place is taken never answers the next connect.
+    with socket.create_server(("127.0.0.1", 0), backlog=0) as full, \
+            socket.create_connection(full.getsockname()):
+        slow_port = serve(proxy, allowed, label="slow", connect_timeout=0.3, idle_timeout=0.3)
+        code, sock = socks5(slow_port, "127.0.0.1", full.getsockname()[1])
+        sock.close()
+        assert code == TTL_EXPIRED
+        code, idle = socks5(slow_port, "127.0.0.1", origin)
+        with idle:
+            assert code == 0 and idle.recv(1) == b""  # the proxy ends the idle tunnel
+    stats = settled(proxy, "slow")
+    assert (stats.failed, stats.cut, stats.open) == (1, 1, 0)
