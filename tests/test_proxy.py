@@ -247,3 +247,24 @@ def test_limits_hold(proxy, origin):
             assert code == 0 and idle.recv(1) == b""  # the proxy ends the idle tunnel
     stats = settled(proxy, "slow")
     assert (stats.failed, stats.cut, stats.open) == (1, 1, 0)
+
+
+def exchange(proxy_port, data):
+    """Sends ``data`` and returns all the proxy answers until it closes."""
+    with socket.create_connection(("127.0.0.1", proxy_port), timeout=10) as sock:
+        sock.sendall(data)
+        return b"".join(iter(lambda: sock.recv(65536), b""))
+
+
+def test_requests_the_proxy_does_not_serve_are_answered_not_dropped(proxy):
+    port = serve(proxy, True)
+    for request, status in [(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n", b"400"),
+                            (b"CONNECT example.org HTTP/1.1\r\n\r\n", b"400"),
+                            (b"hello\r\n\r\n", b"400"),
+                            (b"GET http://a/ HTTP/1.1\r\n" + b"X: y\r\n" * 12000 + b"\r\n", b"431")]:
+        assert exchange(port, request).startswith(b"HTTP/1.1 " + status)
+    assert exchange(port, b"\x05\x01\x02") == b"\x05\xff"               # only a password offered
+    bind = exchange(port, b"\x05\x01\x00\x05\x02\x00\x01\x7f\x00\x00\x01\x00\x50")
+    unknown_type = exchange(port, b"\x05\x01\x00\x05\x01\x00\x09")
+    assert (bind[3], unknown_type[3]) == (7, 8)
+    assert proxy.stats()["box"].allowed == 0
