@@ -2,8 +2,14 @@
 through, what it refuses and how, and the limits it holds per sandbox."""
 import http.client
 import http.server
+import json
+import os
+import shutil
 import socket
 import struct
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import urllib.error
@@ -268,3 +274,61 @@ def test_requests_the_proxy_does_not_serve_are_answered_not_dropped(proxy):
     unknown_type = exchange(port, b"\x05\x01\x00\x05\x01\x00\x09")
     assert (bind[3], unknown_type[3]) == (7, 8)
     assert proxy.stats()["box"].allowed == 0
+
+
+# Run inside new network and mount namespaces: names resolve, through the real
+# resolver, to addresses that exist only in there (on its loopback interface).
+IN_NAMESPACE = textwrap.dedent("""
+    import http.server, json, os, subprocess, sys, threading
+    outer, hosts, tests, cases = sys.argv[1:5]
+    for kind in ("net", "mnt"):
+        if str(os.stat(f"/proc/self/ns/{kind}").st_ino) == json.loads(outer)[kind]:
+            sys.exit(f"not in a {kind} namespace of its own")
+    for command in ("ip link set lo up", "ip addr add 10.200.0.1/32 dev lo",
+                    "ip addr add 100.0.0.1/32 dev lo", f"mount --bind {hosts} /etc/hosts"):
+        subprocess.run(command.split(), check=True)
+    sys.path.insert(0, tests)
+    from test_proxy import Origin, Proxy, serve, socks5
+    server = http.server.ThreadingHTTPServer(("0.0.0.0", 0), Origin)
+    port = server.server_address[1]
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    results, decisions = {}, []
+    with Proxy(on_decision=decisions.append) as proxy:
+        for label, destinations, host in json.loads(cases):
+            if destinations is not True:
+                destinations = [text.replace("PORT", str(port)) for text in destinations]
+            code, sock = socks5(serve(proxy, destinations, label), host, port)
+            with sock:
+                if code == 0:
+                    sock.sendall(b"GET /in HTTP/1.1\\r\\nHost: x\\r\\nConnection: close\\r\\n\\r\\n")
+                    answer = b"".join(iter(lambda: sock.recv(65536), b""))
+                    code = "reached" if answer.endswith(b"/in x") else answer.decode()
+            results[label] = [code, decisions[-1].reason]
+    print(json.dumps(results))
+""")
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("ip"),
+                    reason="needs root, unshare and ip to make a test network namespace")
+def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
+    hosts = tmp_path / "hosts"
+    hosts.write_text("10.200.0.1 private.test\n100.0.0.1 public.test\n"
+                     "169.254.169.254 metadata.test\n")
+    outer = {kind: str(os.stat(f"/proc/self/ns/{kind}").st_ino) for kind in ("net", "mnt")}
+    cases = [("private", ["private.test:PORT"], "private.test"),
+             ("private-named", ["private.test:PORT", "10.200.0.0/24:PORT"], "private.test"),
+             ("public", ["public.test:PORT"], "public.test"),
+             ("public-literal", ["public.test:PORT"], "100.0.0.1"),
+             ("metadata", True, "metadata.test")]
+    child = subprocess.run(
+        ["unshare", "--net", "--mount", sys.executable, "-c", IN_NAMESPACE, json.dumps(outer),
+         str(hosts), os.path.dirname(__file__), json.dumps(cases)],
+        capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    results = json.loads(child.stdout)
+    for label, code, reason in [("private", NOT_ALLOWED, "10.200.0.1 is a private address"),
+                                ("private-named", "reached", "allowed"),
+                                ("public", "reached", "allowed"),
+                                ("public-literal", NOT_ALLOWED, "100.0.0.1 port"),
+                                ("metadata", NOT_ALLOWED, "169.254.169.254 is a cloud metadata")]:
+        assert results[label][0] == code and reason in results[label][1], (label, results)
