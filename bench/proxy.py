@@ -169,6 +169,13 @@ def interleaved(kinds: dict[str, Callable[[], None]], rounds: int,
     return samples
 
 
+def cpu_seconds(pid: int) -> float:
+    """User and system CPU time of a process so far."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def measure(rounds: int, count: int, big: int) -> dict[str, dict[str, list[float]]]:
     origin, origin_port = start(ORIGIN)
     proxy, proxy_port = start(PROXY, str(origin_port))
@@ -178,16 +185,20 @@ def measure(rounds: int, count: int, big: int) -> dict[str, dict[str, list[float
             "direct": lambda: client.direct(SMALL), "HTTP": lambda: client.http(SMALL),
             "CONNECT": lambda: client.connect(SMALL), "SOCKS5": lambda: client.socks5(SMALL)},
             rounds, count)
+        before = cpu_seconds(proxy.pid)
         throughput = interleaved({
             "direct": lambda: client.direct(big), "CONNECT": lambda: client.connect(big)},
             rounds, 3)
+        relayed = (rounds + 1) * 3 * big / 2**20
+        proxy_cpu = (cpu_seconds(proxy.pid) - before) / relayed
     finally:
         proxy.communicate(b"")
         origin.kill()
         origin.wait()
     return {"latency": latency,
             "throughput": {name: [big / value / 2**20 for value in values]
-                           for name, values in throughput.items()}}
+                           for name, values in throughput.items()},
+            "proxy CPU ms per MiB": {"CONNECT": [proxy_cpu * 1e3]}}
 
 
 def report(result: dict[str, dict[str, list[float]]], big: int) -> str:
@@ -208,6 +219,8 @@ def report(result: dict[str, dict[str, list[float]]], big: int) -> str:
         median = statistics.median(values)
         lines.append(f"| {name} | {median:.0f} | {min(values):.0f}–{max(values):.0f} | "
                      f"{median / base:.2f} |")
+    lines += ["", "CPU time of the proxy's process per MiB relayed: "
+              f"{result['proxy CPU ms per MiB']['CONNECT'][0]:.2f} ms"]
     return "\n".join(lines) + "\n"
 
 

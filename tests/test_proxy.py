@@ -123,6 +123,7 @@ def socks5_get(proxy_port, host, port):
     with sock:
         assert code == 0
         sock.sendall(b"GET /socks HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        sock.shutdown(socket.SHUT_WR)  # the answer still comes back
         return b"".join(iter(lambda: sock.recv(65536), b""))
 
 

@@ -28,43 +28,11 @@ from typing import Any
 
 from ._netpolicy import IPAddress, NetworkPolicy, normalize_name, parse_address
 from ._proxy_protocols import HEAD_LIMIT, BadRequest, Request, established, read_request, refusal
+from ._proxy_relay import Link, ProxyLimits, ProxyStats
 
 logger = logging.getLogger("vantor.workers.proxy")
 
-_CHUNK = 256 * 1024
-
-
-@dataclass(frozen=True)
-class ProxyLimits:
-    """What one sandbox may use of the proxy.  None means no limit.
-
-    ``connections``: connections open at once; ``bytes_out`` and ``bytes_in``:
-    bytes sent towards destinations and received from them, over the
-    sandbox's life (the connection that goes past one is cut there, later ones
-    are refused); ``connect_timeout``: seconds to resolve a name and connect;
-    ``idle_timeout``: seconds a connection may pass with no byte either way.
-    """
-
-    connections: int | None = 32
-    bytes_out: int | None = None
-    bytes_in: int | None = None
-    connect_timeout: float = 10.0
-    idle_timeout: float | None = 300.0
-
-
-@dataclass
-class ProxyStats:
-    """Counts for one sandbox: requests allowed and refused, destinations that
-    could not be reached, connections open now, connections cut by a limit,
-    and bytes sent (out) and received (in)."""
-
-    allowed: int = 0
-    refused: int = 0
-    failed: int = 0
-    open: int = 0
-    cut: int = 0
-    bytes_out: int = 0
-    bytes_in: int = 0
+__all__ = ["Decision", "Proxy", "ProxyLimits", "ProxyServer", "ProxyStats"]
 
 
 @dataclass(frozen=True)
@@ -99,58 +67,8 @@ class _Entry:
     policy: NetworkPolicy
     limits: ProxyLimits
     stats: ProxyStats
-    links: set["_Link"]
+    links: set[Link]
     server: asyncio.AbstractServer | None = None
-
-
-class _Link:
-    """One accepted connection and, once connected, its destination; owns the idle timer."""
-
-    def __init__(self, entry: _Entry, client: asyncio.StreamWriter):
-        self.entry = entry
-        self.client = client
-        self.upstream: asyncio.StreamWriter | None = None
-        self.loop = asyncio.get_running_loop()
-        self.last = self.loop.time()
-        self.timer: asyncio.TimerHandle | None = None
-        self.connecting = False  # the connect timeout applies then, not the idle one
-        idle = entry.limits.idle_timeout
-        if idle is not None:
-            self.timer = self.loop.call_at(self.last + idle, self._check_idle)
-
-    def _check_idle(self) -> None:
-        idle = self.entry.limits.idle_timeout
-        assert idle is not None
-        if self.connecting:
-            self.last = self.loop.time()
-        if self.loop.time() - self.last >= idle:
-            self.cut("idle timeout")
-        else:
-            self.timer = self.loop.call_at(self.last + idle, self._check_idle)
-
-    def cut(self, why: str) -> None:
-        """Ends both sides now; the relay's reads then see the end."""
-        logger.info("sandbox %s: connection cut: %s", self.entry.label, why)
-        self.entry.stats.cut += 1
-        self.abort()
-
-    def abort(self) -> None:
-        """Ends both sides now, dropping what is not sent yet."""
-        self._end(now=True)
-
-    def close(self) -> None:
-        """Ends both sides once what is written is sent."""
-        self._end(now=False)
-
-    def _end(self, now: bool) -> None:
-        if self.timer is not None:
-            self.timer.cancel()
-        for writer in (self.client, self.upstream):
-            if writer is not None:
-                if now:
-                    writer.transport.abort()
-                else:
-                    writer.transport.close()
 
 
 class ProxyServer:
@@ -194,11 +112,11 @@ class ProxyServer:
 
     async def _serve(self, entry: _Entry, reader: asyncio.StreamReader,
                      writer: asyncio.StreamWriter) -> None:
-        link = _Link(entry, writer)
+        link = Link(entry.label, entry.limits, entry.stats, writer.transport)  # type: ignore[arg-type]
         entry.links.add(link)
         entry.stats.open += 1
         try:
-            await self._handle(link, reader, writer)
+            await self._handle(entry, link, reader, writer)
         except (OSError, asyncio.IncompleteReadError):
             link.abort()
         finally:
@@ -206,9 +124,8 @@ class ProxyServer:
             entry.links.discard(link)
             link.close()
 
-    async def _handle(self, link: _Link, reader: asyncio.StreamReader,
+    async def _handle(self, entry: _Entry, link: Link, reader: asyncio.StreamReader,
                       writer: asyncio.StreamWriter) -> None:
-        entry = link.entry
         first = await reader.read(1)
         if not first:
             return
@@ -222,7 +139,7 @@ class ProxyServer:
         link.connecting = True
         try:
             addresses = await self._admit(entry, request)
-            upstream_reader, link.upstream = await self._connect(entry, addresses, request.port)
+            link.upstream = await self._connect(link, addresses, request.port)
         except _Refused as refused:
             if refused.counted == "failed":
                 entry.stats.failed += 1
@@ -233,8 +150,7 @@ class ProxyServer:
             link.connecting = False
             link.last = link.loop.time()
         writer.write(established(request.protocol))
-        link.upstream.write(request.forward)
-        await self._relay(link, reader, upstream_reader)
+        await link.relay(reader, request.forward)
 
     async def _admit(self, entry: _Entry, request: Request) -> list[IPAddress]:
         """The checked addresses of the request's destination; raises _Refused."""
@@ -294,54 +210,25 @@ class ProxyServer:
                 found.append(address)
         return found
 
-    async def _connect(self, entry: _Entry, addresses: list[IPAddress], port: int
-                       ) -> tuple[asyncio.StreamReader, asyncio.StreamWriter]:
+    async def _connect(self, link: Link, addresses: list[IPAddress], port: int
+                       ) -> asyncio.Transport:
         """Connects to the first checked address that answers; never resolves again."""
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + entry.limits.connect_timeout
+        loop = link.loop
+        deadline = loop.time() + link.limits.connect_timeout
         errors = []
         for address in addresses:
             family = socket.AF_INET6 if address.version == 6 else socket.AF_INET
             try:
-                return await asyncio.wait_for(asyncio.open_connection(
-                    str(address), port, family=family, flags=socket.AI_NUMERICHOST,
-                    limit=_CHUNK), max(deadline - loop.time(), 0))
+                transport, _ = await asyncio.wait_for(loop.create_connection(
+                    link.upstream_pump, str(address), port, family=family,
+                    flags=socket.AI_NUMERICHOST), max(deadline - loop.time(), 0))
+                return transport  # type: ignore[return-value]
             except asyncio.TimeoutError:
                 raise _Refused(f"connecting to {address} port {port} timed out", 504,
                                "failed") from None
             except OSError as error:
                 errors.append(f"{address}: {error.strerror or error}")
         raise _Refused(f"cannot connect to port {port}: {'; '.join(errors)}", 502, "failed")
-
-    async def _relay(self, link: _Link, client: asyncio.StreamReader,
-                     upstream: asyncio.StreamReader) -> None:
-        assert link.upstream is not None
-        await asyncio.gather(self._pipe(link, client, link.upstream, "out"),
-                             self._pipe(link, upstream, link.client, "in"))
-
-    async def _pipe(self, link: _Link, reader: asyncio.StreamReader,
-                    writer: asyncio.StreamWriter, direction: str) -> None:
-        """Copies one way until the end, counting against the sandbox's byte limit."""
-        stats, field = link.entry.stats, f"bytes_{direction}"
-        limit = getattr(link.entry.limits, field)
-        loop = link.loop
-        try:
-            while data := await reader.read(_CHUNK):
-                link.last = loop.time()
-                if limit is not None and getattr(stats, field) + len(data) > limit:
-                    data = data[:max(limit - getattr(stats, field), 0)]
-                    setattr(stats, field, getattr(stats, field) + len(data))
-                    writer.write(data)
-                    await writer.drain()
-                    link.cut(f"byte limit {direction} reached ({limit})")
-                    return
-                setattr(stats, field, getattr(stats, field) + len(data))
-                writer.write(data)
-                await writer.drain()
-            if writer.can_write_eof():
-                writer.write_eof()
-        except OSError:
-            link.abort()
 
     def _decide(self, entry: _Entry, request: Request, allowed: bool, reason: str,
                 address: str | None = None) -> None:
