@@ -77,10 +77,10 @@ def serve(proxy, destinations, label="box", **limits):
     return port
 
 
-def settled(proxy, label="box"):
-    """The sandbox's counts once the proxy has seen every closed connection end."""
+def settled(proxy, label="box", open_now=0):
+    """The sandbox's counts once the proxy has seen ``open_now`` connections open."""
     deadline = time.monotonic() + 10
-    while (stats := proxy.stats()[label]).open and time.monotonic() < deadline:
+    while (stats := proxy.stats()[label]).open != open_now and time.monotonic() < deadline:
         time.sleep(0.01)
     return stats
 
@@ -234,6 +234,15 @@ def test_limits_hold(proxy, origin):
     for _, sock in (first, second, (code, third)):
         sock.close()
     assert "too many connections" in proxy.decisions[-1].reason
+    settled(proxy)
+    silent = [socket.create_connection(("127.0.0.1", port)) for _ in range(4)]
+    settled(proxy, open_now=4)
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as dropped:
+        dropped.sendall(b"\x05\x01\x00")
+        with pytest.raises(ConnectionResetError):  # twice the limit: closed unanswered
+            dropped.recv(2)
+    for sock in silent:
+        sock.close()
     settled(proxy)
     with pytest.raises(http.client.IncompleteRead):
         http_get(port, f"http://127.0.0.1:{origin}/big/200000")

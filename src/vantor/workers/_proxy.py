@@ -112,6 +112,13 @@ class ProxyServer:
 
     async def _serve(self, entry: _Entry, reader: asyncio.StreamReader,
                      writer: asyncio.StreamWriter) -> None:
+        limit = entry.limits.connections
+        if limit is not None and entry.stats.open >= 2 * limit:
+            # Far past its limit the sandbox gets no answer: each connection
+            # is a descriptor of the host's until it is answered.
+            logger.info("sandbox %s: connection dropped, %d open", entry.label, entry.stats.open)
+            writer.transport.abort()
+            return
         link = Link(entry.label, entry.limits, entry.stats, writer.transport)  # type: ignore[arg-type]
         entry.links.add(link)
         entry.stats.open += 1

@@ -24,7 +24,8 @@ _CHUNK = 256 * 1024
 class ProxyLimits:
     """What one sandbox may use of the proxy.  None means no limit.
 
-    ``connections``: connections open at once; ``bytes_out`` and ``bytes_in``:
+    ``connections``: connections open at once (the next ones are refused;
+    past twice as many, closed unanswered); ``bytes_out`` and ``bytes_in``:
     bytes sent towards destinations and received from them, over the
     sandbox's life (the connection that goes past one is cut there, later ones
     are refused); ``connect_timeout``: seconds to resolve a name and connect;
