@@ -53,10 +53,12 @@ class Decision:
 
 
 class _Refused(Exception):
-    def __init__(self, reason: str, status: int = 403, counted: str = "refused"):
+    """A request not carried out: by the policy or a limit (403), or because the
+    destination could not be resolved or reached (502, 504)."""
+
+    def __init__(self, reason: str, status: int = 403):
         super().__init__(reason)
         self.status = status
-        self.counted = counted  # the ProxyStats field this outcome adds to
 
 
 @dataclass
@@ -148,8 +150,9 @@ class ProxyServer:
             addresses = await self._admit(entry, request)
             link.upstream = await self._connect(link, addresses, request.port)
         except _Refused as refused:
-            if refused.counted == "failed":
+            if refused.status != 403:
                 entry.stats.failed += 1
+                logger.info("sandbox %s: %s", entry.label, refused)
             writer.write(refusal(request.protocol, refused.status, str(refused)))
             await writer.drain()
             return
@@ -162,18 +165,15 @@ class ProxyServer:
     async def _admit(self, entry: _Entry, request: Request) -> list[IPAddress]:
         """The checked addresses of the request's destination; raises _Refused."""
         try:
-            addresses, reason = await self._vet(entry, request)
+            addresses = await self._vet(entry, request)
         except _Refused as refused:
-            if refused.counted == "refused":
+            if refused.status == 403:
                 self._decide(entry, request, False, str(refused))
             raise
-        if not addresses:
-            self._decide(entry, request, False, reason)
-            raise _Refused(reason)
         self._decide(entry, request, True, "allowed", str(addresses[0]))
         return addresses
 
-    async def _vet(self, entry: _Entry, request: Request) -> tuple[list[IPAddress], str]:
+    async def _vet(self, entry: _Entry, request: Request) -> list[IPAddress]:
         limits, stats, policy = entry.limits, entry.stats, entry.policy
         if limits.connections is not None and stats.open > limits.connections:
             raise _Refused(f"too many connections at once (the sandbox's limit is "
@@ -185,7 +185,9 @@ class ProxyServer:
         literal = parse_address(request.host)
         if literal is not None:
             reason = policy.check_address(literal, request.port, named=False)
-            return ([], reason) if reason else ([literal], "")
+            if reason:
+                raise _Refused(reason)
+            return [literal]
         name = normalize_name(request.host)
         if name is None:
             raise _Refused(f"{request.host!r} is not a host name")
@@ -199,7 +201,9 @@ class ProxyServer:
                 reasons.append(reason)
             else:
                 kept.append(address)
-        return kept, f"{name} resolves to refused addresses: {'; '.join(reasons)}"
+        if not kept:
+            raise _Refused(f"{name} resolves to refused addresses: {'; '.join(reasons)}")
+        return kept
 
     async def _resolve(self, entry: _Entry, name: str, port: int) -> list[IPAddress]:
         loop = asyncio.get_running_loop()
@@ -208,8 +212,7 @@ class ProxyServer:
                 loop.getaddrinfo(name, port, type=socket.SOCK_STREAM, proto=socket.IPPROTO_TCP),
                 entry.limits.connect_timeout)
         except OSError as error:  # TimeoutError included
-            raise _Refused(f"cannot resolve {name}: {str(error) or 'timed out'}", 502,
-                           "failed") from None
+            raise _Refused(f"cannot resolve {name}: {str(error) or 'timed out'}", 502) from None
         found: list[IPAddress] = []
         for info in infos:
             address = parse_address(info[4][0])
@@ -231,11 +234,10 @@ class ProxyServer:
                     flags=socket.AI_NUMERICHOST), max(deadline - loop.time(), 0))
                 return transport  # type: ignore[return-value]
             except asyncio.TimeoutError:
-                raise _Refused(f"connecting to {address} port {port} timed out", 504,
-                               "failed") from None
+                raise _Refused(f"connecting to {address} port {port} timed out", 504) from None
             except OSError as error:
                 errors.append(f"{address}: {error.strerror or error}")
-        raise _Refused(f"cannot connect to port {port}: {'; '.join(errors)}", 502, "failed")
+        raise _Refused(f"cannot connect to port {port}: {'; '.join(errors)}", 502)
 
     def _decide(self, entry: _Entry, request: Request, allowed: bool, reason: str,
                 address: str | None = None) -> None:
@@ -259,7 +261,7 @@ class Proxy:
     """The host's proxy, running on a thread of its own (see the module's text).
 
     ``on_decision`` is called on the proxy's thread with each :class:`Decision`;
-    it should return quickly.
+    it should return quickly and must not call the proxy's methods.
     """
 
     def __init__(self, on_decision: Callable[[Decision], Any] | None = None):

@@ -21,6 +21,8 @@ from ._netpolicy import split_host_port
 HEAD_LIMIT = 64 * 1024
 
 SOCKS_VERSION = 5
+SOCKS4_VERSION = 4
+SOCKS4_REJECTED = 0x5B
 SOCKS_NO_AUTHENTICATION = 0
 SOCKS_NO_ACCEPTABLE_METHOD = 0xFF
 SOCKS_CONNECT = 1
@@ -47,10 +49,14 @@ _SOCKS_CODES = {403: SocksReply.NOT_ALLOWED, 502: SocksReply.HOST_UNREACHABLE,
 _REASON_PHRASES = {400: "Bad Request", 403: "Forbidden", 431: "Request Header Fields Too Large",
                    502: "Bad Gateway", 504: "Gateway Timeout"}
 
-# Headers that concern the connection to the proxy, not the request itself.
-_HOP_BY_HOP = frozenset({b"connection", b"keep-alive", b"proxy-connection",
-                         b"proxy-authorization", b"proxy-authenticate", b"te", b"trailer",
-                         b"host"})
+# Headers not sent on: those about the connection to the proxy, not the request
+# itself, and Host, which is taken from the URL.
+_DROPPED = frozenset({b"connection", b"keep-alive", b"proxy-connection",
+                      b"proxy-authorization", b"proxy-authenticate", b"te", b"trailer", b"host"})
+
+
+#: The protocol of a BadRequest already answered: nothing more is sent.
+ANSWERED = "answered"
 
 
 class BadRequest(Exception):
@@ -79,6 +85,11 @@ async def read_request(first: bytes, reader: asyncio.StreamReader,
     """The request that starts with the byte ``first``; raises BadRequest."""
     if first[0] == SOCKS_VERSION:
         return await _read_socks5(reader, writer)
+    if first[0] == SOCKS4_VERSION:
+        writer.write(bytes((0, SOCKS4_REJECTED, 0, 0, 0, 0, 0, 0)))
+        raise BadRequest("SOCKS4 is not supported (SOCKS5 is)", protocol=ANSWERED)
+    if not first.isalpha():  # a method name starts an HTTP request
+        raise BadRequest("not a proxy request (HTTP, CONNECT or SOCKS5)")
     try:
         head = first + await reader.readuntil(b"\r\n\r\n")
     except asyncio.LimitOverrunError:
@@ -116,7 +127,7 @@ def _forwarded_headers(lines: list[bytes], authority: bytes) -> bytes:
     """The headers sent on: hop-by-hop ones dropped, ``Host`` from the URL, one request."""
     fields = []
     for line in lines:
-        name, colon, value = line.partition(b":")
+        name, colon, _ = line.partition(b":")
         if not colon or not name or name != name.strip():
             raise BadRequest("malformed header line")
         fields.append((name.lower(), line))
@@ -126,7 +137,7 @@ def _forwarded_headers(lines: list[bytes], authority: bytes) -> bytes:
             listed.update(token.strip().lower() for token in line.partition(b":")[2].split(b","))
     upgrade = b"upgrade" in listed
     listed.discard(b"upgrade")
-    kept = [line for name, line in fields if name not in _HOP_BY_HOP and name not in listed]
+    kept = [line for name, line in fields if name not in _DROPPED and name not in listed]
     kept.insert(0, b"Host: " + authority)
     kept.append(b"Connection: upgrade" if upgrade else b"Connection: close")
     return b"".join(line + b"\r\n" for line in kept) + b"\r\n"
@@ -152,13 +163,13 @@ async def _read_socks5(reader: asyncio.StreamReader, writer: asyncio.StreamWrite
         if SOCKS_NO_AUTHENTICATION not in methods:
             writer.write(bytes((SOCKS_VERSION, SOCKS_NO_ACCEPTABLE_METHOD)))
             raise BadRequest("SOCKS5 client offers no method without authentication",
-                             protocol="socks5-greeting")
+                             protocol=ANSWERED)
         writer.write(bytes((SOCKS_VERSION, SOCKS_NO_AUTHENTICATION)))
         version, command, _, kind = await reader.readexactly(4)
         host = await _read_socks5_host(reader, kind)
         port = int.from_bytes(await reader.readexactly(2), "big")
     except asyncio.IncompleteReadError:
-        raise BadRequest("incomplete SOCKS5 request", protocol="socks5-greeting") from None
+        raise BadRequest("incomplete SOCKS5 request", protocol=ANSWERED) from None
     if version != SOCKS_VERSION or command != SOCKS_CONNECT:
         raise BadRequest(f"SOCKS5 command {command} is not supported (only CONNECT)",
                          protocol="socks5", socks_code=SocksReply.COMMAND_NOT_SUPPORTED)
@@ -193,7 +204,7 @@ def refusal(protocol: str, status: int, reason: str,
     HTTP clients show the status line of a failed ``CONNECT`` and little else,
     so the reason is in the status line as well as in the body.
     """
-    if protocol == "socks5-greeting":
+    if protocol == ANSWERED:
         return b""
     if protocol == "socks5":
         return _socks5_reply(socks_code if socks_code is not None
