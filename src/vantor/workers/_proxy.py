@@ -23,7 +23,8 @@ import logging
 import socket
 import threading
 from collections.abc import Callable
-from dataclasses import dataclass, replace
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 from ._netpolicy import IPAddress, NetworkPolicy, normalize_name, parse_address
@@ -33,6 +34,11 @@ from ._proxy_relay import Link, ProxyLimits, ProxyStats
 logger = logging.getLogger("vantor.workers.proxy")
 
 __all__ = ["Decision", "Proxy", "ProxyLimits", "ProxyServer", "ProxyStats"]
+
+# Threads that run name lookups, for all sandboxes, and how many of them one
+# sandbox may keep busy: slow lookups of one sandbox cannot stall the others'.
+_RESOLVER_THREADS = 16
+_LOOKUPS_PER_SANDBOX = 4
 
 
 @dataclass(frozen=True)
@@ -69,7 +75,9 @@ class _Entry:
     policy: NetworkPolicy
     limits: ProxyLimits
     stats: ProxyStats
-    links: set[Link]
+    links: set[Link] = field(default_factory=set)
+    lookups: asyncio.Semaphore = field(
+        default_factory=lambda: asyncio.Semaphore(_LOOKUPS_PER_SANDBOX))
     server: asyncio.AbstractServer | None = None
 
 
@@ -79,13 +87,14 @@ class ProxyServer:
     def __init__(self, on_decision: Callable[[Decision], Any] | None = None):
         self.on_decision = on_decision
         self._entries: dict[str, _Entry] = {}
+        self._resolver = ThreadPoolExecutor(_RESOLVER_THREADS, "vantor-proxy-lookup")
 
     async def add(self, sock: socket.socket, label: str, policy: NetworkPolicy,
                   limits: ProxyLimits) -> None:
         """Serves ``sock`` (bound and listening) for the sandbox ``label``; takes the socket."""
         if label in self._entries:
             raise ValueError(f"the proxy already serves a sandbox labelled {label!r}")
-        entry = _Entry(label, policy, limits, ProxyStats(), set())
+        entry = _Entry(label, policy, limits, ProxyStats())
         self._entries[label] = entry
 
         async def accepted(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
@@ -111,6 +120,7 @@ class ProxyServer:
         """Stops serving every sandbox."""
         for label in list(self._entries):
             await self.remove(label)
+        self._resolver.shutdown(wait=False, cancel_futures=True)
 
     async def _serve(self, entry: _Entry, reader: asyncio.StreamReader,
                      writer: asyncio.StreamWriter) -> None:
@@ -206,11 +216,9 @@ class ProxyServer:
         return kept
 
     async def _resolve(self, entry: _Entry, name: str, port: int) -> list[IPAddress]:
-        loop = asyncio.get_running_loop()
         try:
-            infos = await asyncio.wait_for(
-                loop.getaddrinfo(name, port, type=socket.SOCK_STREAM, proto=socket.IPPROTO_TCP),
-                entry.limits.connect_timeout)
+            infos = await asyncio.wait_for(self._lookup(entry, name, port),
+                                           entry.limits.connect_timeout)
         except OSError as error:  # TimeoutError included
             raise _Refused(f"cannot resolve {name}: {str(error) or 'timed out'}", 502) from None
         found: list[IPAddress] = []
@@ -219,6 +227,23 @@ class ProxyServer:
             if address is not None and address not in found:
                 found.append(address)
         return found
+
+    async def _lookup(self, entry: _Entry, name: str, port: int) -> list[Any]:
+        """getaddrinfo on a lookup thread; the sandbox's share of threads is
+        given back when the lookup ends, not when its waiter gives up."""
+        loop = asyncio.get_running_loop()
+        await entry.lookups.acquire()
+        job = self._resolver.submit(socket.getaddrinfo, name, port, 0, socket.SOCK_STREAM,
+                                    socket.IPPROTO_TCP)
+
+        def release(_: object) -> None:
+            try:
+                loop.call_soon_threadsafe(entry.lookups.release)
+            except RuntimeError:  # the proxy has closed meanwhile
+                pass
+
+        job.add_done_callback(release)
+        return await asyncio.wrap_future(job)
 
     async def _connect(self, link: Link, addresses: list[IPAddress], port: int
                        ) -> asyncio.Transport:
