@@ -130,6 +130,7 @@ def socks5_get(proxy_port, host, port):
 @pytest.mark.parametrize("destinations, host, port, allowed", [
     (["api.example.org"], "api.example.org", 443, True),
     (["api.example.org"], "API.Example.org.", 80, True),
+    (["bücher.example"], "xn--bcher-kva.example", 443, True),
     (["api.example.org"], "api.example.org", 8443, False),
     (["api.example.org"], "example.org", 443, False),
     (["*.example.org"], "a.b.example.org", 443, True),

@@ -208,10 +208,20 @@ def _parse(text: str) -> _NameRule | _AddressRule:
     else:
         return _AddressRule(network, ports)
     wildcard = host.startswith("*.")
-    name = normalize_name(host[2:] if wildcard else host)
+    name = _ascii_name(host[2:] if wildcard else host)
     if name is None:
         raise PolicyError(f"not a host name, address or network: {text!r}")
     return _NameRule(f"*.{name}" if wildcard else name, ports)
+
+
+def _ascii_name(host: str) -> str | None:
+    """A name of the policy as tools send it: normalized, international ones in IDNA."""
+    if not host.isascii():
+        try:
+            host = host.encode("idna").decode("ascii")
+        except UnicodeError:
+            return None
+    return normalize_name(host)
 
 
 def _show_ports(ports: frozenset[int]) -> str:
