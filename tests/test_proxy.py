@@ -21,6 +21,7 @@ from vantor.workers._netpolicy import NetworkPolicy, PolicyError, parse_address
 from vantor.workers._proxy import Proxy, ProxyLimits
 
 NOT_ALLOWED = 2      # SOCKS5 "connection not allowed by ruleset"
+HOST_UNREACHABLE = 4
 TTL_EXPIRED = 6
 
 
@@ -293,16 +294,34 @@ def test_requests_the_proxy_does_not_serve_are_answered_not_dropped(proxy):
 
 
 # Run inside new network and mount namespaces: names resolve, through the real
-# resolver, to addresses that exist only in there (on its loopback interface).
+# resolver, to addresses that exist only in there (on its loopback interface);
+# names not in its hosts file go to a name server there that records them and
+# answers that they do not exist.
 IN_NAMESPACE = textwrap.dedent("""
-    import http.server, json, os, subprocess, sys, threading
-    outer, hosts, tests, cases = sys.argv[1:5]
+    import http.server, json, os, socket, subprocess, sys, threading
+    outer, etc, tests, cases = sys.argv[1:5]
     for kind in ("net", "mnt"):
         if str(os.stat(f"/proc/self/ns/{kind}").st_ino) == json.loads(outer)[kind]:
             sys.exit(f"not in a {kind} namespace of its own")
     for command in ("ip link set lo up", "ip addr add 10.200.0.1/32 dev lo",
-                    "ip addr add 100.0.0.1/32 dev lo", f"mount --bind {hosts} /etc/hosts"):
+                    "ip addr add 100.0.0.1/32 dev lo", f"mount --bind {etc}/hosts /etc/hosts",
+                    f"mount --bind {etc}/resolv.conf /etc/resolv.conf"):
         subprocess.run(command.split(), check=True)
+    asked, name_server = [], socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    name_server.bind(("127.0.0.1", 53))
+
+    def answer_no_such_name():
+        while True:
+            query, client = name_server.recvfrom(512)
+            labels, at = [], 12
+            while query[at]:
+                labels.append(query[at + 1:at + 1 + query[at]].decode())
+                at += 1 + query[at]
+            asked.append(".".join(labels))
+            name_server.sendto(query[:2] + b"\\x81\\x83\\0\\x01" + bytes(6) + query[12:at + 5],
+                               client)
+
+    threading.Thread(target=answer_no_such_name, daemon=True).start()
     sys.path.insert(0, tests)
     from test_proxy import Origin, Proxy, serve, socks5
     server = http.server.ThreadingHTTPServer(("0.0.0.0", 0), Origin)
@@ -319,7 +338,8 @@ IN_NAMESPACE = textwrap.dedent("""
                     sock.sendall(b"GET /in HTTP/1.1\\r\\nHost: x\\r\\nConnection: close\\r\\n\\r\\n")
                     answer = b"".join(iter(lambda: sock.recv(65536), b""))
                     code = "reached" if answer.endswith(b"/in x") else answer.decode()
-            results[label] = [code, decisions[-1].reason]
+            results[label] = [code, " ".join(d.reason for d in decisions if d.sandbox == label)]
+    results["asked"] = sorted(set(asked))
     print(json.dumps(results))
 """)
 
@@ -327,18 +347,21 @@ IN_NAMESPACE = textwrap.dedent("""
 @pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("ip"),
                     reason="needs root, unshare and ip to make a test network namespace")
 def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
-    hosts = tmp_path / "hosts"
-    hosts.write_text("10.200.0.1 private.test\n100.0.0.1 public.test\n"
-                     "169.254.169.254 metadata.test\n")
+    (tmp_path / "hosts").write_text(f"127.0.0.1 localhost {socket.gethostname()}\n"
+                                    "10.200.0.1 private.test\n100.0.0.1 public.test\n"
+                                    "169.254.169.254 metadata.test\n")
+    (tmp_path / "resolv.conf").write_text("nameserver 127.0.0.1\n")
     outer = {kind: str(os.stat(f"/proc/self/ns/{kind}").st_ino) for kind in ("net", "mnt")}
     cases = [("private", ["private.test:PORT"], "private.test"),
              ("private-named", ["private.test:PORT", "10.200.0.0/24:PORT"], "private.test"),
              ("public", ["public.test:PORT"], "public.test"),
              ("public-literal", ["public.test:PORT"], "100.0.0.1"),
-             ("metadata", True, "metadata.test")]
+             ("metadata", True, "metadata.test"),
+             ("off-list", ["listed.invalid"], "unlisted.invalid"),
+             ("unresolvable", ["listed.invalid:PORT"], "listed.invalid")]
     child = subprocess.run(
         ["unshare", "--net", "--mount", sys.executable, "-c", IN_NAMESPACE, json.dumps(outer),
-         str(hosts), os.path.dirname(__file__), json.dumps(cases)],
+         str(tmp_path), os.path.dirname(__file__), json.dumps(cases)],
         capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr
     results = json.loads(child.stdout)
@@ -346,5 +369,8 @@ def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
                                 ("private-named", "reached", "allowed"),
                                 ("public", "reached", "allowed"),
                                 ("public-literal", NOT_ALLOWED, "100.0.0.1 port"),
-                                ("metadata", NOT_ALLOWED, "169.254.169.254 is a cloud metadata")]:
+                                ("metadata", NOT_ALLOWED, "169.254.169.254 is a cloud metadata"),
+                                ("off-list", NOT_ALLOWED, "not on the network list"),
+                                ("unresolvable", HOST_UNREACHABLE, "")]:
         assert results[label][0] == code and reason in results[label][1], (label, results)
+    assert results["asked"] == ["listed.invalid"]  # a name off the list is never looked up
