@@ -12,7 +12,8 @@ request, as a tool that fetches a page does:
   taking turns request by request in a turning order; the median of each
   round, and the median over rounds;
 - throughput of a large download, direct against a ``CONNECT`` tunnel, the
-  two alternating; MiB/s, median over rounds.
+  two alternating; MiB/s, median over rounds; and the CPU time of the proxy's
+  process per MiB it relayed, a figure the machine's load moves less.
 
     python bench/proxy.py             # about 20 s on 2 cores
     python bench/proxy.py --quick     # a smoke run

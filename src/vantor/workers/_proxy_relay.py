@@ -4,7 +4,8 @@ A :class:`Link` starts as the tool's accepted connection, gains the
 destination's once the proxy has connected, and then moves bytes between the
 two at the transport level: each side's :class:`_Pump` receives into a
 buffer of its own and writes straight to the other side's transport, so a
-byte is copied only by the kernel's receive and send.  A side that cannot
+byte the other side can send at once is copied only by the kernel's receive
+and send.  A side that cannot
 take more pauses reading on the other.  Bytes are counted per sandbox as they
 pass; the one that crosses a byte limit ends the connection there.
 """
@@ -17,6 +18,8 @@ from dataclasses import dataclass
 
 logger = logging.getLogger("vantor.workers.proxy")
 
+# A side's first buffer is small (most exchanges are); one that fills it gets a large one.
+_FIRST_CHUNK = 16 * 1024
 _CHUNK = 256 * 1024
 
 
@@ -60,7 +63,8 @@ class _Pump(asyncio.BufferedProtocol):
     def __init__(self, link: "Link", direction: str):
         self.link = link
         self.direction = direction
-        self.view = memoryview(bytearray(_CHUNK))
+        self.view: memoryview | None = None
+        self.size = _FIRST_CHUNK
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         # The destination's side: nothing goes to the tool before its reply.
@@ -68,10 +72,19 @@ class _Pump(asyncio.BufferedProtocol):
         transport.pause_reading()
 
     def get_buffer(self, sizehint: int) -> memoryview:
+        if self.view is None:
+            self.view = memoryview(bytearray(self.size))
         return self.view
 
     def buffer_updated(self, nbytes: int) -> None:
-        self.link.forward(self.direction, self.view[:nbytes])
+        assert self.view is not None
+        kept = self.link.forward(self.direction, self.view[:nbytes])
+        if nbytes == self.size < _CHUNK:
+            self.size, kept = _CHUNK, True
+        if kept:
+            # The other side keeps what it could not send; some versions of
+            # asyncio keep it as a view of this buffer, so it is not reused.
+            self.view = None
 
     def eof_received(self) -> bool:
         self.link.ended(self.direction)
@@ -127,8 +140,9 @@ class Link:
         assert transport is not None
         return transport
 
-    def forward(self, direction: str, data: memoryview | bytes) -> None:
-        """Sends ``data`` on, counting it against the sandbox's limit for ``direction``."""
+    def forward(self, direction: str, data: memoryview | bytes) -> bool:
+        """Sends ``data`` on, counting it against the sandbox's limit for ``direction``;
+        True when the other side holds bytes it could not send yet."""
         self.last = self.loop.time()
         field = f"bytes_{direction}"
         used, limit = getattr(self.stats, field), getattr(self.limits, field)
@@ -136,10 +150,12 @@ class Link:
         if over:
             data = data[:max(limit - used, 0)]
         setattr(self.stats, field, used + len(data))
+        target = self.source(direction, opposite=True)
         if data:
-            self.source(direction, opposite=True).write(data)
+            target.write(data)
         if over:
             self.cut(f"byte limit {direction} reached ({limit})", now=False)
+        return target.get_write_buffer_size() > 0
 
     def ended(self, direction: str) -> None:
         """The side ``direction`` comes from will send no more: tell the other side."""
