@@ -374,3 +374,12 @@ def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
                                 ("unresolvable", HOST_UNREACHABLE, "")]:
         assert results[label][0] == code and reason in results[label][1], (label, results)
     assert results["asked"] == ["listed.invalid"]  # a name off the list is never looked up
+
+
+def test_benchmark_reports_every_route(tmp_path):
+    bench = os.path.join(os.path.dirname(__file__), "..", "bench", "proxy.py")
+    done = subprocess.run([sys.executable, bench, "--quick", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    report = (tmp_path / "proxy.md").read_text()
+    assert all(f"| {route} |" in report for route in ("direct", "HTTP", "CONNECT", "SOCKS5"))
