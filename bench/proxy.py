@@ -49,8 +49,8 @@ ORIGIN = textwrap.dedent("""
                     return
                 head += chunk
             size = int(head.split(b" ", 2)[1].rsplit(b"/", 1)[1])
-            conn.sendall(b"HTTP/1.1 200 OK\\r\\nContent-Length: %d\\r\\nConnection: close\\r\\n\\r\\n"
-                         % size)
+            conn.sendall(b"HTTP/1.1 200 OK\\r\\nContent-Length: %d\\r\\n"
+                         b"Connection: close\\r\\n\\r\\n" % size)
             conn.sendall(payload[:size])
 
     server = socket.create_server(("127.0.0.1", 0), backlog=128)

@@ -1,5 +1,6 @@
 """The host's network proxy against real servers on loopback: what it lets
 through, what it refuses and how, and the limits it holds per sandbox."""
+import functools
 import http.client
 import http.server
 import json
@@ -14,6 +15,7 @@ import threading
 import time
 import urllib.error
 import urllib.request
+import zipfile
 
 import pytest
 
@@ -183,7 +185,8 @@ def test_policy_rejects_malformed_destinations(bad):
 
 def test_an_allowed_name_is_reached_over_http_connect_and_socks5(proxy, origin):
     port = serve(proxy, [f"localhost:{origin}", f"127.0.0.0/8:{origin}", f"[::1]:{origin}"])
-    assert http_get(port, f"http://localhost:{origin}/a?b=1") == f"/a?b=1 localhost:{origin}".encode()
+    answer = http_get(port, f"http://localhost:{origin}/a?b=1")
+    assert answer == f"/a?b=1 localhost:{origin}".encode()
     assert tunnel_get(port, "localhost", origin) == f"/tunnel localhost:{origin}".encode()
     for host in ("localhost", "127.0.0.1", "::1"):
         assert socks5_get(port, host, origin).endswith(b"/socks x")
@@ -283,7 +286,8 @@ def test_requests_the_proxy_does_not_serve_are_answered_not_dropped(proxy):
                             (b"CONNECT example.org HTTP/1.1\r\n\r\n", b"400"),
                             (b"hello\r\n\r\n", b"400"),
                             (b"\x16\x03\x01\x02\x00\x01", b"400"),  # TLS sent to the proxy itself
-                            (b"GET http://a/ HTTP/1.1\r\n" + b"X: y\r\n" * 12000 + b"\r\n", b"431")]:
+                            (b"GET http://a/ HTTP/1.1\r\n" + b"X: y\r\n" * 12000 + b"\r\n",
+                             b"431")]:
         assert exchange(port, request).startswith(b"HTTP/1.1 " + status)
     assert exchange(port, b"\x05\x01\x02") == b"\x05\xff"               # only a password offered
     assert exchange(port, b"\x04\x01\x00\x50\x7f\x00\x00\x01\x00")[:2] == b"\x00\x5b"  # SOCKS4
@@ -335,7 +339,8 @@ IN_NAMESPACE = textwrap.dedent("""
             code, sock = socks5(serve(proxy, destinations, label), host, port)
             with sock:
                 if code == 0:
-                    sock.sendall(b"GET /in HTTP/1.1\\r\\nHost: x\\r\\nConnection: close\\r\\n\\r\\n")
+                    sock.sendall(b"GET /in HTTP/1.1\\r\\nHost: x\\r\\n"
+                                 b"Connection: close\\r\\n\\r\\n")
                     answer = b"".join(iter(lambda: sock.recv(65536), b""))
                     code = "reached" if answer.endswith(b"/in x") else answer.decode()
             results[label] = [code, " ".join(d.reason for d in decisions if d.sandbox == label)]
@@ -374,6 +379,82 @@ def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
                                 ("unresolvable", HOST_UNREACHABLE, "")]:
         assert results[label][0] == code and reason in results[label][1], (label, results)
     assert results["asked"] == ["listed.invalid"]  # a name off the list is never looked up
+
+
+# A tool's side of the planned start-up: a namespace with only its own loopback
+# makes the proxy's listening socket, hands it to the host, and then has no
+# other way out than the proxy named in its environment.
+TOOL_IN_NAMESPACE = textwrap.dedent("""
+    import json, os, socket, subprocess, sys, urllib.request
+    control, port, index, into = socket.socket(fileno=int(sys.argv[1])), *sys.argv[2:]
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    listener = socket.create_server(("127.0.0.1", 3128))
+    socket.send_fds(control, [b"listener"], [listener.fileno()])
+    listener.close()
+    control.recv(1)  # the host serves it now
+    os.environ["HTTP_PROXY"] = "http://127.0.0.1:3128"
+    outcome = {"through the proxy": urllib.request.urlopen(
+        f"http://localhost:{port}/inside", timeout=10).read().decode()}
+    alone = {name: value for name, value in os.environ.items() if not name.startswith("PIP_")}
+    pip = subprocess.run([sys.executable, "-m", "pip", "download", "--no-deps", "-q", "-d", into,
+                          "--index-url", f"http://localhost:{index}/simple/", "tinypkg"],
+                         capture_output=True, text=True,
+                         env=dict(alone, PIP_CONFIG_FILE=os.devnull,
+                                  PIP_DISABLE_PIP_VERSION_CHECK="1"))
+    outcome["pip"] = pip.stderr or sorted(os.listdir(into))
+    for what, attempt in [("lookup", lambda: socket.getaddrinfo("example.org", 443)),
+                          ("direct", lambda: socket.create_connection(("127.0.0.1", port), 10))]:
+        try:
+            attempt()
+            outcome[what] = "succeeded"
+        except OSError as error:
+            outcome[what] = type(error).__name__
+    print(json.dumps(outcome))
+""")
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("ip"),
+                    reason="needs root, unshare and ip to make a test network namespace")
+def test_a_listener_made_in_another_namespace_is_its_only_way_out(proxy, origin, tmp_path):
+    index = package_index(tmp_path / "index")
+    host_end, tool_end = socket.socketpair()
+    with host_end, tool_end:
+        tool = subprocess.Popen(
+            ["unshare", "--net", sys.executable, "-c", TOOL_IN_NAMESPACE,
+             str(tool_end.fileno()), str(origin), str(index), str(tmp_path / "got")],
+            pass_fds=[tool_end.fileno()], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        tool_end.close()  # a tool that fails before sending ends the wait below
+        host_end.settimeout(60)
+        _, fds, _, _ = socket.recv_fds(host_end, 64, 1)
+        assert len(fds) == 1, tool.communicate(timeout=60)
+        proxy.add(socket.socket(fileno=fds[0]), "tool", NetworkPolicy(
+            [f"localhost:{origin}", f"localhost:{index}", "127.0.0.1:*"]))
+        host_end.sendall(b"!")
+        out, err = tool.communicate(timeout=60)
+    assert tool.returncode == 0, err
+    assert json.loads(out) == {"through the proxy": f"/inside localhost:{origin}",
+                               "pip": ["tinypkg-1.0-py3-none-any.whl"],
+                               "lookup": "gaierror", "direct": "ConnectionRefusedError"}
+    assert {(d.sandbox, d.host, d.allowed) for d in proxy.decisions} == {
+        ("tool", "localhost", True)}
+
+
+def package_index(root):
+    """Port of a package index on loopback serving one wheel, ``tinypkg``."""
+    wheel = root / "simple" / "tinypkg" / "tinypkg-1.0-py3-none-any.whl"
+    wheel.parent.mkdir(parents=True)
+    info = "tinypkg-1.0.dist-info"
+    with zipfile.ZipFile(wheel, "w") as archive:
+        archive.writestr(f"{info}/METADATA", "Metadata-Version: 2.1\nName: tinypkg\nVersion: 1.0\n")
+        archive.writestr(f"{info}/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\n"
+                                          "Tag: py3-none-any\n")
+        archive.writestr(f"{info}/RECORD", "")
+    (wheel.parent / "index.html").write_text(f'<a href="{wheel.name}">{wheel.name}</a>')
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(root))
+    handler.log_message = lambda *args: None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1]
 
 
 def test_benchmark_reports_every_route(tmp_path):

@@ -131,7 +131,8 @@ class ProxyServer:
             logger.info("sandbox %s: connection dropped, %d open", entry.label, entry.stats.open)
             writer.transport.abort()
             return
-        link = Link(entry.label, entry.limits, entry.stats, writer.transport)  # type: ignore[arg-type]
+        transport: Any = writer.transport
+        link = Link(entry.label, entry.limits, entry.stats, transport)
         entry.links.add(link)
         entry.stats.open += 1
         try:
