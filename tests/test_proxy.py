@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import socket
+import ssl
 import struct
 import subprocess
 import sys
@@ -64,6 +65,27 @@ def origin():
         server.server_close()
 
 
+@pytest.fixture(scope="module")
+def tls_origin(tmp_path_factory):
+    """Port of an HTTPS server on 127.0.0.1 for ``localhost``, and its certificate's file."""
+    if not shutil.which("openssl"):
+        pytest.skip("needs openssl to make a test certificate")
+    folder = tmp_path_factory.mktemp("tls")
+    key, certificate = folder / "key.pem", folder / "certificate.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+                    "-keyout", str(key), "-out", str(certificate)],
+                   check=True, capture_output=True)
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(certificate, key)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield server.server_address[1], str(certificate)
+    server.shutdown()
+    server.server_close()
+
+
 @pytest.fixture
 def proxy():
     decisions = []
@@ -95,14 +117,13 @@ def http_get(proxy_port, url):
         return answer.read()
 
 
-def tunnel_get(proxy_port, host, port, path="/tunnel"):
-    connection = http.client.HTTPConnection("127.0.0.1", proxy_port, timeout=10)
-    connection.set_tunnel(host, port)
-    try:
-        connection.request("GET", path)
-        return connection.getresponse().read()
-    finally:
-        connection.close()
+def https_get(proxy_port, url, certificate=None):
+    """A GET of an https:// URL by urllib through the proxy: a CONNECT tunnel."""
+    opener = urllib.request.build_opener(
+        urllib.request.ProxyHandler({"https": f"http://127.0.0.1:{proxy_port}"}),
+        urllib.request.HTTPSHandler(context=ssl.create_default_context(cafile=certificate)))
+    with opener.open(url, timeout=10) as answer:
+        return answer.read()
 
 
 def socks5(proxy_port, host, port):
@@ -183,11 +204,14 @@ def test_policy_rejects_malformed_destinations(bad):
         NetworkPolicy([bad])
 
 
-def test_an_allowed_name_is_reached_over_http_connect_and_socks5(proxy, origin):
-    port = serve(proxy, [f"localhost:{origin}", f"127.0.0.0/8:{origin}", f"[::1]:{origin}"])
+def test_an_allowed_name_is_reached_over_http_connect_and_socks5(proxy, origin, tls_origin):
+    tls, certificate = tls_origin
+    port = serve(proxy, [f"localhost:{origin}", f"127.0.0.0/8:{origin}", f"[::1]:{origin}",
+                         f"localhost:{tls}", f"127.0.0.1:{tls}"])
     answer = http_get(port, f"http://localhost:{origin}/a?b=1")
     assert answer == f"/a?b=1 localhost:{origin}".encode()
-    assert tunnel_get(port, "localhost", origin) == f"/tunnel localhost:{origin}".encode()
+    answer = https_get(port, f"https://localhost:{tls}/tunnel", certificate)
+    assert answer == f"/tunnel localhost:{tls}".encode()
     for host in ("localhost", "127.0.0.1", "::1"):
         assert socks5_get(port, host, origin).endswith(b"/socks x")
     stats = settled(proxy)
@@ -209,8 +233,9 @@ def test_destinations_off_the_list_or_on_loopback_are_refused_with_the_reason(pr
         with pytest.raises(urllib.error.HTTPError) as refused:
             http_get(port, f"http://{host}:{destination_port}/")
         assert refused.value.code == 403 and reason in refused.value.read().decode()
-        with pytest.raises(OSError, match=f"Tunnel connection failed: 403 .*{reason}"):
-            tunnel_get(port, host, destination_port)
+        with pytest.raises(urllib.error.URLError,
+                           match=f"Tunnel connection failed: 403 .*{reason}"):
+            https_get(port, f"https://{host}:{destination_port}/")
         code, sock = socks5(port, host, destination_port)
         sock.close()
         assert code == NOT_ALLOWED
