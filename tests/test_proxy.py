@@ -253,6 +253,10 @@ def test_each_sandbox_has_its_own_list_and_counts(proxy, origin):
     assert (stats["open"].allowed, stats["closed"].refused) == (1, 1)
     assert (stats["open"].refused, stats["closed"].allowed) == (0, 0)
     assert proxy.remove("closed").refused == 1 and list(proxy.stats()) == ["open"]
+    code, tunnel = socks5(open_port, "127.0.0.1", origin)
+    with tunnel:
+        assert code == 0 and proxy.remove("open").open == 1
+        assert tunnel.recv(1) == b""  # a removed sandbox keeps no connection
 
 
 def test_limits_hold(proxy, origin):
