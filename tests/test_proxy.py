@@ -244,6 +244,23 @@ def test_destinations_off_the_list_or_on_loopback_are_refused_with_the_reason(pr
     assert all(not d.allowed for d in proxy.decisions)
 
 
+def test_bytes_and_the_end_sent_along_with_the_request_reach_the_destination(proxy):
+    with socket.create_server(("127.0.0.1", 0)) as counter:
+        def count_until_the_end():
+            connection, _ = counter.accept()
+            with connection:
+                received = b"".join(iter(lambda: connection.recv(65536), b""))
+                connection.sendall(b"got %d" % len(received))
+
+        threading.Thread(target=count_until_the_end, daemon=True).start()
+        port = serve(proxy, ["127.0.0.1:*"])
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+            sock.sendall(b"\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01"
+                         + struct.pack("!H", counter.getsockname()[1]) + b"x" * 100_000)
+            sock.shutdown(socket.SHUT_WR)
+            answer = b"".join(iter(lambda: sock.recv(65536), b""))
+    assert answer == b"\x05\x00" + bytes((5, 0, 0, 1)) + bytes(6) + b"got 100000"
+
 def test_each_sandbox_has_its_own_list_and_counts(proxy, origin):
     open_port = serve(proxy, [f"127.0.0.1:{origin}"], label="open")
     closed_port = serve(proxy, [], label="closed")

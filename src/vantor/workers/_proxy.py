@@ -97,10 +97,16 @@ class ProxyServer:
         entry = _Entry(label, policy, limits, ProxyStats())
         self._entries[label] = entry
 
-        async def accepted(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-            await self._serve(entry, reader, writer)
+        loop = asyncio.get_running_loop()
+        entry.server = await loop.create_server(lambda: self._accepted(entry), sock=sock)
 
-        entry.server = await asyncio.start_server(accepted, sock=sock, limit=HEAD_LIMIT)
+    def _accepted(self, entry: _Entry) -> asyncio.BaseProtocol:
+        link = Link(entry.label, entry.limits, entry.stats)
+
+        def start() -> None:
+            link.task = asyncio.get_running_loop().create_task(self._serve(entry, link))
+
+        return link.tool_side(asyncio.StreamReader(HEAD_LIMIT), start)
 
     async def remove(self, label: str) -> ProxyStats:
         """Stops serving ``label``, ends its connections, returns its final counts."""
@@ -122,21 +128,18 @@ class ProxyServer:
             await self.remove(label)
         self._resolver.shutdown(wait=False, cancel_futures=True)
 
-    async def _serve(self, entry: _Entry, reader: asyncio.StreamReader,
-                     writer: asyncio.StreamWriter) -> None:
+    async def _serve(self, entry: _Entry, link: Link) -> None:
         limit = entry.limits.connections
         if limit is not None and entry.stats.open >= 2 * limit:
             # Far past its limit the sandbox gets no answer: each connection
             # is a descriptor of the host's until it is answered.
             logger.info("sandbox %s: connection dropped, %d open", entry.label, entry.stats.open)
-            writer.transport.abort()
+            link.abort()
             return
-        transport: Any = writer.transport
-        link = Link(entry.label, entry.limits, entry.stats, transport)
         entry.links.add(link)
         entry.stats.open += 1
         try:
-            await self._handle(entry, link, reader, writer)
+            await self._handle(entry, link)
         except (OSError, asyncio.IncompleteReadError):
             link.abort()
         finally:
@@ -144,17 +147,17 @@ class ProxyServer:
             entry.links.discard(link)
             link.close()
 
-    async def _handle(self, entry: _Entry, link: Link, reader: asyncio.StreamReader,
-                      writer: asyncio.StreamWriter) -> None:
+    async def _handle(self, entry: _Entry, link: Link) -> None:
+        reader, client = link.reader, link.client
+        assert reader is not None and client is not None
         first = await reader.read(1)
         if not first:
             return
         try:
-            request = await read_request(first, reader, writer)
+            request = await read_request(first, reader, client)
         except BadRequest as error:
             logger.info("sandbox %s: bad request: %s", entry.label, error)
-            writer.write(refusal(error.protocol, error.status, str(error), error.socks_code))
-            await writer.drain()
+            client.write(refusal(error.protocol, error.status, str(error), error.socks_code))
             return
         link.connecting = True
         try:
@@ -164,14 +167,13 @@ class ProxyServer:
             if refused.status != 403:
                 entry.stats.failed += 1
                 logger.info("sandbox %s: %s", entry.label, refused)
-            writer.write(refusal(request.protocol, refused.status, str(refused)))
-            await writer.drain()
+            client.write(refusal(request.protocol, refused.status, str(refused)))
             return
         finally:
             link.connecting = False
             link.last = link.loop.time()
-        writer.write(established(request.protocol))
-        await link.relay(reader, request.forward)
+        client.write(established(request.protocol))
+        await link.relay(request.forward)
 
     async def _admit(self, entry: _Entry, request: Request) -> list[IPAddress]:
         """The checked addresses of the request's destination; raises _Refused."""

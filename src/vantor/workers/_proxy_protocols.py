@@ -81,7 +81,7 @@ class Request:
 
 
 async def read_request(first: bytes, reader: asyncio.StreamReader,
-                       writer: asyncio.StreamWriter) -> Request:
+                       writer: asyncio.WriteTransport) -> Request:
     """The request that starts with the byte ``first``; raises BadRequest."""
     if first[0] == SOCKS_VERSION:
         return await _read_socks5(reader, writer)
@@ -157,7 +157,7 @@ def _split_authority(text: str, default_port: int | None) -> tuple[str, int]:
     return host, int(port_text)
 
 
-async def _read_socks5(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> Request:
+async def _read_socks5(reader: asyncio.StreamReader, writer: asyncio.WriteTransport) -> Request:
     try:
         methods = await reader.readexactly((await reader.readexactly(1))[0])
         if SOCKS_NO_AUTHENTICATION not in methods:

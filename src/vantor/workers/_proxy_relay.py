@@ -1,7 +1,8 @@
 """One connection through the proxy: its limits, its counts, and the bytes it relays.
 
-A :class:`Link` starts as the tool's accepted connection, gains the
-destination's once the proxy has connected, and then moves bytes between the
+A :class:`Link` starts as the tool's accepted connection, whose request is
+read through a :class:`asyncio.StreamReader`; it gains the destination's
+connection once the proxy has connected, and then moves bytes between the
 two at the transport level: each side's :class:`_Pump` receives into a
 buffer of its own and writes straight to the other side's transport, so a
 byte the other side can send at once is copied only by the kernel's receive
@@ -14,6 +15,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+from collections.abc import Callable
 from dataclasses import dataclass
 
 logger = logging.getLogger("vantor.workers.proxy")
@@ -94,20 +96,66 @@ class _Pump(asyncio.BufferedProtocol):
         self.link.lost(self.direction)
 
     def pause_writing(self) -> None:
-        self.link.source(self.direction, opposite=True).pause_reading()
+        if self.link.upstream is not None:
+            self.link.source(self.direction, opposite=True).pause_reading()
 
     def resume_writing(self) -> None:
-        self.link.source(self.direction, opposite=True).resume_reading()
+        if self.link.upstream is not None:
+            self.link.source(self.direction, opposite=True).resume_reading()
+
+
+class _ToolSide(_Pump):
+    """The tool's side: first its request goes to a reader, then bytes are relayed."""
+
+    def __init__(self, link: "Link", reader: asyncio.StreamReader, start: Callable[[], None]):
+        super().__init__(link, "out")
+        self.reader: asyncio.StreamReader | None = reader
+        self.start = start
+        self.ended_early = False  # the tool's end of sending came before the relay
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        assert isinstance(transport, asyncio.Transport) and self.reader is not None
+        self.link.client = transport
+        self.reader.set_transport(transport)
+        self.start()
+
+    def buffer_updated(self, nbytes: int) -> None:
+        if self.reader is None:
+            super().buffer_updated(nbytes)
+        else:
+            assert self.view is not None
+            self.reader.feed_data(self.view[:nbytes])  # copied into the reader's buffer
+
+    def eof_received(self) -> bool:
+        if self.reader is None:
+            return super().eof_received()
+        self.ended_early = True
+        self.reader.feed_eof()
+        return True
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        if self.reader is not None:
+            self.reader.feed_eof()
+        super().connection_lost(exc)
+
+    async def rest(self) -> bytes:
+        """What the tool sent after its request; from now on its bytes are relayed."""
+        reader, self.reader = self.reader, None
+        assert reader is not None
+        reader.feed_eof()  # nothing more is fed to it
+        return await reader.read()
 
 
 class Link:
     """One accepted connection and, once connected, its destination; owns the idle timer."""
 
-    def __init__(self, label: str, limits: ProxyLimits, stats: ProxyStats,
-                 client: asyncio.Transport):
+    def __init__(self, label: str, limits: ProxyLimits, stats: ProxyStats):
         self.label, self.limits, self.stats = label, limits, stats
-        self.client = client
+        self.client: asyncio.Transport | None = None
         self.upstream: asyncio.Transport | None = None
+        self.reader: asyncio.StreamReader | None = None
+        self.tool: _ToolSide | None = None
+        self.task: asyncio.Task[None] | None = None
         self.loop = asyncio.get_running_loop()
         self.last = self.loop.time()
         self.connecting = False  # the connect timeout applies then, not the idle one
@@ -118,18 +166,23 @@ class Link:
         if limits.idle_timeout is not None:
             self.timer = self.loop.call_at(self.last + limits.idle_timeout, self._check_idle)
 
+    def tool_side(self, reader: asyncio.StreamReader,
+                  start: Callable[[], None]) -> asyncio.BufferedProtocol:
+        """The protocol of the tool's connection; ``start`` is called once it is made."""
+        self.reader = reader
+        self.tool = _ToolSide(self, reader, start)
+        return self.tool
+
     def upstream_pump(self) -> asyncio.BufferedProtocol:
         """The protocol of the connection to the destination."""
         return _Pump(self, "in")
 
-    async def relay(self, reader: asyncio.StreamReader, head: bytes) -> None:
+    async def relay(self, head: bytes) -> None:
         """Relays until both sides end: ``head``, then what the tool sent after its request."""
-        assert self.upstream is not None
-        self.client.set_protocol(_Pump(self, "out"))
-        if self.client.is_closing():  # its end may have gone to the reader's protocol
-            self.lost("out")
-        reader.feed_eof()  # what the reader holds is all it will ever hold
-        self.forward("out", head + await reader.read())
+        assert self.upstream is not None and self.tool is not None
+        self.forward("out", head + await self.tool.rest())
+        if self.tool.ended_early:
+            self.ended("out")
         self.upstream.resume_reading()
         await self.done
 
