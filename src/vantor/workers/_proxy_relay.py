@@ -6,9 +6,9 @@ connection once the proxy has connected, and then moves bytes between the
 two at the transport level: each side's :class:`_Pump` receives into a
 buffer of its own and writes straight to the other side's transport, so a
 byte the other side can send at once is copied only by the kernel's receive
-and send.  A side that cannot
-take more pauses reading on the other.  Bytes are counted per sandbox as they
-pass; the one that crosses a byte limit ends the connection there.
+and send.  A side that cannot take more pauses reading on the other.  Bytes
+are counted per sandbox as they pass; the one that crosses a byte limit ends
+the connection there.
 """
 
 from __future__ import annotations
