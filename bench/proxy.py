@@ -76,7 +76,7 @@ PROXY = textwrap.dedent("""
 SMALL = 100
 
 
-def start(source: str, *args: str) -> tuple[subprocess.Popen, int]:
+def start(source: str, *args: str) -> tuple[subprocess.Popen[bytes], int]:
     """A helper process and the port it prints."""
     env = dict(os.environ)
     env.pop("PYTHONUNBUFFERED", None)

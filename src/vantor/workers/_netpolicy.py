@@ -111,8 +111,8 @@ def special_kind(address: IPAddress) -> str | None:
         for network, shift in _EMBEDDING_NETWORKS:
             if address in network:
                 inner = ipaddress.IPv4Address((int(address) >> shift) & 0xFFFFFFFF)
-                kind = special_kind(inner)
-                return f"{kind} (as {inner})" if kind else None
+                inner_kind = special_kind(inner)
+                return f"{inner_kind} (as {inner})" if inner_kind else None
     return None
 
 
@@ -234,6 +234,8 @@ class NetworkPolicy:
     __slots__ = ("destinations", "_names", "_addresses")
 
     destinations: tuple[str, ...]
+    _names: tuple[_NameRule, ...]
+    _addresses: tuple[_AddressRule, ...]
 
     def __init__(self, destinations: Iterable[str] | bool):
         if destinations is True:

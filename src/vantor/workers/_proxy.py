@@ -22,16 +22,18 @@ import asyncio
 import logging
 import socket
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Coroutine
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
-from typing import Any
+from typing import Any, TypeVar
 
 from ._netpolicy import IPAddress, NetworkPolicy, normalize_name, parse_address
 from ._proxy_protocols import HEAD_LIMIT, BadRequest, Request, established, read_request, refusal
 from ._proxy_relay import Link, ProxyLimits, ProxyStats
 
 logger = logging.getLogger("vantor.workers.proxy")
+
+_T = TypeVar("_T")
 
 __all__ = ["Decision", "Proxy", "ProxyLimits", "ProxyServer", "ProxyStats"]
 
@@ -260,7 +262,7 @@ class ProxyServer:
                 transport, _ = await asyncio.wait_for(loop.create_connection(
                     link.upstream_pump, str(address), port, family=family,
                     flags=socket.AI_NUMERICHOST), max(deadline - loop.time(), 0))
-                return transport  # type: ignore[return-value]
+                return transport
             except asyncio.TimeoutError:
                 raise _Refused(f"connecting to {address} port {port} timed out", 504) from None
             except OSError as error:
@@ -299,7 +301,7 @@ class Proxy:
                                          daemon=True)
         self._thread.start()
 
-    def _call(self, coroutine: Any) -> Any:
+    def _call(self, coroutine: Coroutine[Any, Any, _T]) -> _T:
         return asyncio.run_coroutine_threadsafe(coroutine, self._loop).result()
 
     def add(self, sock: socket.socket, label: str, policy: NetworkPolicy,

@@ -131,7 +131,7 @@ def _forwarded_headers(lines: list[bytes], authority: bytes) -> bytes:
         if not colon or not name or name != name.strip():
             raise BadRequest("malformed header line")
         fields.append((name.lower(), line))
-    listed = set()
+    listed: set[bytes] = set()
     for name, line in fields:
         if name == b"connection":
             listed.update(token.strip().lower() for token in line.partition(b":")[2].split(b","))
