@@ -389,7 +389,8 @@ IN_NAMESPACE = textwrap.dedent("""
                                  b"Connection: close\\r\\n\\r\\n")
                     answer = b"".join(iter(lambda: sock.recv(65536), b""))
                     code = "reached" if answer.endswith(b"/in x") else answer.decode()
-            results[label] = [code, " ".join(d.reason for d in decisions if d.sandbox == label)]
+            results[label] = [code, " ".join(f"{d.reason} {d.address}" for d in decisions
+                                             if d.sandbox == label)]
     results["asked"] = sorted(set(asked))
     print(json.dumps(results))
 """)
@@ -399,7 +400,8 @@ IN_NAMESPACE = textwrap.dedent("""
                     reason="needs root, unshare and ip to make a test network namespace")
 def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
     (tmp_path / "hosts").write_text(f"127.0.0.1 localhost {socket.gethostname()}\n"
-                                    "10.200.0.1 private.test\n100.0.0.1 public.test\n"
+                                    "10.200.0.1 private.test mixed.test\n"
+                                    "100.0.0.1 public.test mixed.test\n"
                                     "169.254.169.254 metadata.test\n")
     (tmp_path / "resolv.conf").write_text("nameserver 127.0.0.1\n")
     outer = {kind: str(os.stat(f"/proc/self/ns/{kind}").st_ino) for kind in ("net", "mnt")}
@@ -407,6 +409,7 @@ def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
              ("private-named", ["private.test:PORT", "10.200.0.0/24:PORT"], "private.test"),
              ("public", ["public.test:PORT"], "public.test"),
              ("public-literal", ["public.test:PORT"], "100.0.0.1"),
+             ("mixed", ["mixed.test:PORT"], "mixed.test"),
              ("metadata", True, "metadata.test"),
              ("off-list", ["listed.invalid"], "unlisted.invalid"),
              ("unresolvable", ["listed.invalid:PORT"], "listed.invalid")]
@@ -418,7 +421,8 @@ def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
     results = json.loads(child.stdout)
     for label, code, reason in [("private", NOT_ALLOWED, "10.200.0.1 is a private address"),
                                 ("private-named", "reached", "allowed"),
-                                ("public", "reached", "allowed"),
+                                ("public", "reached", "allowed 100.0.0.1"),
+                                ("mixed", "reached", "allowed 100.0.0.1"),
                                 ("public-literal", NOT_ALLOWED, "100.0.0.1 port"),
                                 ("metadata", NOT_ALLOWED, "169.254.169.254 is a cloud metadata"),
                                 ("off-list", NOT_ALLOWED, "not on the network list"),
