@@ -792,8 +792,13 @@ class Process:
         report = self.report
         if report is None or report.get("ready", True):
             return None
-        return WorkerStartError(report.get("error", "the sandbox could not be set up"),
-                                report.get("missing", ()))
+        message = report.get("error", "the sandbox could not be set up")
+        # The supervisor's own words, e.g. why it could not even be imported.
+        self.drain_stderr()
+        tail = self.channel.stderr_text().rstrip().splitlines()[-_QUOTED_STDERR_LINES:]
+        if tail:
+            message += "\nits standard error ended with:\n" + "\n".join(tail)
+        return WorkerStartError(message, report.get("missing", ()))
 
     def stop(self) -> None:
         """Start stopping the process; safe from any thread, does not wait."""
