@@ -120,8 +120,8 @@ def move_into_leaf(directory: str) -> None:
 
 def v1_remedy(mounts: Mapping[str, str], uid: int) -> str:
     directories = " ".join(os.path.join(mounts[c], f"{_GROUP_DIR}-{uid}") for c in sorted(mounts))
-    return (f"An administrator delegates them once with: mkdir -p {directories} && "
-            f"chown {uid} {directories}")
+    return (f"An administrator delegates cgroups to this user once with: mkdir -p {directories}"
+            f" && chown {uid} {directories}")
 
 
 V2_REMEDY = ("Start the host in a cgroup delegated to it (systemd-run --user --scope -p "
@@ -151,7 +151,7 @@ def parents(setting: str | Mapping[str, str] | None) -> tuple[str, dict[str, str
         found = {c: os.path.join(mount, f"{_GROUP_DIR}-{uid}") for c, mount in mounts.items()}
         if all(os.access(path, os.W_OK) for path in found.values()):
             return version, found
-        raise CgroupError(f"uid {uid} has no cgroup of its own. {v1_remedy(mounts, uid)}")
+        raise CgroupError(f"uid {uid} has no cgroup of its own")
     own = own_cgroup_v2()
     if own is not None and os.path.basename(own) == _HOST_LEAF:
         own = os.path.dirname(own)

@@ -61,20 +61,20 @@ def _user_manager() -> str | None:
     return None
 
 
-def _cgroups_for(sandbox: Sandbox) -> tuple[_cgroups.WorkerCgroups, str | None]:
-    """The worker's host-made cgroups, or the user manager to start the supervisor under."""
+def _cgroups_for(sandbox: Sandbox) -> tuple[_cgroups.WorkerCgroups, str | None, str]:
+    """The worker's host-made cgroups, the user manager to start the supervisor under
+    instead (or None), and the remedy for cgroups that are missing."""
     cgroups = _cgroups.WorkerCgroups(sandbox.memory, sandbox.processes, sandbox.cgroup_parent)
     if not cgroups.missing or sandbox.cgroup_parent is not None or os.getuid() == 0:
-        return cgroups, None
+        return cgroups, None, ""
     version, mounts = _cgroups.layout()
     manager = _user_manager() if version == "v2" else None
     if manager is not None:
         cgroups.missing.clear()
-        return cgroups, manager
-    remedy = _cgroups.V2_REMEDY if version == "v2" else _cgroups.v1_remedy(mounts, os.getuid())
-    for name, reason in cgroups.missing.items():
-        cgroups.missing[name] = f"{reason}. {remedy}" if remedy not in reason else reason
-    return cgroups, None
+        return cgroups, manager, ""
+    if version == "v2":
+        return cgroups, None, _cgroups.V2_REMEDY
+    return cgroups, None, _cgroups.v1_remedy(mounts, os.getuid())
 
 
 def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
@@ -93,13 +93,13 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
                                "unsandboxed", ("user_namespace",))
     if check_only:
         return Launch(argv=[])
-    cgroups, manager = _cgroups_for(sandbox)
+    cgroups, manager, remedy = _cgroups_for(sandbox)
     refused = {name: reason for name, reason in cgroups.missing.items()
                if name not in sandbox.allow_missing}
     if refused:
         cgroups.remove()
-        raise WorkerStartError(" ".join(refusal(name, reason) for name, reason in refused.items()),
-                               tuple(refused))
+        reason = "; ".join(dict.fromkeys(refused.values()))
+        raise WorkerStartError(refusal(list(refused), reason, remedy), tuple(refused))
     host_end, child_end = socket.socketpair()
     config = {
         "package_path": package_path(),
@@ -110,7 +110,7 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
         "processes": sandbox.processes, "cpu_seconds": sandbox.cpu_seconds,
         "tmp_size": sandbox.tmp_size, "allow_missing": sorted(sandbox.allow_missing),
         "require": sorted(sandbox.require),
-        "cgroup_procs": cgroups.procs, "host_missing": cgroups.missing,
+        "cgroup_procs": cgroups.procs, "host_missing": cgroups.missing, "cgroup_remedy": remedy,
         "cgroup_scope": manager is not None,
         "host_uid": os.getuid(), "host_gid": os.getgid(),
     }

@@ -49,13 +49,18 @@ class SetupError(Exception):
         self.missing = missing
 
 
-def refusal(name: str, reason: str, remedy: str = "", allowable: bool = True) -> str:
-    """The message of a start refused for want of ``name``: what, why, and the way out."""
-    message = f"the sandbox cannot be set up on this machine: {name} is missing ({reason})."
+def refusal(names: str | list[str], reason: str, remedy: str = "",
+            allowable: bool = True) -> str:
+    """The message of a start refused for want of ``names``: what, why, and the way out."""
+    names = [names] if isinstance(names, str) else names
+    are = "is" if len(names) == 1 else "are"
+    message = (f"the sandbox cannot be set up on this machine: {', '.join(names)} {are} "
+               f"missing ({reason}).")
     if remedy:
         message += f" {remedy}."
     if allowable:
-        message += f" To run without it, list {name!r} in Sandbox(allow_missing=...)"
+        listed = ", ".join(repr(name) for name in names)
+        message += f" To run without, list {listed} in Sandbox(allow_missing=...)"
     else:
         message += " It cannot be done without"
     return message + "; or pass sandbox=None to run unsandboxed"

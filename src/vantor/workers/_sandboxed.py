@@ -74,7 +74,8 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
                 {"memory": config["memory"], "pids": config["processes"]})
         except (OSError, _cgroups.CgroupError) as error:
             reason = f"cannot make a cgroup in the user manager's scope: {error}"
-            config["host_missing"] = dict.fromkeys(limits, f"{reason}. {_cgroups.V2_REMEDY}")
+            config["host_missing"] = dict.fromkeys(limits, reason)
+            config["cgroup_remedy"] = _cgroups.V2_REMEDY
     files: dict[str, int] = {}
     for protection, limit in limits.items():
         procs = config["cgroup_procs"].get(protection)
@@ -82,7 +83,8 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
             protections.skip(protection)
             continue
         if procs is None:
-            protections.lack(protection, config["host_missing"].get(protection, "no cgroup"))
+            protections.lack(protection, config["host_missing"].get(protection, "no cgroup"),
+                             config["cgroup_remedy"])
             continue
         tasks = os.path.join(os.path.dirname(procs), "tasks")
         try:
