@@ -432,6 +432,61 @@ def test_ordinary_tools_run_as_usual(shared_dir):
         assert worker.validate("x = (")["result"]["valid"] is False
 
 
+def cgroup_dirs(pid):
+    """The cgroup directories (memory, pids) of the host process ``pid``."""
+    from vantor.workers._cgroups import layout
+
+    version, mounts = layout()
+    found = set()
+    with open(f"/proc/{pid}/cgroup") as table:
+        for line in table:
+            _, controllers, path = line.rstrip("\n").split(":", 2)
+            for controller in controllers.split(",") if version == "v1" else ["memory"]:
+                if controller in mounts and path != "/":
+                    found.add(mounts[controller] + path)
+    return found
+
+
+def empty_soon(directories, within=10.0):
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        if all(not os.path.exists(d) or not open(f"{d}/cgroup.procs").read()
+               for d in directories):
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.skipif("memory_limit" in allowed_missing(), reason="no cgroups in this run")
+def test_cgroups_go_with_their_worker_and_with_a_host_that_dies():
+    worker = Worker(sandbox=sandbox_policy(), timeout=GUARD)
+    worker.start()
+    ours = cgroup_dirs(children_of(worker.pid)[0])  # of init, a host PID
+    assert len(ours) == 2 and all(os.path.isdir(d) for d in ours)
+    os.kill(worker.pid, signal.SIGKILL)  # killed from outside, then closed
+    worker.close()
+    assert not any(os.path.exists(d) for d in ours)
+    host = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import sys, time
+        sys.path[:0] = {sys.path!r}
+        from conftest import sandbox_policy
+        from vantor.workers.client import Worker
+        worker = Worker(sandbox=sandbox_policy())
+        worker.start()
+        print(worker.pid, flush=True)
+        time.sleep(300)
+    """)], stdout=subprocess.PIPE, cwd=os.path.dirname(__file__))
+    supervisor = int(host.stdout.readline())
+    theirs = cgroup_dirs(children_of(supervisor)[0])
+    host.kill()
+    host.wait()
+    assert empty_soon(theirs)
+    with Worker(sandbox=sandbox_policy()) as worker:
+        worker.start()  # the next start anywhere removes what a dead host left
+    left = theirs | {os.path.dirname(d) for d in theirs}
+    assert not any(os.path.exists(d) for d in left), left
+
+
 def test_a_flood_of_output_is_cut_at_the_limit():
     with Worker(sandbox=sandbox_policy(), output_limit=1 << 20, timeout=GUARD) as worker:
         worker.run_inline("import os")

@@ -170,6 +170,7 @@ class HostCgroups:
         self._counter = 0
         self._lock = threading.Lock()
         self.leftover: list[str] = []
+        self.parents = sorted(set(parent_of.values()))
         token = _HOST_PREFIX + secrets.token_hex(6)
         for controller, parent in parent_of.items():
             if parent in self.directories.values():
@@ -182,7 +183,6 @@ class HostCgroups:
             os.makedirs(parent, exist_ok=True)
         if self.version == "v2":
             _prepare_v2_parent(parent, list(CONTROLLERS))
-        sweep(parent)
         directory = os.path.join(parent, token)
         os.mkdir(directory)
         fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
@@ -196,6 +196,12 @@ class HostCgroups:
         with self._lock:
             self._counter += 1
             return str(self._counter)
+
+    def tidy(self) -> None:
+        """Before each start: remove our own busy leftovers, and what dead hosts left."""
+        self.retry_leftovers()
+        for parent in self.parents:
+            sweep(parent)
 
     def retry_leftovers(self, wait: float = 0.0) -> None:
         retry, self.leftover[:] = list(self.leftover), []
@@ -381,7 +387,7 @@ class WorkerCgroups:
                 if limit is not None:
                     self.missing[CONTROLLERS[controller]] = str(error)
             return
-        self.host.retry_leftovers()
+        self.host.tidy()
         name = self.host.next_name()
         for controller, limit in wanted.items():
             if limit is None:
