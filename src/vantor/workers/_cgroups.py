@@ -27,7 +27,6 @@ import atexit
 import errno
 import fcntl
 import os
-import secrets
 import threading
 import time
 from collections.abc import Mapping
@@ -171,7 +170,7 @@ class HostCgroups:
         self._lock = threading.Lock()
         self.leftover: list[str] = []
         self.parents = sorted(set(parent_of.values()))
-        token = _HOST_PREFIX + secrets.token_hex(6)
+        token = _HOST_PREFIX + os.urandom(6).hex()
         for controller, parent in parent_of.items():
             if parent in self.directories.values():
                 self.directories[controller] = parent

@@ -30,7 +30,7 @@ import signal
 import sys
 from typing import Any, NoReturn
 
-from . import _cgroups, _containment as native
+from . import _containment as native
 from ._protections import Protections, SetupError
 from ._sandbox_fs import HOSTNAME, WRITABLE_PLACES, View
 
@@ -69,6 +69,8 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
     """
     limits = {"memory_limit": config["memory"], "process_limit": config["processes"]}
     if config["cgroup_scope"]:
+        from . import _cgroups
+
         try:
             config["cgroup_procs"] = _cgroups.in_own_scope(
                 {"memory": config["memory"], "pids": config["processes"]})
