@@ -46,12 +46,14 @@ as_user env VANTOR_TEST_ALLOW_MISSING=memory_limit,process_limit \
 echo "== as uid $uid, with cgroups delegated by an administrator"
 if [ -e /sys/fs/cgroup/cgroup.controllers ]; then
     # cgroup v2: one directory, named to the sandbox by Sandbox(cgroup_parent=...).
+    # A process moves only within a subtree it can write: the host runs in it.
     dir=/sys/fs/cgroup/vantor-workers-$uid
     mkdir -p "$dir"
     echo "+memory +pids" > /sys/fs/cgroup/cgroup.subtree_control
     chown "$user" "$dir" "$dir/cgroup.procs" "$dir/cgroup.subtree_control"
     delegated+=("$dir")
     parent=(env VANTOR_TEST_CGROUP_PARENT="$dir")
+    inside=$dir
 else
     # cgroup v1: the directory each hierarchy has for the user, found by name.
     for controller in memory pids; do
@@ -59,6 +61,9 @@ else
         mkdir -p "$dir" && chown "$user" "$dir"
         delegated+=("$dir")
     done
-    parent=()
+    parent=() inside=""
 fi
-as_user "${parent[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}"
+(
+    [ -z "$inside" ] || echo "$BASHPID" > "$inside/cgroup.procs"
+    as_user "${parent[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}"
+)

@@ -105,12 +105,14 @@ class Protections:
 
     def unavailable(self, name: str, reason: str) -> None:
         """A layer this kernel lacks: covered by others unless the policy requires it."""
-        covering = [layer for layer in ADDED_WHERE_AVAILABLE.get(name, ())
-                    if self.state.get(layer) in (IN_FORCE, NOT_REQUIRED)]
-        if name in self.required or len(covering) < len(ADDED_WHERE_AVAILABLE.get(name, "x")):
+        layers = ADDED_WHERE_AVAILABLE[name]
+        # A layer the policy does not ask for (network=True) leaves nothing to cover.
+        covered = all(self.state.get(layer) in (IN_FORCE, NOT_REQUIRED) for layer in layers)
+        if name in self.required or not covered:
             self.lack(name, reason, f"It comes with {BROUGHT_BY[name]}")
             return
-        self.state[name] = f"not available on this kernel (covered by {', '.join(covering)})"
+        covering = ", ".join(layer for layer in layers if self.holds(layer))
+        self.state[name] = f"not available on this kernel (covered by {covering})"
 
     def replace(self, name: str, substitute: str) -> None:
         """A missing protection the policy allowed, partly made up for by ``substitute``."""
