@@ -447,6 +447,14 @@ def cgroup_dirs(pid):
     return found
 
 
+def absent_soon(directories, within):
+    """Whether the directories are gone, now or (``within`` > 0) soon."""
+    deadline = time.monotonic() + within
+    while any(os.path.exists(d) for d in directories) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return not any(os.path.exists(d) for d in directories)
+
+
 def empty_soon(directories, within=10.0):
     deadline = time.monotonic() + within
     while time.monotonic() < deadline:
@@ -462,10 +470,13 @@ def test_cgroups_go_with_their_worker_and_with_a_host_that_dies():
     worker = Worker(sandbox=sandbox_policy(), timeout=GUARD)
     worker.start()
     ours = cgroup_dirs(children_of(worker.pid)[0])  # of init, a host PID
-    assert len(ours) == 2 and all(os.path.isdir(d) for d in ours)
+    assert ours and all(os.path.isdir(d) for d in ours)
+    # Made by the host, they are gone when close() returns; made in a scope
+    # of the user's service manager, that manager removes them soon after.
+    wait = 0.0 if all("/host-" in d for d in ours) else 10.0
     os.kill(worker.pid, signal.SIGKILL)  # killed from outside, then closed
     worker.close()
-    assert not any(os.path.exists(d) for d in ours)
+    assert absent_soon(ours, wait)
     host = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
         import sys, time
         sys.path[:0] = {sys.path!r}
@@ -483,8 +494,8 @@ def test_cgroups_go_with_their_worker_and_with_a_host_that_dies():
     assert empty_soon(theirs)
     with Worker(sandbox=sandbox_policy()) as worker:
         worker.start()  # the next start anywhere removes what a dead host left
-    left = theirs | {os.path.dirname(d) for d in theirs}
-    assert not any(os.path.exists(d) for d in left), left
+    left = theirs | {os.path.dirname(d) for d in theirs if wait == 0.0}
+    assert absent_soon(left, wait), left
 
 
 def test_a_flood_of_output_is_cut_at_the_limit():

@@ -171,13 +171,13 @@ class HostCgroups:
         self.leftover: list[str] = []
         self.parents = sorted(set(parent_of.values()))
         token = _HOST_PREFIX + os.urandom(6).hex()
+        made: dict[str, str] = {}  # on v2 both controllers share one parent
         for controller, parent in parent_of.items():
-            if parent in self.directories.values():
-                self.directories[controller] = parent
-                continue
-            self.directories[controller] = self._make(parent, token, controller)
+            if parent not in made:
+                made[parent] = self._make(parent, token)
+            self.directories[controller] = made[parent]
 
-    def _make(self, parent: str, token: str, controller: str) -> str:
+    def _make(self, parent: str, token: str) -> str:
         if not os.path.isdir(parent):
             os.makedirs(parent, exist_ok=True)
         if self.version == "v2":
