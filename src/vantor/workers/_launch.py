@@ -77,6 +77,17 @@ def _cgroups_for(sandbox: Sandbox) -> tuple[_cgroups.WorkerCgroups, str | None, 
     return cgroups, None, _cgroups.v1_remedy(mounts, os.getuid())
 
 
+def _told_oom_kills(fd: int) -> int:
+    """The count the supervisor wrote before it ended (0 if it wrote none)."""
+    try:
+        os.set_blocking(fd, False)
+        return int(os.read(fd, 32) or b"0")
+    except (OSError, ValueError):
+        return 0
+    finally:
+        os.close(fd)
+
+
 def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
                cwd: str | os.PathLike | None, sandbox: Sandbox | None, *,
                check_only: bool = False) -> Launch:
@@ -114,17 +125,27 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
         "cgroup_scope": manager is not None,
         "host_uid": os.getuid(), "host_gid": os.getgid(),
     }
-    # Read by the supervisor before anything else; the socket's buffer holds it.
-    host_end.sendall(json.dumps(config).encode() + b"\n")
     argv = [sys.executable, "-s", "-P", "-c", _BOOT, str(child_end.fileno())]
     launch_env = sandbox.environment()
+    child_fds = [child_end.fileno()]
+    oom_r = -1
     if manager is not None:
         argv = ["systemd-run", *_SCOPE, *argv]
         launch_env = {**launch_env, "XDG_RUNTIME_DIR": manager}  # taken out by the supervisor
+        oom_r, oom_w = os.pipe()  # the supervisor's count of OOM kills, told as it ends
+        config["oom_fd"] = oom_w
+        child_fds.append(oom_w)
+    # Read by the supervisor before anything else; the socket's buffer holds it.
+    host_end.sendall(json.dumps(config).encode() + b"\n")
     context: dict[str, Any] = {"oom_kills": 0}
 
+    def after_spawn() -> None:
+        child_end.close()
+        for fd in child_fds[1:]:
+            os.close(fd)
+
     def cleanup() -> None:
-        context["oom_kills"] = cgroups.oom_kills()
+        context["oom_kills"] = cgroups.oom_kills() if oom_r < 0 else _told_oom_kills(oom_r)
         cgroups.remove()
 
     def describe_death(returncode: int | None) -> str:
@@ -135,6 +156,6 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
         return ""
 
     return Launch(argv=argv, env=launch_env, cwd="/",
-                  pass_fds=(child_end.fileno(),), control=host_end,
-                  after_spawn=child_end.close, cleanup=cleanup, describe_death=describe_death,
+                  pass_fds=tuple(child_fds), control=host_end,
+                  after_spawn=after_spawn, cleanup=cleanup, describe_death=describe_death,
                   context=context)

@@ -251,6 +251,8 @@ class Supervisor:
         init = os.fork()
         if init == 0:
             os.close(self.control)
+            if "oom_fd" in self.config:
+                os.close(self.config["oom_fd"])
             os.close(report_r)
             os.close(lifeline_w)
             Init(self.config, self.protections, view, user_namespace,
@@ -312,12 +314,25 @@ class Supervisor:
         if not message.get("ready", False):
             self._end(init, signal.SIGKILL)
 
-    @staticmethod
-    def _end(init: int, kill: int | None, status: int | None = None) -> NoReturn:
+    def _end(self, init: int, kill: int | None, status: int | None = None) -> NoReturn:
         if kill is not None:
             os.kill(init, kill)
         _, init_status = os.waitpid(init, 0)
+        self._tell_oom_kills()
         _mirror(status if status is not None else init_status)
+
+    def _tell_oom_kills(self) -> None:
+        """In a user manager's scope, tell the host what its memory cgroup saw: the
+        manager removes the scope, and with it the count, once this process ends."""
+        procs = self.config["cgroup_procs"].get("memory_limit")
+        if not self.config["cgroup_scope"] or procs is None:
+            return
+        try:
+            with open(os.path.join(os.path.dirname(procs), "memory.events")) as events:
+                kills = [line.split()[1] for line in events if line.startswith("oom_kill ")]
+            os.write(self.config["oom_fd"], (kills or ["0"])[0].encode())
+        except OSError:
+            pass
 
 
 def _mirror(status: int) -> NoReturn:
