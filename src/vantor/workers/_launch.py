@@ -53,15 +53,17 @@ def package_path() -> str:
     return os.path.dirname(os.path.dirname(os.path.abspath(vantor.__file__)))
 
 
-def _user_manager() -> str | None:
-    """The runtime directory of this user's systemd manager, where one runs."""
+def _user_manager() -> tuple[str, str] | None:
+    """The runtime directory of this user's systemd manager and its systemd-run, where one runs."""
     runtime = f"/run/user/{os.getuid()}"
-    if os.path.exists(os.path.join(runtime, "systemd", "private")) and shutil.which("systemd-run"):
-        return runtime
+    program = shutil.which("systemd-run", path="/usr/bin:/bin")
+    if program is not None and os.path.exists(os.path.join(runtime, "systemd", "private")):
+        return runtime, program
     return None
 
 
-def _cgroups_for(sandbox: Sandbox) -> tuple[_cgroups.WorkerCgroups, str | None, str]:
+def _cgroups_for(sandbox: Sandbox) -> tuple[_cgroups.WorkerCgroups, tuple[str, str] | None,
+                                              str]:
     """The worker's host-made cgroups, the user manager to start the supervisor under
     instead (or None), and the remedy for cgroups that are missing."""
     cgroups = _cgroups.WorkerCgroups(sandbox.memory, sandbox.processes, sandbox.cgroup_parent)
@@ -130,8 +132,9 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
     child_fds = [child_end.fileno()]
     oom_r = -1
     if manager is not None:
-        argv = ["systemd-run", *_SCOPE, *argv]
-        launch_env = {**launch_env, "XDG_RUNTIME_DIR": manager}  # taken out by the supervisor
+        runtime, systemd_run = manager
+        argv = [systemd_run, *_SCOPE, *argv]
+        launch_env = {**launch_env, "XDG_RUNTIME_DIR": runtime}  # taken out by the supervisor
         oom_r, oom_w = os.pipe()  # the supervisor's count of OOM kills, told as it ends
         config["oom_fd"] = oom_w
         child_fds.append(oom_w)
