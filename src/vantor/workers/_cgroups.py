@@ -292,18 +292,16 @@ def _sweep_host(path: str) -> None:
         os.close(fd)
 
 
-_host: HostCgroups | None = None
-_host_key: object = None
-_host_lock = threading.Lock()
+_hosts: dict[object, HostCgroups] = {}  # by the policy's cgroup_parent
+_hosts_lock = threading.Lock()
 
 
 def host_cgroups(setting: str | Mapping[str, str] | None) -> HostCgroups:
     """This host's cgroup directories for ``setting``, made on first use (raises CgroupError)."""
-    global _host, _host_key
     key = tuple(sorted(setting.items())) if isinstance(setting, Mapping) else setting
-    with _host_lock:
-        if _host is not None and _host_key == key:
-            return _host
+    with _hosts_lock:
+        if key in _hosts:
+            return _hosts[key]
         version, parent_of = parents(setting)
         try:
             made = HostCgroups(version, parent_of)
@@ -311,17 +309,15 @@ def host_cgroups(setting: str | Mapping[str, str] | None) -> HostCgroups:
             raise CgroupError(f"cannot make this host's cgroups below "
                               f"{', '.join(sorted(set(parent_of.values())))}: "
                               f"{error.strerror or error}") from None
-        if _host is not None:
-            _host.close()
-        else:
-            atexit.register(_close_host)
-        _host, _host_key = made, key
+        if not _hosts:
+            atexit.register(_close_hosts)
+        _hosts[key] = made
         return made
 
 
-def _close_host() -> None:
-    if _host is not None:
-        _host.close()
+def _close_hosts() -> None:
+    for host in _hosts.values():
+        host.close()
 
 
 def set_limit(version: str, directory: str, controller: str, limit: int) -> str | None:
