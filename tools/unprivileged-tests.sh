@@ -18,7 +18,8 @@ id -u "$user" >/dev/null 2>&1 || useradd --create-home --shell /bin/bash "$user"
 uid=$(id -u "$user")
 home=$(getent passwd "$user" | cut -d: -f6)
 if ! "$python" -c "import ensurepip, venv" 2>/dev/null; then
-    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q python3.11-venv
+    apt-get update -q < /dev/null &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q python3.11-venv < /dev/null
 fi
 
 work=$(mktemp -d /var/tmp/vantor-unprivileged.XXXXXX)
