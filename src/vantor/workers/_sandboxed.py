@@ -5,7 +5,8 @@ standard streams and one end of a control socket, on which it first sends the
 configuration.  Three processes follow:
 
 * the supervisor (this process, in the host's PID namespace) opens the
-  cgroups the host made, enters a new user and PID namespace, and stays
+  cgroups the host made (or makes them, in a scope of the user's service
+  manager that it was started in), enters a new user and PID namespace, and stays
   behind to tie the sandbox's life to the control socket: when the host
   closes it, or dies, the whole PID namespace is killed;
 * init, PID 1 of the new namespace, joins the cgroups (the supervisor stays
@@ -161,7 +162,7 @@ def _enter_user_and_pid_namespaces(config: dict[str, Any], protections: Protecti
         elif name == "user_namespace":
             # Only root can confine a worker without one: for anyone else it
             # is the way to every other protection.
-            protections.lack(name, failure, _user_namespace_remedy(),
+            protections.lack(name, failure, _user_namespace_remedy(config["host_uid"]),
                              allowable=config["host_uid"] == 0)
         else:
             protections.lack(name, failure)
@@ -183,13 +184,15 @@ def _read_number(path: str) -> int | None:
         return None
 
 
-def _user_namespace_remedy() -> str:
+def _user_namespace_remedy(host_uid: int) -> str:
     """What stands between this process and a user namespace, and how an administrator lifts it."""
-    if _read_number("/proc/sys/kernel/unprivileged_userns_clone") == 0:
+    unprivileged = host_uid != 0  # what the first and third sysctl restrict
+    if unprivileged and _read_number("/proc/sys/kernel/unprivileged_userns_clone") == 0:
         return "Allow them: sysctl -w kernel.unprivileged_userns_clone=1"
     if _read_number("/proc/sys/user/max_user_namespaces") == 0:
         return "Allow them: sysctl -w user.max_user_namespaces=15000"
-    if _read_number("/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == 1:
+    if unprivileged and _read_number(
+            "/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == 1:
         return (f"AppArmor restricts them: give {sys.executable} an AppArmor profile "
                 "with the 'userns,' rule, or sysctl -w "
                 "kernel.apparmor_restrict_unprivileged_userns=0")
