@@ -244,7 +244,7 @@ def _children(directory: str) -> list[str]:
 def remove(directory: str, wait: float, leftover: list[str]) -> None:
     """Remove a cgroup, waiting up to ``wait`` s while it is busy; else add it to ``leftover``."""
     deadline = time.monotonic() + wait
-    pause = 0.005
+    pause = 0.001
     while True:
         try:
             os.rmdir(directory)
@@ -257,7 +257,7 @@ def remove(directory: str, wait: float, leftover: list[str]) -> None:
                 leftover.append(directory)
                 return
         time.sleep(pause)
-        pause = min(pause * 2, 0.1)
+        pause = min(pause * 2, 0.02)
 
 
 def sweep(parent: str) -> None:

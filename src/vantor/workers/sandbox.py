@@ -271,8 +271,8 @@ class Sandbox:
 
     def __repr__(self) -> str:
         defaults = Sandbox()
-        changed = [f"{name.lstrip('_')}={getattr(self, name)!r}" for name in self.__slots__
-                   if getattr(self, name) != getattr(defaults, name)]
+        changed = [f"{name.lstrip('_')}={getattr(self, name.lstrip('_'))!r}"
+                   for name in self.__slots__ if getattr(self, name) != getattr(defaults, name)]
         return f"Sandbox({', '.join(changed)})"
 
     def environment(self) -> dict[str, str]:
