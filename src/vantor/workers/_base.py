@@ -13,7 +13,8 @@ from ._core import (
     DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, Actions, Answer, Process, StatsRecorder,
     Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
     WorkerStats, WorkerTimeout, check_limit, check_timeout)
-from .sandbox import DEFAULT_SANDBOX, Sandbox, launch_for
+from ._launch import launch_for
+from .sandbox import DEFAULT_SANDBOX, Sandbox
 
 # How long a worker may take to be ready, apart from any call's timeout.
 START_TIMEOUT = 60.0
