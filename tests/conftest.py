@@ -73,7 +73,19 @@ def sandbox_policy(**changes):
     for option in os.environ.get("ASAN_OPTIONS", "").split(":"):
         if option.startswith("log_path="):
             write.append(os.path.dirname(option[len("log_path="):]))
+    # Runs as an unprivileged user (tools/unprivileged-tests.sh) say what
+    # that user lacks, or which cgroup an administrator delegated to it.
+    allowed = [name for name in os.environ.get("VANTOR_TEST_ALLOW_MISSING", "").split(",") if name]
+    changes.setdefault("allow_missing", allowed)
+    parent = os.environ.get("VANTOR_TEST_CGROUP_PARENT")
+    if parent:
+        changes.setdefault("cgroup_parent", parent)
     return Sandbox(env=env, write=write, **changes)
+
+
+def allowed_missing():
+    """The protections this run lets sandboxes go without."""
+    return set(sandbox_policy().allow_missing)
 
 
 def reaped(pid):
@@ -97,3 +109,18 @@ def marked_processes(marker):
             except OSError:
                 pass
     return found
+
+
+def kernel_lacks():
+    """The layers this kernel does not have: Landlock's, by its ABI."""
+    from vantor.workers import _containment
+
+    abi = _containment.landlock_abi()
+    lacking = set()
+    if abi < 1:
+        lacking.add("landlock_filesystem")
+    if abi < 4:
+        lacking.add("landlock_network")
+    if abi < 6:
+        lacking.add("landlock_scopes")
+    return lacking

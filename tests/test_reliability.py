@@ -186,7 +186,7 @@ def _cases(name, module, scripts):
         "validate_script": [
             ("valid", lambda: module.validate_script(code), [code], "success"),
             ("invalid", lambda: module.validate_script("x = ("), [], "success"),
-            ("null character", lambda: module.validate_script("x\0"), [], "success"),
+            ("null character", lambda: module.validate_script("x\0"), [], _null_outcome()),
             ("code type", lambda: module.validate_script(none_code), [], TypeError),
             ("subclass", lambda: module.validate_script(text), [text], TypeError),
             ("count", lambda: module.validate_script(code, code), [code], TypeError),
@@ -225,6 +225,17 @@ def _cases(name, module, scripts):
             ("arguments", lambda: module.main(sink), [sink], TypeError),
         ],
     }[name]
+
+
+def _null_outcome():
+    """What validating a NUL character gives, as this interpreter's compile() has it:
+    an answer where it raises SyntaxError (3.11.4 on), ValueError where it raises that."""
+    try:
+        compile("x\0", "<null>", "exec")
+    except SyntaxError:
+        return "success"
+    except ValueError:
+        return ValueError
 
 
 def _leak_check(name, scripts):

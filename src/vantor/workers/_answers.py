@@ -26,7 +26,7 @@ DEFAULT_OUTPUT_LIMIT = 32 * 1024 * 1024
 LINE_COST = 64
 
 # Lines of standard error quoted in the message of WorkerDied.
-_QUOTED_STDERR_LINES = 20
+QUOTED_STDERR_LINES = 20
 
 # --------------------------------------------------------------------------
 # Answers and errors
@@ -161,7 +161,7 @@ class WorkerDied(_CallError):
         message = f"the worker ended with {describe_exit(returncode)} without answering"
         if reason:
             message += f" ({reason})"
-        quoted = "\n".join(stderr.rstrip().splitlines()[-_QUOTED_STDERR_LINES:])
+        quoted = "\n".join(stderr.rstrip().splitlines()[-QUOTED_STDERR_LINES:])
         if quoted:
             message += "; its standard error ends with:\n" + quoted
         super().__init__(message, stray, stderr, stray_raw)

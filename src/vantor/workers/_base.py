@@ -14,7 +14,8 @@ from ._core import (
     DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, Actions, Answer, Process, StatsRecorder,
     Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
     WorkerStats, WorkerTimeout, check_limit, check_timeout)
-from .sandbox import DEFAULT_SANDBOX, Sandbox, launch_for
+from ._launch import launch_for
+from .sandbox import DEFAULT_SANDBOX, Sandbox
 
 #: What ``isolation`` may be: calls share the worker process, or each has its own.
 ISOLATION_MODES = ("worker", "call")

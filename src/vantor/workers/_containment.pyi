@@ -38,6 +38,13 @@ def unshare(flags: int) -> None:
     caller; CLONE_NEWUSER fails (EINVAL) in a process with several threads.
     """
 
+def set_host_name(name: bytes) -> None:
+    """Set the host name (bytes) of the calling process's UTS namespace.
+
+    Works for the owner of a new UTS namespace, where writing
+    /proc/sys/kernel/hostname is refused to all but the initial root.
+    """
+
 def set_parent_death_signal(signal: int) -> None:
     """Have `signal` sent to this process when its parent ends (0 turns it off).
 

@@ -1,11 +1,12 @@
 """A sandboxed worker's own start-up: confine, then become the worker.
 
-The host runs ``python -s -P -m vantor.workers._sandboxed CONFIG`` with the
-worker's pipes as standard streams and one end of a control socket.  Three
-processes follow:
+The host starts the supervisor (see ``_launch``) with the worker's pipes as
+standard streams and one end of a control socket, on which it first sends the
+configuration.  Three processes follow:
 
 * the supervisor (this process, in the host's PID namespace) opens the
-  cgroups the host made, enters a new user and PID namespace, and stays
+  cgroups the host made (or makes them, in a scope of the user's service
+  manager that it was started in), enters a new user and PID namespace, and stays
   behind to tie the sandbox's life to the control socket: when the host
   closes it, or dies, the whole PID namespace is killed;
 * init, PID 1 of the new namespace, joins the cgroups (the supervisor stays
@@ -31,47 +32,14 @@ import sys
 from typing import Any, NoReturn
 
 from . import _containment as native
+from ._protections import Protections, SetupError
 from ._sandbox_fs import HOSTNAME, WRITABLE_PLACES, View
 from ._sandbox_kernel import limit_kernel_accounts, socket_families
 
 SANDBOX_UID = SANDBOX_GID = 65534
-IN_FORCE = "in force"
-NOT_REQUIRED = "not required"
 _STAGE = "/tmp"
 
 
-class SetupError(Exception):
-    """The sandbox cannot be set up; ``missing`` names the protections at fault."""
-
-    def __init__(self, message: str, missing: tuple[str, ...] = ()):
-        super().__init__(message)
-        self.missing = missing
-
-
-class Protections:
-    """What is in force so far, and whether a missing protection may be done without."""
-
-    def __init__(self, allowed: list[str]):
-        self.state: dict[str, str] = {}
-        self.allowed = set(allowed)
-
-    def have(self, name: str) -> None:
-        self.state[name] = IN_FORCE
-
-    def skip(self, name: str) -> None:
-        self.state[name] = NOT_REQUIRED
-
-    def lack(self, name: str, reason: str) -> None:
-        """Record ``name`` as missing; fails unless the policy allows it."""
-        self.state[name] = f"missing: {reason}"
-        if name not in self.allowed:
-            raise SetupError(
-                f"the sandbox cannot be set up on this machine, missing {name}: {reason}. "
-                "List it in Sandbox(allow_missing=...) to run without it, or pass "
-                "sandbox=None to run unsandboxed", (name,))
-
-    def holds(self, name: str) -> bool:
-        return self.state.get(name) == IN_FORCE
 
 
 def _reason(error: OSError) -> str:
@@ -99,6 +67,16 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
     lock whose RCU grace period made ``cgroup.procs`` cost 5 to 20 ms.
     """
     limits = {"memory_limit": config["memory"], "process_limit": config["processes"]}
+    if config["cgroup_scope"]:
+        from . import _cgroups
+
+        try:
+            config["cgroup_procs"] = _cgroups.in_own_scope(
+                {"memory": config["memory"], "pids": config["processes"]})
+        except (OSError, _cgroups.CgroupError) as error:
+            reason = f"cannot make a cgroup in the user manager's scope: {error}"
+            config["host_missing"] = dict.fromkeys(limits, reason)
+            config["cgroup_remedy"] = _cgroups.V2_REMEDY
     files: dict[str, int] = {}
     for protection, limit in limits.items():
         procs = config["cgroup_procs"].get(protection)
@@ -106,7 +84,8 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
             protections.skip(protection)
             continue
         if procs is None:
-            protections.lack(protection, config["host_missing"].get(protection, "no cgroup"))
+            protections.lack(protection, config["host_missing"].get(protection, "no cgroup"),
+                             config["cgroup_remedy"])
             continue
         tasks = os.path.join(os.path.dirname(procs), "tasks")
         try:
@@ -178,6 +157,11 @@ def _enter_user_and_pid_namespaces(config: dict[str, Any], protections: Protecti
         if _probe_unshare(flag):
             usable |= flag
             protections.have(name)
+        elif name == "user_namespace":
+            # Only root can confine a worker without one: for anyone else it
+            # is the way to every other protection.
+            protections.lack(name, failure, _user_namespace_remedy(config["host_uid"]),
+                             allowable=config["host_uid"] == 0)
         else:
             protections.lack(name, failure)
     if usable & native.CLONE_NEWUSER:
@@ -185,12 +169,38 @@ def _enter_user_and_pid_namespaces(config: dict[str, Any], protections: Protecti
         protections.lack("pid_namespace", failure)
         _unshare_mapped(config, native.CLONE_NEWUSER)
         return True
-    if config["host_uid"] != 0:
-        raise SetupError("without a user namespace a non-root host cannot confine its worker",
-                         ("user_namespace",))
     if usable:
         native.unshare(usable)
     return False
+
+
+def _read_number(path: str) -> int | None:
+    try:
+        with open(path) as file:
+            return int(file.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def _user_namespace_remedy(host_uid: int) -> str:
+    """What stands between this process and a user namespace, and how an administrator lifts it."""
+    unprivileged = host_uid != 0  # what the first and third sysctl restrict
+    if unprivileged and _read_number("/proc/sys/kernel/unprivileged_userns_clone") == 0:
+        return "Allow them: sysctl -w kernel.unprivileged_userns_clone=1"
+    if _read_number("/proc/sys/user/max_user_namespaces") == 0:
+        return "Allow them: sysctl -w user.max_user_namespaces=15000"
+    if unprivileged and _read_number(
+            "/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == 1:
+        return (f"AppArmor restricts them: give {sys.executable} an AppArmor profile "
+                "with the 'userns,' rule, or sysctl -w "
+                "kernel.apparmor_restrict_unprivileged_userns=0")
+    with open("/proc/self/status") as status:
+        filtered = any(line.split() == ["Seccomp:", "2"] for line in status)
+    if filtered:
+        return ("This process runs under a seccomp filter that refuses them (a container's "
+                "default profile): run the container with a profile that allows "
+                "unshare(CLONE_NEWUSER), or with its own user namespace")
+    return "The kernel refuses them to this user: check user.max_user_namespaces and the LSMs"
 
 
 def _unshare_mapped(config: dict[str, Any], flags: int) -> None:
@@ -221,14 +231,19 @@ class Supervisor:
     def __init__(self, config: dict[str, Any], control: int):
         self.config = config
         self.control = control
-        self.protections = Protections(config["allow_missing"])
+        self.protections = Protections(config["allow_missing"], config["require"])
 
     def run(self) -> NoReturn:
         try:
+            steps = self.protections
+            steps.at("opening the cgroups")
             cgroups = _open_cgroups(self.config, self.protections)
+            steps.at("gathering the paths of the new root", "mount_namespace")
             view = View.build(self.config, SANDBOX_UID)
             if self.config["command"] is None:
+                steps.at("loading the worker")
                 import vantor.workers.custom_worker  # noqa: F401  (loaded once, shared by fork)
+            steps.at("entering the user and PID namespaces", "user_namespace")
             user_namespace = _enter_user_and_pid_namespaces(self.config, self.protections)
         except Exception as error:  # whatever it is, the host hears of it
             self.fail(error)
@@ -237,6 +252,8 @@ class Supervisor:
         init = os.fork()
         if init == 0:
             os.close(self.control)
+            if "oom_fd" in self.config:
+                os.close(self.config["oom_fd"])
             os.close(report_r)
             os.close(lifeline_w)
             Init(self.config, self.protections, view, user_namespace,
@@ -248,9 +265,7 @@ class Supervisor:
         self.watch(init, report_r)
 
     def fail(self, error: BaseException) -> NoReturn:
-        missing = getattr(error, "missing", ())
-        self.send({"ready": False, "error": str(error), "missing": list(missing),
-                   "protections": self.protections.state})
+        self.send(self.protections.failure(error))
         os._exit(1)
 
     def send(self, report: dict[str, Any]) -> None:
@@ -304,12 +319,25 @@ class Supervisor:
         if not message.get("ready", False):
             self._end(init, signal.SIGKILL)
 
-    @staticmethod
-    def _end(init: int, kill: int | None, status: int | None = None) -> NoReturn:
+    def _end(self, init: int, kill: int | None, status: int | None = None) -> NoReturn:
         if kill is not None:
             os.kill(init, kill)
         _, init_status = os.waitpid(init, 0)
+        self._tell_oom_kills()
         _mirror(status if status is not None else init_status)
+
+    def _tell_oom_kills(self) -> None:
+        """In a user manager's scope, tell the host what its memory cgroup saw: the
+        manager removes the scope, and with it the count, once this process ends."""
+        procs = self.config["cgroup_procs"].get("memory_limit")
+        if not self.config["cgroup_scope"] or procs is None:
+            return
+        try:
+            with open(os.path.join(os.path.dirname(procs), "memory.events")) as events:
+                kills = [line.split()[1] for line in events if line.startswith("oom_kill ")]
+            os.write(self.config["oom_fd"], (kills or ["0"])[0].encode())
+        except OSError:
+            pass
 
 
 def _mirror(status: int) -> NoReturn:
@@ -343,12 +371,16 @@ class Init:
         self.lifeline_r = lifeline_r
 
     def run(self) -> NoReturn:
+        steps = self.protections
         try:
+            steps.at("tying init to its supervisor")
             self.tie_to_supervisor()
+            steps.at("joining the cgroups")
             _join_cgroups(self.cgroups, self.protections)
             _close_all(self.cgroups)
             new_root = self.namespaces()
             self.confine(new_root)
+            steps.at("tying init to its supervisor")
             # A change of user or group ID clears the parent-death signal,
             # and confine() made one: without it again, init and everything
             # inside would outlive a supervisor that is killed.
@@ -357,9 +389,7 @@ class Init:
             # it, and with it init's end of the report pipe.
             native.set_dumpable(False)
         except Exception as error:  # whatever it is, the host hears of it
-            self.send({"ready": False, "error": f"{error}",
-                       "missing": list(getattr(error, "missing", ())),
-                       "protections": self.protections.state})
+            self.send(steps.failure(error))
             os._exit(1)
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         worker = os.fork()
@@ -385,6 +415,7 @@ class Init:
         else:
             kinds.append(("network_namespace", native.CLONE_NEWNET))
         for name, flag in kinds:
+            self.protections.at("entering a new namespace", name)
             try:
                 native.unshare(flag)
                 self.protections.have(name)
@@ -395,7 +426,8 @@ class Init:
         except OSError:
             pass  # hides only the host's cgroup paths
         if self.protections.holds("uts_namespace"):
-            _write_file("/proc/sys/kernel/hostname", HOSTNAME)  # this UTS namespace's
+            self.protections.at("setting the host name", "uts_namespace")
+            native.set_host_name(HOSTNAME.encode())  # this UTS namespace's
         return self.protections.holds("mount_namespace")
 
     def confine(self, new_root: bool) -> None:
@@ -403,20 +435,29 @@ class Init:
         # namespace the new root is then built as the sandbox's user, the only
         # one mapped there, keeping the namespace's capabilities; as plain root
         # it is built before the change of user takes them away.
+        steps = self.protections
         binds = None
+        steps.at("building the new root", "mount_namespace")
         if new_root:
             native.mount(None, "/", None, native.MS_REC | native.MS_PRIVATE)
             binds = self.view.open_trees()
         if not self.user_namespace:
             self.assemble(binds)
+        steps.at("taking the sandbox's user and group", "user_namespace")
         self.take_identity()
+        steps.at("building the new root", "mount_namespace")
         if self.user_namespace:
             self.assemble(binds)
         os.chdir(self.config["cwd"] or ("/tmp" if new_root else "/"))
+        steps.at("setting the rlimits", "rlimits")
         self.limit_resources()
+        steps.at("bounding the kernel's per-user accounts", "rlimits")
         limit_kernel_accounts(self.user_namespace)
+        steps.at("dropping the capabilities", "no_capabilities")
         self.drop_capabilities()
+        steps.at("applying Landlock", "landlock_filesystem")
         self.landlock(new_root)
+        steps.at("installing the seccomp filter", "seccomp")
         native.install_seccomp_filter(*socket_families(self.config["network"]))
         self.protections.have("seccomp")
 
@@ -447,9 +488,20 @@ class Init:
                   (resource.RLIMIT_NOFILE, self.config["open_files"]),
                   (resource.RLIMIT_FSIZE, self.config["file_size"]),
                   (resource.RLIMIT_CPU, self.config["cpu_seconds"])]
-        if (self.config["processes"] is not None and self.user_namespace
-                and not self.protections.holds("process_limit")):
-            limits.append((resource.RLIMIT_NPROC, self.config["processes"]))
+        # Without their cgroups (as the policy allows), the limits that
+        # rlimits can approach: processes counted in the sandbox's own user
+        # namespace (per sandbox since Linux 5.14), memory per process.
+        fallbacks = []
+        if self.config["processes"] is not None and self.user_namespace:
+            fallbacks.append(("process_limit", resource.RLIMIT_NPROC, self.config["processes"],
+                              "RLIMIT_NPROC per sandbox"))
+        if self.config["memory"] is not None:
+            fallbacks.append(("memory_limit", resource.RLIMIT_AS, self.config["memory"],
+                              "RLIMIT_AS per process"))
+        for protection, kind, value, substitute in fallbacks:
+            if not self.protections.holds(protection):
+                limits.append((kind, value))
+                self.protections.replace(protection, substitute)
         for kind, value in limits:
             if value is not None:
                 # Past the soft CPU limit comes SIGXCPU, which names the cause;
@@ -465,10 +517,10 @@ class Init:
             self.protections.skip("landlock_network")
         if abi < 1:
             reason = "Landlock is not enabled in this kernel"
-            self.protections.lack("landlock_filesystem", reason)
+            self.protections.unavailable("landlock_filesystem", reason)
             if not network:
-                self.protections.lack("landlock_network", reason)
-            self.protections.lack("landlock_scopes", reason)
+                self.protections.unavailable("landlock_network", reason)
+            self.protections.unavailable("landlock_scopes", reason)
             return
         handled_fs = _fs_rights(abi)
         handled_net = 0
@@ -477,12 +529,12 @@ class Init:
                 handled_net = (native.LANDLOCK_ACCESS_NET_BIND_TCP |
                                native.LANDLOCK_ACCESS_NET_CONNECT_TCP)
             else:
-                self.protections.lack("landlock_network", f"Landlock ABI {abi} lacks it (needs 4)")
+                self.protections.unavailable("landlock_network", f"Landlock ABI {abi} lacks it")
         scoped = 0
         if abi >= 6:
             scoped = native.LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | native.LANDLOCK_SCOPE_SIGNAL
         else:
-            self.protections.lack("landlock_scopes", f"Landlock ABI {abi} lacks them (needs 6)")
+            self.protections.unavailable("landlock_scopes", f"Landlock ABI {abi} lacks them")
         native.landlock_restrict(self._rules(new_root, handled_fs), handled_fs, handled_net,
                                  scoped)
         self.protections.have("landlock_filesystem")
@@ -576,10 +628,7 @@ def _fs_rights(abi: int) -> int:
     return rights
 
 
-def main() -> NoReturn:
-    config = json.loads(sys.argv[1])
-    Supervisor(config, config["control_fd"]).run()
-
-
-if __name__ == "__main__":
-    main()
+def main(config: dict[str, Any]) -> NoReturn:
+    """Run the supervisor, given the configuration the host sent on the control socket."""
+    os.environ.pop("XDG_RUNTIME_DIR", None)  # only systemd-run needed it
+    Supervisor(config, int(sys.argv[1])).run()

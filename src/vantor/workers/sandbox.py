@@ -1,4 +1,4 @@
-"""The sandbox policy for worker processes, and what the host prepares for it.
+"""The sandbox policy for worker processes.
 
 A worker runs code that a model wrote a moment ago, so by default it runs
 sandboxed: :class:`Sandbox` says what such code may reach, and every client
@@ -41,35 +41,35 @@ process_limit        a pids cgroup (processes; threads count)
 rlimits              file_size, open_files, cpu_seconds, no core files
 ==================== =====================================================
 
+The three Landlock layers add depth to layers that stop the same threats on
+their own (:data:`ADDED_WHERE_AVAILABLE`): by default they are applied where
+the kernel has them, and where it does not they are reported as ``"not
+available on this kernel (covered by ...)"``; ``require`` makes them required.
 Where the machine cannot provide a required protection, starting the worker
-fails with :class:`~vantor.workers.client.WorkerStartError` naming it; list
-it in ``allow_missing`` to run without it.  :attr:`Worker.protections
-<vantor.workers.client.Worker.protections>` and :func:`probe` report what is
-in force.  ``python -m vantor.workers.sandbox`` prints that report.
+fails with :class:`~vantor.workers.client.WorkerStartError` naming it and the
+remedy; list it in ``allow_missing`` to run without it (a missing cgroup is
+then partly made up for by an rlimit, and reported as such).
+:attr:`Worker.protections <vantor.workers.client.Worker.protections>` and
+:func:`probe` report each protection as ``"in force"``, ``"not required"``,
+not available (covered by ...), replaced by an rlimit, or ``"missing: ..."``.
+``python -m vantor.workers.sandbox`` prints that report.
 """
 
 from __future__ import annotations
 
 import json
 import os
-import signal
-import socket
 import sys
-import threading
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Mapping
 from typing import Any
 
-from ._core import DEFAULT_COMMAND, Launch, WorkerStartError
+from ._core import WorkerStartError
+from ._protections import ADDED_WHERE_AVAILABLE, BROUGHT_BY, PROTECTIONS
 
-__all__ = ["PROTECTIONS", "Sandbox", "DEFAULT_SANDBOX", "probe"]
+__all__ = ["PROTECTIONS", "ADDED_WHERE_AVAILABLE", "BROUGHT_BY", "Sandbox", "DEFAULT_SANDBOX",
+           "probe"]
 
 MiB = 1024 * 1024
-
-#: Every protection a sandbox can apply, by the name used in reports and ``allow_missing``.
-PROTECTIONS: tuple[str, ...] = (
-    "user_namespace", "no_capabilities", "pid_namespace", "mount_namespace", "ipc_namespace",
-    "uts_namespace", "network_namespace", "landlock_filesystem", "landlock_network",
-    "landlock_scopes", "seccomp", "memory_limit", "process_limit", "rlimits")
 
 #: The user and group the worker runs as inside its sandbox.
 SANDBOX_UID = 65534
@@ -99,6 +99,28 @@ def _limit(name: str, value: int | None) -> int | None:
     if value < 1:
         raise ValueError(f"{name} must be at least 1")
     return value
+
+
+def _names(name: str, given: Iterable[str], known: tuple[str, ...]) -> frozenset[str]:
+    names = frozenset([given] if isinstance(given, str) else given)
+    if "all" in names:
+        return frozenset(known)
+    unknown = sorted(names - set(known))
+    if unknown:
+        raise ValueError(f"unknown protections in {name}: {', '.join(unknown)}")
+    return names
+
+
+def _cgroup_parent(parent: Any) -> str | tuple[tuple[str, str], ...] | None:
+    if parent is None:
+        return None
+    if isinstance(parent, Mapping):
+        unknown = sorted(set(parent) - {"memory", "pids"})
+        if unknown:
+            raise ValueError(f"cgroup_parent names unknown controllers: {', '.join(unknown)}")
+        return tuple(sorted((key, _paths("cgroup_parent", [value])[0])
+                            for key, value in parent.items()))
+    return _paths("cgroup_parent", [parent])[0]
 
 
 class Sandbox:
@@ -142,12 +164,24 @@ class Sandbox:
         Protections (names from :data:`PROTECTIONS`, or ``"all"``) the worker
         may run without where the machine cannot provide them.  Anything else
         missing makes the start fail with a ``WorkerStartError``.
+    ``require=()``
+        Layers (names from :data:`ADDED_WHERE_AVAILABLE`, or ``"all"``) to
+        require although another layer covers their threat: by default they
+        are applied where the kernel has them and reported as not available
+        (covered by ...) where it does not.  ``require="all"`` is the strict
+        policy: every layer this package knows, or the start fails, naming
+        the layer and the kernel that brings it.
+    ``cgroup_parent=None``
+        A cgroup directory, delegated to the host's user, below which the
+        workers' memory and pids cgroups are made: one directory on cgroup v2,
+        ``{"memory": dir, "pids": dir}`` on v1.  None: found as the README's
+        security section says.
 
     A limit of None means no limit.
     """
 
     __slots__ = ("read", "write", "network", "memory", "file_size", "processes", "open_files",
-                 "cpu_seconds", "tmp_size", "_env", "allow_missing")
+                 "cpu_seconds", "tmp_size", "_env", "allow_missing", "require", "_cgroup_parent")
 
     read: tuple[str, ...]
     write: tuple[str, ...]
@@ -159,6 +193,7 @@ class Sandbox:
     cpu_seconds: int | None
     tmp_size: int
     allow_missing: frozenset[str]
+    require: frozenset[str]
 
     def __init__(self, *, read: Iterable[str | os.PathLike] = (),
                  write: Iterable[str | os.PathLike] = (), network: bool = False,
@@ -166,15 +201,15 @@ class Sandbox:
                  processes: int | None = 256, open_files: int | None = 1024,
                  cpu_seconds: int | None = None, tmp_size: int = 256 * MiB,
                  env: Mapping[str, str] | None = None,
-                 allow_missing: Iterable[str] = ()):
+                 allow_missing: Iterable[str] = (), require: Iterable[str] = (),
+                 cgroup_parent: str | os.PathLike | Mapping[str, str | os.PathLike] | None = None):
         if not isinstance(network, bool):
             raise TypeError("network must be True or False")
-        missing = frozenset([allow_missing] if isinstance(allow_missing, str) else allow_missing)
-        if "all" in missing:
-            missing = frozenset(PROTECTIONS)
-        unknown = sorted(missing - set(PROTECTIONS))
-        if unknown:
-            raise ValueError(f"unknown protections in allow_missing: {', '.join(unknown)}")
+        missing = _names("allow_missing", allow_missing, PROTECTIONS)
+        required = _names("require", require, tuple(ADDED_WHERE_AVAILABLE))
+        if missing & required:
+            raise ValueError(f"both allowed missing and required: "
+                             f"{', '.join(sorted(missing & required))}")
         environment = dict(env or {})
         for key, value in environment.items():
             if not isinstance(key, str) or not isinstance(value, str) or "=" in key or not key:
@@ -186,7 +221,8 @@ class Sandbox:
             "open_files": _limit("open_files", open_files),
             "cpu_seconds": _limit("cpu_seconds", cpu_seconds),
             "tmp_size": _limit("tmp_size", tmp_size), "_env": tuple(sorted(environment.items())),
-            "allow_missing": missing,
+            "allow_missing": missing, "require": required,
+            "_cgroup_parent": _cgroup_parent(cgroup_parent),
         }
         if values["tmp_size"] is None:
             raise TypeError("tmp_size must be an int")
@@ -198,6 +234,12 @@ class Sandbox:
         """The policy's own environment variables (a copy)."""
         return dict(self._env)
 
+    @property
+    def cgroup_parent(self) -> str | dict[str, str] | None:
+        """The delegated cgroup directory (v2), or one per controller (v1), or None."""
+        parent = self._cgroup_parent
+        return dict(parent) if isinstance(parent, tuple) else parent
+
     def replace(self, **changes: Any) -> "Sandbox":
         """A copy with some arguments changed."""
         arguments = self._arguments()
@@ -207,7 +249,7 @@ class Sandbox:
     def _arguments(self) -> dict[str, Any]:
         return {name: getattr(self, name) for name in (
             "read", "write", "network", "memory", "file_size", "processes", "open_files",
-            "cpu_seconds", "tmp_size", "env", "allow_missing")}
+            "cpu_seconds", "tmp_size", "env", "allow_missing", "require", "cgroup_parent")}
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Rebuilt through the constructor (to a pool's workers on other machines).
@@ -229,8 +271,8 @@ class Sandbox:
 
     def __repr__(self) -> str:
         defaults = Sandbox()
-        changed = [f"{name.lstrip('_')}={getattr(self, name)!r}" for name in self.__slots__
-                   if getattr(self, name) != getattr(defaults, name)]
+        changed = [f"{name.lstrip('_')}={getattr(self, name.lstrip('_'))!r}"
+                   for name in self.__slots__ if getattr(self, name) != getattr(defaults, name)]
         return f"Sandbox({', '.join(changed)})"
 
     def environment(self) -> dict[str, str]:
@@ -247,245 +289,6 @@ def _rebuild_sandbox(arguments: dict[str, Any]) -> Sandbox:
 
 #: The policy that clients apply when given no ``sandbox`` argument.
 DEFAULT_SANDBOX = Sandbox()
-
-
-# --------------------------------------------------------------------------
-# Host side: cgroups
-
-
-class _CgroupError(Exception):
-    pass
-
-
-_CGROUP_ROOT = "/sys/fs/cgroup"
-_GROUP_DIR = "vantor-workers"
-_counter_lock = threading.Lock()
-_counter = 0
-_swept = False
-_leftover: list[str] = []
-
-
-def _cgroup_layout() -> tuple[str, dict[str, str]]:
-    """("v1" or "v2", controller -> mount directory) of this machine's cgroups."""
-    if os.path.exists(os.path.join(_CGROUP_ROOT, "cgroup.controllers")):
-        return "v2", {"memory": _CGROUP_ROOT, "pids": _CGROUP_ROOT}
-    mounts: dict[str, str] = {}
-    try:
-        with open("/proc/self/mountinfo") as table:
-            for line in table:
-                fields = line.split(" - ", 1)
-                if len(fields) != 2 or not fields[1].startswith("cgroup "):
-                    continue
-                options = fields[1].split()[2].split(",")
-                for controller in ("memory", "pids"):
-                    if controller in options:
-                        mounts.setdefault(controller, fields[0].split()[4])
-    except OSError:
-        pass
-    return "v1", mounts
-
-
-def _write(path: str, text: str) -> None:
-    with open(path, "w") as file:
-        file.write(text)
-
-
-class _Cgroups:
-    """The memory and pids cgroups of one worker, made by the host and removed after it."""
-
-    def __init__(self, memory: int | None, processes: int | None):
-        global _counter
-        self.dirs: dict[str, str] = {}
-        self.procs: dict[str, str] = {}  # the cgroup.procs file to join, by protection
-        self.missing: dict[str, str] = {}
-        self.oom_file: str | None = None
-        wanted = {"memory": memory, "pids": processes}
-        if memory is None and processes is None:
-            return
-        version, mounts = _cgroup_layout()
-        with _counter_lock:
-            _counter += 1
-            name = f"{os.getpid()}-{_counter}"
-        _sweep_once(mounts.values())
-        for controller, limit in wanted.items():
-            protection = "memory_limit" if controller == "memory" else "process_limit"
-            if limit is None:
-                continue
-            mount = mounts.get(controller)
-            if mount is None:
-                self.missing[protection] = f"no {controller} cgroup controller is mounted"
-                continue
-            try:
-                directory = self._make(version, mount, name, controller)
-                self.dirs.setdefault(directory, controller)
-                self._limit(version, directory, controller, limit)
-                self.procs[protection] = os.path.join(directory, "cgroup.procs")
-            except (OSError, _CgroupError) as error:
-                self.missing[protection] = f"cannot make a {controller} cgroup: {error}"
-
-    @staticmethod
-    def _make(version: str, mount: str, name: str, controller: str) -> str:
-        parent = os.path.join(mount, _GROUP_DIR)
-        if not os.path.isdir(parent):
-            try:
-                os.mkdir(parent)
-            except FileExistsError:
-                pass
-        if version == "v2":
-            for directory in (mount, parent):
-                with open(os.path.join(directory, "cgroup.subtree_control")) as control:
-                    enabled = control.read().split()
-                if controller not in enabled:
-                    _write(os.path.join(directory, "cgroup.subtree_control"), f"+{controller}")
-        directory = os.path.join(parent, name)
-        try:
-            os.mkdir(directory)
-        except FileExistsError:
-            # Left by an earlier host with this process ID: its limits and
-            # OOM count are not this worker's, and it may still hold
-            # processes (then it cannot be removed, and this start fails).
-            os.rmdir(directory)
-            os.mkdir(directory)
-        return directory
-
-    def _limit(self, version: str, directory: str, controller: str, limit: int) -> None:
-        if controller == "pids":
-            _write(os.path.join(directory, "pids.max"), str(limit))
-        elif version == "v2":
-            _write(os.path.join(directory, "memory.max"), str(limit))
-            if os.path.exists(os.path.join(directory, "memory.swap.max")):
-                _write(os.path.join(directory, "memory.swap.max"), "0")
-            self.oom_file = os.path.join(directory, "memory.events")
-        else:
-            _write(os.path.join(directory, "memory.limit_in_bytes"), str(limit))
-            memsw = os.path.join(directory, "memory.memsw.limit_in_bytes")
-            if os.path.exists(memsw):
-                _write(memsw, str(limit))  # memory and swap together: no swap
-            else:
-                try:
-                    _write(os.path.join(directory, "memory.swappiness"), "0")
-                except OSError:
-                    pass
-            self.oom_file = os.path.join(directory, "memory.oom_control")
-
-    def oom_kills(self) -> int:
-        if self.oom_file is None:
-            return 0
-        try:
-            with open(self.oom_file) as events:
-                for line in events:
-                    key, _, value = line.partition(" ")
-                    if key == "oom_kill":
-                        return int(value)
-        except (OSError, ValueError):
-            pass
-        return 0
-
-    def remove(self) -> None:
-        for directory in list(self.dirs):
-            _remove_cgroup(directory)
-        self.dirs.clear()
-
-
-def _remove_cgroup(directory: str) -> None:
-    try:
-        os.rmdir(directory)
-    except FileNotFoundError:
-        pass
-    except OSError:
-        # Still busy: the last processes are being torn down.  Tried again
-        # at the next start.
-        _leftover.append(directory)
-
-
-def _sweep_once(mounts: Iterable[str]) -> None:
-    """Remove cgroups left by hosts that are gone, and our own that were busy."""
-    global _swept
-    retry, _leftover[:] = list(_leftover), []
-    for directory in retry:
-        _remove_cgroup(directory)
-    if _swept:
-        return
-    _swept = True
-    for mount in set(mounts):
-        parent = os.path.join(mount, _GROUP_DIR)
-        try:
-            names = os.listdir(parent)
-        except OSError:
-            continue
-        for name in names:
-            owner = name.partition("-")[0]
-            if not owner.isdigit() or int(owner) == os.getpid() or os.path.exists(f"/proc/{owner}"):
-                continue
-            try:
-                os.rmdir(os.path.join(parent, name))
-            except OSError:
-                pass
-
-
-# --------------------------------------------------------------------------
-# Host side: launching
-
-
-def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
-               cwd: str | os.PathLike | None, sandbox: Sandbox | None, *,
-               check_only: bool = False) -> Launch:
-    """How to start a worker: plainly, or inside ``sandbox``."""
-    if sandbox is None:
-        argv = list(command) if command is not None else list(DEFAULT_COMMAND)
-        return Launch(argv=argv, env=env, cwd=os.fspath(cwd) if cwd is not None else None)
-    if not isinstance(sandbox, Sandbox):
-        raise TypeError(f"sandbox must be a Sandbox or None, not {type(sandbox).__name__}")
-    if env is not None:
-        raise ValueError("a sandboxed worker's environment is the sandbox's: use Sandbox(env=...)")
-    if not sys.platform.startswith("linux"):
-        raise WorkerStartError("sandboxed workers need Linux; pass sandbox=None to run "
-                               "unsandboxed", ("user_namespace",))
-    if check_only:
-        return Launch(argv=[])
-    cgroups = _Cgroups(sandbox.memory, sandbox.processes)
-    refused = {name: reason for name, reason in cgroups.missing.items()
-               if name not in sandbox.allow_missing}
-    if refused:
-        cgroups.remove()
-        raise WorkerStartError(_missing_message(refused), tuple(refused))
-    host_end, child_end = socket.socketpair()
-    config = {
-        "control_fd": child_end.fileno(),
-        "command": list(command) if command is not None else None,
-        "cwd": os.path.normpath(os.path.abspath(os.fspath(cwd))) if cwd is not None else None,
-        "read": list(sandbox.read), "write": list(sandbox.write), "network": sandbox.network,
-        "memory": sandbox.memory, "file_size": sandbox.file_size, "open_files": sandbox.open_files,
-        "processes": sandbox.processes, "cpu_seconds": sandbox.cpu_seconds,
-        "tmp_size": sandbox.tmp_size, "allow_missing": sorted(sandbox.allow_missing),
-        "cgroup_procs": cgroups.procs, "host_missing": cgroups.missing,
-        "host_uid": os.getuid(), "host_gid": os.getgid(),
-    }
-    argv = [sys.executable, "-s", "-P", "-m", "vantor.workers._sandboxed", json.dumps(config)]
-    context: dict[str, Any] = {"oom_kills": 0}
-
-    def cleanup() -> None:
-        context["oom_kills"] = cgroups.oom_kills()
-        cgroups.remove()
-
-    def describe_death(returncode: int | None) -> str:
-        if context["oom_kills"] and sandbox.memory is not None:
-            return f"the sandbox's memory limit of {sandbox.memory // MiB} MiB was reached"
-        if returncode == -signal.SIGXCPU and sandbox.cpu_seconds is not None:
-            return f"the sandbox's CPU time limit of {sandbox.cpu_seconds} s was reached"
-        return ""
-
-    return Launch(argv=argv, env=sandbox.environment(), cwd="/",
-                  pass_fds=(child_end.fileno(),), control=host_end,
-                  after_spawn=child_end.close, cleanup=cleanup, describe_death=describe_death,
-                  context=context)
-
-
-def _missing_message(missing: Mapping[str, str]) -> str:
-    parts = "; ".join(f"{name}: {reason}" for name, reason in missing.items())
-    return (f"the sandbox cannot be set up on this machine, missing {parts}. "
-            "List these in Sandbox(allow_missing=...) to run without them, "
-            "or pass sandbox=None to run unsandboxed")
 
 
 def probe(sandbox: Sandbox | None = None) -> dict[str, str]:

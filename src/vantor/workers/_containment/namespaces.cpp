@@ -1,6 +1,8 @@
-// Namespaces and the process's ties to its parent: unshare, the signal sent
-// when the parent dies, and whether the process can be dumped or attached to.
+// Namespaces and the process's ties to its parent: unshare, the host name
+// of a new UTS namespace, the signal sent when the parent dies, and whether
+// the process can be dumped or attached to.
 #include <sched.h>
+#include <unistd.h>
 
 #include "arguments.hpp"
 #include "functions.hpp"
@@ -19,6 +21,21 @@ PyObject* unshare_namespaces(PyObject*, PyObject* args, PyObject* kwargs)
     }
     if (unshare(flags) < 0) {
         return raise_os_error("unshare");
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* set_host_name(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* const keywords[] = {"name", nullptr};
+    const char* name = nullptr;
+    Py_ssize_t length = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y#:set_host_name", keyword_names(keywords),
+                                     &name, &length)) {
+        return nullptr;
+    }
+    if (sethostname(name, static_cast<size_t>(length)) < 0) {
+        return raise_os_error("sethostname");
     }
     Py_RETURN_NONE;
 }
@@ -59,6 +76,11 @@ PyMethodDef namespace_functions[] = {
      "Move the calling process into new namespaces (CLONE_NEW* flags).\n\n"
      "CLONE_NEWPID applies to the children created afterwards, not to the\n"
      "caller; CLONE_NEWUSER fails (EINVAL) in a process with several threads."},
+    {"set_host_name", keyword_method(set_host_name), METH_VARARGS | METH_KEYWORDS,
+     "set_host_name($module, name)\n--\n\n"
+     "Set the host name (bytes) of the calling process's UTS namespace.\n\n"
+     "Works for the owner of a new UTS namespace, where writing\n"
+     "/proc/sys/kernel/hostname is refused to all but the initial root."},
     {"set_parent_death_signal", keyword_method(set_parent_death_signal),
      METH_VARARGS | METH_KEYWORDS,
      "set_parent_death_signal($module, signal)\n--\n\n"

@@ -1,0 +1,421 @@
+"""The memory and pids cgroups of sandboxed workers: where they go, made by the host, removed after.
+
+Where the parent comes from, in order:
+
+* the policy's ``cgroup_parent``: a directory an administrator delegated
+  (cgroup v1: one per controller; v2: one directory);
+* root: ``vantor-workers`` at the top of each hierarchy, made on first use;
+* another user, cgroup v1: ``<mount>/vantor-workers-<uid>``, which an
+  administrator makes and gives to that user once;
+* another user, cgroup v2: the host's own cgroup when it is delegated to the
+  user (a systemd unit or scope with ``Delegate=yes``, a container with its
+  own cgroup namespace).  By the kernel's rule of no internal processes, a
+  cgroup that enables controllers for its children holds no process itself:
+  the host first moves the cgroup's processes into a leaf, ``vantor-host``.
+
+Below the parent each host makes one directory of its own, ``host-<random>``,
+and holds it with a shared ``flock(2)`` while it lives; a host that finds
+another's directory unlocked knows its owner is gone and removes it.  The
+workers' directories, numbered, go below the host's: no name carries a
+process ID.  A directory still busy while its last processes are torn down is
+removed after a short bounded wait, at the next start, or at exit.
+"""
+
+from __future__ import annotations
+
+import atexit
+import errno
+import fcntl
+import os
+import threading
+import time
+from collections.abc import Mapping
+
+_CGROUP_ROOT = "/sys/fs/cgroup"
+_GROUP_DIR = "vantor-workers"
+_HOST_LEAF = "vantor-host"
+_HOST_PREFIX = "host-"
+CONTROLLERS = {"memory": "memory_limit", "pids": "process_limit"}
+# How long removal waits for a cgroup's last processes to be torn down.
+_REMOVAL_WAIT = 1.0
+
+
+class CgroupError(Exception):
+    """No cgroup can be had here; the message says why and how to get one."""
+
+
+def layout() -> tuple[str, dict[str, str]]:
+    """("v1" or "v2", controller -> mount directory) of this machine's cgroups."""
+    if os.path.exists(os.path.join(_CGROUP_ROOT, "cgroup.controllers")):
+        return "v2", {"memory": _CGROUP_ROOT, "pids": _CGROUP_ROOT}
+    mounts: dict[str, str] = {}
+    try:
+        with open("/proc/self/mountinfo") as table:
+            for line in table:
+                fields = line.split(" - ", 1)
+                if len(fields) != 2 or not fields[1].startswith("cgroup "):
+                    continue
+                options = fields[1].split()[2].split(",")
+                for controller in CONTROLLERS:
+                    if controller in options:
+                        mounts.setdefault(controller, fields[0].split()[4])
+    except OSError:
+        pass
+    return "v1", mounts
+
+
+def own_cgroup_v2() -> str | None:
+    """The directory of this process's cgroup v2, or None when it has none."""
+    try:
+        with open("/proc/self/cgroup") as table:
+            for line in table:
+                if line.startswith("0::"):
+                    path = line[3:].strip()
+                    return os.path.normpath(_CGROUP_ROOT + path) if path != "/" else _CGROUP_ROOT
+    except OSError:
+        pass
+    return None
+
+
+def delegated(directory: str) -> bool:
+    """Whether this process may make cgroups below ``directory`` and move processes into them."""
+    return all(os.access(os.path.join(directory, name), os.W_OK)
+               for name in ("", "cgroup.procs", "cgroup.subtree_control"))
+
+
+def _write(path: str, text: str) -> None:
+    with open(path, "w") as file:
+        file.write(text)
+
+
+def _read(path: str) -> str:
+    with open(path) as file:
+        return file.read()
+
+
+def enable_controllers(directory: str, wanted: list[str]) -> None:
+    """Let ``directory``'s children use the ``wanted`` v2 controllers it has."""
+    present = _read(os.path.join(directory, "cgroup.controllers")).split()
+    enabled = _read(os.path.join(directory, "cgroup.subtree_control")).split()
+    absent = [controller for controller in wanted if controller not in present]
+    if absent:
+        raise CgroupError(f"{directory} offers no {' or '.join(absent)} controller to its "
+                          "children (not delegated to it)")
+    change = " ".join(f"+{controller}" for controller in wanted if controller not in enabled)
+    if change:
+        _write(os.path.join(directory, "cgroup.subtree_control"), change)
+
+
+def move_into_leaf(directory: str) -> None:
+    """Move every process of the v2 cgroup ``directory`` into its child ``vantor-host``."""
+    leaf = os.path.join(directory, _HOST_LEAF)
+    os.makedirs(leaf, exist_ok=True)
+    for pid in _read(os.path.join(directory, "cgroup.procs")).split():
+        try:
+            _write(os.path.join(leaf, "cgroup.procs"), pid)
+        except ProcessLookupError:
+            pass
+
+
+def v1_remedy(mounts: Mapping[str, str], uid: int) -> str:
+    directories = " ".join(os.path.join(mounts[c], f"{_GROUP_DIR}-{uid}") for c in sorted(mounts))
+    return (f"An administrator delegates cgroups to this user once with: mkdir -p {directories}"
+            f" && chown {uid} {directories}")
+
+
+V2_REMEDY = ("Start the host in a cgroup delegated to it (systemd-run --user --scope -p "
+             "Delegate=yes COMMAND, or Delegate=yes in its unit), or have an administrator "
+             "delegate a directory and name it in Sandbox(cgroup_parent=...)")
+
+
+def parents(setting: str | Mapping[str, str] | None) -> tuple[str, dict[str, str]]:
+    """("v1"/"v2", controller -> parent directory of this host's cgroups).
+
+    Raises :class:`CgroupError` naming the remedy when none can be had.
+    """
+    version, mounts = layout()
+    uid = os.getuid()
+    if isinstance(setting, Mapping):
+        return version, dict(setting)
+    if isinstance(setting, str):
+        if version == "v1":
+            raise CgroupError("cgroup v1 has one hierarchy per controller: name a directory "
+                              "for each, as cgroup_parent={'memory': ..., 'pids': ...}")
+        return version, {controller: setting for controller in CONTROLLERS}
+    if not mounts:
+        raise CgroupError("no memory or pids cgroup controller is mounted")
+    if uid == 0:
+        return version, {c: os.path.join(mount, _GROUP_DIR) for c, mount in mounts.items()}
+    if version == "v1":
+        found = {c: os.path.join(mount, f"{_GROUP_DIR}-{uid}") for c, mount in mounts.items()}
+        if all(os.access(path, os.W_OK) for path in found.values()):
+            return version, found
+        raise CgroupError(f"uid {uid} has no cgroup of its own")
+    own = own_cgroup_v2()
+    if own is not None and os.path.basename(own) == _HOST_LEAF:
+        own = os.path.dirname(own)
+    if own is None or not delegated(own):
+        raise CgroupError(f"the host's cgroup {own} is not delegated to uid {uid}")
+    return version, {controller: own for controller in CONTROLLERS}
+
+
+class HostCgroups:
+    """This host's own directory below each parent, held with a flock while the host lives."""
+
+    def __init__(self, version: str, parent_of: dict[str, str]):
+        self.version = version
+        self.directories: dict[str, str] = {}
+        self._locks: list[int] = []
+        self._counter = 0
+        self._lock = threading.Lock()
+        self.leftover: list[str] = []
+        self.parents = sorted(set(parent_of.values()))
+        token = _HOST_PREFIX + os.urandom(6).hex()
+        made: dict[str, str] = {}  # on v2 both controllers share one parent
+        for controller, parent in parent_of.items():
+            if parent not in made:
+                made[parent] = self._make(parent, token)
+            self.directories[controller] = made[parent]
+
+    def _make(self, parent: str, token: str) -> str:
+        if not os.path.isdir(parent):
+            os.makedirs(parent, exist_ok=True)
+        if self.version == "v2":
+            _prepare_v2_parent(parent, list(CONTROLLERS))
+        directory = os.path.join(parent, token)
+        os.mkdir(directory)
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        fcntl.flock(fd, fcntl.LOCK_SH)
+        self._locks.append(fd)
+        if self.version == "v2":
+            enable_controllers(directory, list(CONTROLLERS))
+        return directory
+
+    def next_name(self) -> str:
+        with self._lock:
+            self._counter += 1
+            return str(self._counter)
+
+    def tidy(self) -> None:
+        """Before each start: remove our own busy leftovers, and what dead hosts left."""
+        self.retry_leftovers()
+        for parent in self.parents:
+            sweep(parent)
+
+    def retry_leftovers(self, wait: float = 0.0) -> None:
+        retry, self.leftover[:] = list(self.leftover), []
+        for directory in retry:
+            remove(directory, wait, self.leftover)
+
+    def close(self) -> None:
+        """At exit: remove what is left, then this host's own directories."""
+        self.retry_leftovers(_REMOVAL_WAIT)
+        for directory in set(self.directories.values()):
+            for name in _children(directory):
+                remove(os.path.join(directory, name), _REMOVAL_WAIT, [])
+            remove(directory, 0.0, [])
+        for fd in self._locks:
+            os.close(fd)
+        self._locks.clear()
+
+
+def _prepare_v2_parent(parent: str, controllers: list[str]) -> None:
+    """Make ``parent`` able to hand the controllers to children: no process may stay in it."""
+    above = os.path.dirname(parent)
+    offered = _read(os.path.join(parent, "cgroup.controllers")).split()
+    if any(controller not in offered for controller in controllers) and delegated(above):
+        enable_controllers(above, controllers)  # root's own vantor-workers, made just now
+    try:
+        enable_controllers(parent, controllers)
+    except OSError as error:
+        if error.errno != errno.EBUSY:
+            raise
+        move_into_leaf(parent)
+        enable_controllers(parent, controllers)
+
+
+def _children(directory: str) -> list[str]:
+    try:
+        return [entry.name for entry in os.scandir(directory) if entry.is_dir()]
+    except OSError:
+        return []
+
+
+def remove(directory: str, wait: float, leftover: list[str]) -> None:
+    """Remove a cgroup, waiting up to ``wait`` s while it is busy; else add it to ``leftover``."""
+    deadline = time.monotonic() + wait
+    pause = 0.001
+    while True:
+        try:
+            os.rmdir(directory)
+            return
+        except FileNotFoundError:
+            return
+        except OSError:
+            # Busy while the kernel tears down its last processes.
+            if time.monotonic() >= deadline:
+                leftover.append(directory)
+                return
+        time.sleep(pause)
+        pause = min(pause * 2, 0.02)
+
+
+def sweep(parent: str) -> None:
+    """Remove the directories of hosts that are gone (their flock is free), with their workers."""
+    for name in _children(parent):
+        path = os.path.join(parent, name)
+        if name.startswith(_HOST_PREFIX):
+            _sweep_host(path)
+        else:
+            # Named by an earlier version: <host pid>-<number>.
+            owner = name.partition("-")[0]
+            if owner.isdigit() and int(owner) != os.getpid() and not os.path.exists(
+                    f"/proc/{owner}"):
+                remove(path, 0.0, [])
+
+
+def _sweep_host(path: str) -> None:
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(fd)
+        return  # its host is alive
+    try:
+        for name in _children(path):
+            remove(os.path.join(path, name), 0.0, [])
+        remove(path, 0.0, [])
+    finally:
+        os.close(fd)
+
+
+_hosts: dict[object, HostCgroups] = {}  # by the policy's cgroup_parent
+_hosts_lock = threading.Lock()
+
+
+def host_cgroups(setting: str | Mapping[str, str] | None) -> HostCgroups:
+    """This host's cgroup directories for ``setting``, made on first use (raises CgroupError)."""
+    key = tuple(sorted(setting.items())) if isinstance(setting, Mapping) else setting
+    with _hosts_lock:
+        if key in _hosts:
+            return _hosts[key]
+        version, parent_of = parents(setting)
+        try:
+            made = HostCgroups(version, parent_of)
+        except OSError as error:
+            raise CgroupError(f"cannot make this host's cgroups below "
+                              f"{', '.join(sorted(set(parent_of.values())))}: "
+                              f"{error.strerror or error}") from None
+        if not _hosts:
+            atexit.register(_close_hosts)
+        _hosts[key] = made
+        return made
+
+
+def _close_hosts() -> None:
+    for host in _hosts.values():
+        host.close()
+
+
+def set_limit(version: str, directory: str, controller: str, limit: int) -> str | None:
+    """Limit the cgroup ``directory``; returns the file that counts its OOM kills, if any."""
+    if controller == "pids":
+        _write(os.path.join(directory, "pids.max"), str(limit))
+        return None
+    if version == "v2":
+        _write(os.path.join(directory, "memory.max"), str(limit))
+        if os.path.exists(os.path.join(directory, "memory.swap.max")):
+            _write(os.path.join(directory, "memory.swap.max"), "0")
+        return os.path.join(directory, "memory.events")
+    _write(os.path.join(directory, "memory.limit_in_bytes"), str(limit))
+    memsw = os.path.join(directory, "memory.memsw.limit_in_bytes")
+    if os.path.exists(memsw):
+        _write(memsw, str(limit))  # memory and swap together: no swap
+    else:
+        try:
+            _write(os.path.join(directory, "memory.swappiness"), "0")
+        except OSError:
+            pass
+    return os.path.join(directory, "memory.oom_control")
+
+
+def in_own_scope(limits: Mapping[str, int | None]) -> dict[str, str]:
+    """In a scope delegated to this process: its worker's cgroup, made there.
+
+    This process moves into a leaf of the scope first (it stays out of the
+    limits, and the scope may hold no process once it enables controllers).
+    Returns the ``cgroup.procs`` file to join, by protection.
+    """
+    scope = own_cgroup_v2()
+    if scope is None or not delegated(scope):
+        raise CgroupError(f"the scope {scope} it was started in is not delegated to it")
+    move_into_leaf(scope)
+    wanted = [controller for controller, limit in limits.items() if limit is not None]
+    enable_controllers(scope, wanted)
+    directory = os.path.join(scope, "sandbox")
+    os.mkdir(directory)
+    for controller in wanted:
+        set_limit("v2", directory, controller, limits[controller])
+    return {CONTROLLERS[c]: os.path.join(directory, "cgroup.procs") for c in wanted}
+
+
+class WorkerCgroups:
+    """The memory and pids cgroups of one worker, made by the host and removed after it."""
+
+    def __init__(self, memory: int | None, processes: int | None,
+                 setting: str | Mapping[str, str] | None):
+        self.dirs: list[str] = []
+        self.procs: dict[str, str] = {}  # the cgroup.procs file to join, by protection
+        self.missing: dict[str, str] = {}
+        self.oom_file: str | None = None
+        self.host: HostCgroups | None = None
+        wanted = {"memory": memory, "pids": processes}
+        if memory is None and processes is None:
+            return
+        try:
+            self.host = host_cgroups(setting)
+        except CgroupError as error:
+            for controller, limit in wanted.items():
+                if limit is not None:
+                    self.missing[CONTROLLERS[controller]] = str(error)
+            return
+        self.host.tidy()
+        name = self.host.next_name()
+        for controller, limit in wanted.items():
+            if limit is None:
+                continue
+            protection = CONTROLLERS[controller]
+            directory = os.path.join(self.host.directories[controller], name)
+            try:
+                if directory not in self.dirs:
+                    os.mkdir(directory)
+                    self.dirs.append(directory)
+                oom_file = set_limit(self.host.version, directory, controller, limit)
+                self.oom_file = oom_file or self.oom_file
+                self.procs[protection] = os.path.join(directory, "cgroup.procs")
+            except OSError as error:
+                self.missing[protection] = (f"cannot make a {controller} cgroup in "
+                                            f"{directory}: {error.strerror or error}")
+
+    def oom_kills(self) -> int:
+        if self.oom_file is None:
+            return 0
+        try:
+            with open(self.oom_file) as events:
+                for line in events:
+                    key, _, value = line.partition(" ")
+                    if key == "oom_kill":
+                        return int(value)
+        except (OSError, ValueError):
+            pass
+        return 0
+
+    def remove(self) -> None:
+        """Remove the worker's cgroups once its processes are gone (waits a little if busy)."""
+        leftover = self.host.leftover if self.host is not None else []
+        for directory in self.dirs:
+            remove(directory, _REMOVAL_WAIT, leftover)
+        self.dirs.clear()

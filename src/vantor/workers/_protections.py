@@ -1,0 +1,123 @@
+"""The protections a sandbox applies: their names, which ones a policy needs, and their report.
+
+Each threat of the README's table is stopped by at least one layer on its
+own; some layers only add depth to another.  By default every layer that
+stops a threat on its own is required, and the layers that add depth are
+applied where the kernel has them: where it does not, and the layers
+covering theirs are in force, they are reported as not available (covered by
+those), never as in force and never as a failure.  A policy may require them
+too (``Sandbox(require=...)``).
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+#: Every protection a sandbox can apply, by the name used in reports and policies.
+PROTECTIONS: tuple[str, ...] = (
+    "user_namespace", "no_capabilities", "pid_namespace", "mount_namespace", "ipc_namespace",
+    "uts_namespace", "network_namespace", "landlock_filesystem", "landlock_network",
+    "landlock_scopes", "seccomp", "memory_limit", "process_limit", "rlimits")
+
+#: Layers added where the kernel has them, with the layers that stop the same
+#: threats on their own.  Landlock's file rules back the new root (mount
+#: namespace) and the sandbox's uid; its TCP rules back the empty network
+#: namespace; its scopes (signals, abstract Unix sockets) back the PID and
+#: network namespaces.
+ADDED_WHERE_AVAILABLE: dict[str, tuple[str, ...]] = {
+    "landlock_filesystem": ("mount_namespace", "user_namespace"),
+    "landlock_network": ("network_namespace",),
+    "landlock_scopes": ("pid_namespace", "network_namespace"),
+}
+
+#: The kernel that brings each layer that not every supported kernel has.
+BROUGHT_BY: dict[str, str] = {
+    "landlock_filesystem": "Linux 5.13 with Landlock enabled at boot (lsm=...,landlock)",
+    "landlock_network": "Linux 6.7 (Landlock ABI 4)",
+    "landlock_scopes": "Linux 6.12 (Landlock ABI 6)",
+}
+
+IN_FORCE = "in force"
+NOT_REQUIRED = "not required"
+
+
+class SetupError(Exception):
+    """The sandbox cannot be set up; ``missing`` names the protections at fault."""
+
+    def __init__(self, message: str, missing: tuple[str, ...] = ()):
+        super().__init__(message)
+        self.missing = missing
+
+
+def refusal(names: str | list[str], reason: str, remedy: str = "",
+            allowable: bool = True) -> str:
+    """The message of a start refused for want of ``names``: what, why, and the way out."""
+    names = [names] if isinstance(names, str) else names
+    are = "is" if len(names) == 1 else "are"
+    message = (f"the sandbox cannot be set up on this machine: {', '.join(names)} {are} "
+               f"missing ({reason}).")
+    if remedy:
+        message += f" {remedy}."
+    if allowable:
+        listed = ", ".join(repr(name) for name in names)
+        message += f" To run without, list {listed} in Sandbox(allow_missing=...)"
+    else:
+        message += " It cannot be done without"
+    return message + "; or pass sandbox=None to run unsandboxed"
+
+
+class Protections:
+    """What is in force so far, and whether a missing protection may be done without."""
+
+    def __init__(self, allowed: list[str], required: list[str] = ()):
+        self.state: dict[str, str] = {}
+        self.allowed = set(allowed)
+        self.required = set(required)
+        self.step = ("starting", "")
+
+    def at(self, step: str, protection: str = "") -> None:
+        """Name the step under way, and the protection it belongs to, for a failure's report."""
+        self.step = (step, protection)
+
+    def failure(self, error: BaseException) -> dict[str, Any]:
+        """The report of a start that failed with ``error`` during the current step."""
+        missing = getattr(error, "missing", ())
+        message = str(error)
+        if not isinstance(error, SetupError):
+            step, protection = self.step
+            missing = (protection,) if protection else ()
+            belongs = f" ({protection})" if protection else ""
+            message = f"the sandbox could not be set up: {step}{belongs} failed: {error}"
+        return {"ready": False, "error": message, "missing": list(missing),
+                "protections": self.state}
+
+    def have(self, name: str) -> None:
+        self.state[name] = IN_FORCE
+
+    def skip(self, name: str) -> None:
+        self.state[name] = NOT_REQUIRED
+
+    def lack(self, name: str, reason: str, remedy: str = "", allowable: bool = True) -> None:
+        """Record ``name`` as missing; fails unless the policy allows it."""
+        self.state[name] = f"missing: {reason}"
+        if name not in self.allowed or not allowable:
+            raise SetupError(refusal(name, reason, remedy, allowable), (name,))
+
+    def unavailable(self, name: str, reason: str) -> None:
+        """A layer this kernel lacks: covered by others unless the policy requires it."""
+        layers = ADDED_WHERE_AVAILABLE[name]
+        # A layer the policy does not ask for (network=True) leaves nothing to cover.
+        covered = all(self.state.get(layer) in (IN_FORCE, NOT_REQUIRED) for layer in layers)
+        if name in self.required or not covered:
+            self.lack(name, reason, f"It comes with {BROUGHT_BY[name]}")
+            return
+        covering = ", ".join(layer for layer in layers if self.holds(layer))
+        self.state[name] = f"not available on this kernel (covered by {covering})"
+
+    def replace(self, name: str, substitute: str) -> None:
+        """A missing protection the policy allowed, partly made up for by ``substitute``."""
+        reason = self.state.get(name, "missing: ?").partition(": ")[2]
+        self.state[name] = f"{substitute} instead ({reason})"
+
+    def holds(self, name: str) -> bool:
+        return self.state.get(name) == IN_FORCE

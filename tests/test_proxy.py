@@ -1,0 +1,516 @@
+"""The host's network proxy against real servers on loopback: what it lets
+through, what it refuses and how, and the limits it holds per sandbox."""
+import functools
+import http.client
+import http.server
+import json
+import os
+import shutil
+import socket
+import ssl
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import urllib.error
+import urllib.request
+import zipfile
+
+import pytest
+
+from vantor.workers._netpolicy import NetworkPolicy, PolicyError, parse_address
+from vantor.workers._proxy import Proxy, ProxyLimits
+
+NOT_ALLOWED = 2      # SOCKS5 "connection not allowed by ruleset"
+HOST_UNREACHABLE = 4
+TTL_EXPIRED = 6
+
+
+class Origin(http.server.BaseHTTPRequestHandler):
+    """``/big/N`` answers N bytes; any other path answers the path and Host it got."""
+
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        if self.path.startswith("/big/"):
+            body = b"x" * int(self.path[5:])
+        else:
+            body = f"{self.path} {self.headers['Host']}".encode()
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture(scope="module")
+def origin():
+    """Port of an HTTP server on 127.0.0.1 and [::1] alike."""
+    servers = [http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)]
+    port = servers[0].server_address[1]
+
+    class V6Server(http.server.ThreadingHTTPServer):
+        address_family = socket.AF_INET6
+
+    servers.append(V6Server(("::1", port), Origin))
+    for server in servers:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield port
+    for server in servers:
+        server.shutdown()
+        server.server_close()
+
+
+@pytest.fixture(scope="module")
+def tls_origin(tmp_path_factory):
+    """Port of an HTTPS server on 127.0.0.1 for ``localhost``, and its certificate's file."""
+    if not shutil.which("openssl"):
+        pytest.skip("needs openssl to make a test certificate")
+    folder = tmp_path_factory.mktemp("tls")
+    key, certificate = folder / "key.pem", folder / "certificate.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+                    "-keyout", str(key), "-out", str(certificate)],
+                   check=True, capture_output=True)
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(certificate, key)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield server.server_address[1], str(certificate)
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.fixture
+def proxy():
+    decisions = []
+    with Proxy(on_decision=decisions.append) as running:
+        running.decisions = decisions
+        yield running
+
+
+def serve(proxy, destinations, label="box", **limits):
+    """A listening socket on loopback served for the sandbox ``label``; returns its port."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+    proxy.add(listener, label, NetworkPolicy(destinations), ProxyLimits(**limits))
+    return port
+
+
+def settled(proxy, label="box", open_now=0):
+    """The sandbox's counts once the proxy has seen ``open_now`` connections open."""
+    deadline = time.monotonic() + 10
+    while (stats := proxy.stats()[label]).open != open_now and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return stats
+
+
+def http_get(proxy_port, url):
+    opener = urllib.request.build_opener(
+        urllib.request.ProxyHandler({"http": f"http://127.0.0.1:{proxy_port}"}))
+    with opener.open(url, timeout=10) as answer:
+        return answer.read()
+
+
+def https_get(proxy_port, url, certificate=None):
+    """A GET of an https:// URL by urllib through the proxy: a CONNECT tunnel."""
+    opener = urllib.request.build_opener(
+        urllib.request.ProxyHandler({"https": f"http://127.0.0.1:{proxy_port}"}),
+        urllib.request.HTTPSHandler(context=ssl.create_default_context(cafile=certificate)))
+    with opener.open(url, timeout=10) as answer:
+        return answer.read()
+
+
+def socks5(proxy_port, host, port):
+    """A raw SOCKS5 CONNECT; returns the reply code and the socket."""
+    sock = socket.create_connection(("127.0.0.1", proxy_port), timeout=10)
+    sock.sendall(b"\x05\x01\x00")
+    assert sock.recv(2) == b"\x05\x00"
+    address = parse_address(host)
+    if address is None:
+        target = b"\x03" + bytes([len(host)]) + host.encode()
+    else:
+        target = (b"\x01" if address.version == 4 else b"\x04") + address.packed
+    sock.sendall(b"\x05\x01\x00" + target + struct.pack("!H", port))
+    reply = sock.recv(10)
+    assert reply[:1] == b"\x05" and len(reply) == 10
+    return reply[1], sock
+
+
+def socks5_get(proxy_port, host, port):
+    code, sock = socks5(proxy_port, host, port)
+    with sock:
+        assert code == 0
+        sock.sendall(b"GET /socks HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        sock.shutdown(socket.SHUT_WR)  # the answer still comes back
+        return b"".join(iter(lambda: sock.recv(65536), b""))
+
+
+@pytest.mark.parametrize("destinations, host, port, allowed", [
+    (["api.example.org"], "api.example.org", 443, True),
+    (["api.example.org"], "API.Example.org.", 80, True),
+    (["bücher.example"], "xn--bcher-kva.example", 443, True),
+    (["api.example.org"], "api.example.org", 8443, False),
+    (["api.example.org"], "example.org", 443, False),
+    (["*.example.org"], "a.b.example.org", 443, True),
+    (["*.example.org"], "example.org", 443, False),
+    (["*.example.org"], "badexample.org", 443, False),
+    (["example.org:8443"], "example.org", 8443, True),
+    (["example.org:8443"], "example.org", 443, False),
+    (["example.org:*"], "example.org", 22, True),
+    ([], "example.org", 443, False),
+    (True, "example.org", 22, True),
+    (True, "93.184.215.14", 443, True),
+    (["example.org"], "93.184.215.14", 443, False),
+    (True, "127.0.0.1", 80, False),
+    (True, "::ffff:127.0.0.1", 80, False),
+    (True, "169.254.169.254", 80, False),
+    (True, "fd00:ec2::254", 80, False),
+    (True, "100.100.100.200", 80, False),
+    (True, "168.63.129.16", 80, False),
+    (True, "10.1.2.3", 443, False),
+    (True, "192.168.1.1", 443, False),
+    (True, "fe80::1", 443, False),
+    (True, "224.0.0.1", 443, False),
+    (True, "0.0.0.0", 443, False),
+    (True, "::", 443, False),
+    (True, "2002:7f00:1::1", 443, False),   # 6to4 of 127.0.0.1
+    (True, "64:ff9b::a00:1", 443, False),   # NAT64 of 10.0.0.1
+    (["127.0.0.1:8080"], "127.0.0.1", 8080, True),
+    (["127.0.0.1:8080"], "127.0.0.1", 8081, False),
+    (["10.0.0.0/8:*"], "10.9.9.9", 5432, True),
+    (["[::1]:8080"], "::1", 8080, True),
+])
+def test_policy_allows_names_and_addresses_and_keeps_special_ranges_closed(
+        destinations, host, port, allowed):
+    policy = NetworkPolicy(destinations)
+    address = parse_address(host)
+    if address is None:
+        verdict = policy.check_name(host.lower().rstrip("."), port) is None
+    else:
+        verdict = policy.check_address(address, port, named=False) is None
+    assert verdict is allowed
+
+
+@pytest.mark.parametrize("bad", ["a b", "[::1", "x:0", "x:99999", "10.0.0.1/8", "*.", "-a.org",
+                                 "a..org"])
+def test_policy_rejects_malformed_destinations(bad):
+    with pytest.raises(PolicyError):
+        NetworkPolicy([bad])
+
+
+def test_an_allowed_name_is_reached_over_http_connect_and_socks5(proxy, origin, tls_origin):
+    tls, certificate = tls_origin
+    port = serve(proxy, [f"localhost:{origin}", f"127.0.0.0/8:{origin}", f"[::1]:{origin}",
+                         f"localhost:{tls}", f"127.0.0.1:{tls}"])
+    answer = http_get(port, f"http://localhost:{origin}/a?b=1")
+    assert answer == f"/a?b=1 localhost:{origin}".encode()
+    answer = https_get(port, f"https://localhost:{tls}/tunnel", certificate)
+    assert answer == f"/tunnel localhost:{tls}".encode()
+    for host in ("localhost", "127.0.0.1", "::1"):
+        assert socks5_get(port, host, origin).endswith(b"/socks x")
+    stats = settled(proxy)
+    assert (stats.allowed, stats.refused, stats.open) == (5, 0, 0)
+    assert stats.bytes_out > 0 and stats.bytes_in > 0
+    assert [(d.protocol, d.host, d.allowed) for d in proxy.decisions] == [
+        ("http", "localhost", True), ("connect", "localhost", True),
+        ("socks5", "localhost", True), ("socks5", "127.0.0.1", True), ("socks5", "::1", True)]
+    assert {d.address for d in proxy.decisions} <= {"127.0.0.1", "::1"}
+
+
+def test_destinations_off_the_list_or_on_loopback_are_refused_with_the_reason(proxy, origin):
+    port = serve(proxy, [f"localhost:{origin}", "allowed.invalid"])
+    cases = [("evil.invalid", origin, "evil.invalid is not on the network list"),
+             ("allowed.invalid", 22, "for port 80/443 only, not 22"),
+             ("localhost", origin, "127.0.0.1 is a loopback address"),
+             ("169.254.169.254", 80, "169.254.169.254 is a cloud metadata address")]
+    for host, destination_port, reason in cases:
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            http_get(port, f"http://{host}:{destination_port}/")
+        assert refused.value.code == 403 and reason in refused.value.read().decode()
+        with pytest.raises(urllib.error.URLError,
+                           match=f"Tunnel connection failed: 403 .*{reason}"):
+            https_get(port, f"https://{host}:{destination_port}/")
+        code, sock = socks5(port, host, destination_port)
+        sock.close()
+        assert code == NOT_ALLOWED
+    stats = proxy.stats()["box"]
+    assert (stats.allowed, stats.refused, stats.bytes_out) == (0, 12, 0)
+    assert all(not d.allowed for d in proxy.decisions)
+
+
+def test_bytes_and_the_end_sent_along_with_the_request_reach_the_destination(proxy):
+    with socket.create_server(("127.0.0.1", 0)) as counter:
+        def count_until_the_end():
+            connection, _ = counter.accept()
+            with connection:
+                received = b"".join(iter(lambda: connection.recv(65536), b""))
+                connection.sendall(b"got %d" % len(received))
+
+        threading.Thread(target=count_until_the_end, daemon=True).start()
+        port = serve(proxy, ["127.0.0.1:*"])
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+            sock.sendall(b"\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01"
+                         + struct.pack("!H", counter.getsockname()[1]) + b"x" * 100_000)
+            sock.shutdown(socket.SHUT_WR)
+            answer = b"".join(iter(lambda: sock.recv(65536), b""))
+    assert answer == b"\x05\x00" + bytes((5, 0, 0, 1)) + bytes(6) + b"got 100000"
+
+def test_each_sandbox_has_its_own_list_and_counts(proxy, origin):
+    open_port = serve(proxy, [f"127.0.0.1:{origin}"], label="open")
+    closed_port = serve(proxy, [], label="closed")
+    assert socks5_get(open_port, "127.0.0.1", origin).endswith(b"/socks x")
+    assert socks5(closed_port, "127.0.0.1", origin)[0] == NOT_ALLOWED
+    stats = proxy.stats()
+    assert (stats["open"].allowed, stats["closed"].refused) == (1, 1)
+    assert (stats["open"].refused, stats["closed"].allowed) == (0, 0)
+    assert proxy.remove("closed").refused == 1 and list(proxy.stats()) == ["open"]
+    code, tunnel = socks5(open_port, "127.0.0.1", origin)
+    with tunnel:
+        assert code == 0 and proxy.remove("open").open == 1
+        assert tunnel.recv(1) == b""  # a removed sandbox keeps no connection
+
+
+def test_limits_hold(proxy, origin):
+    allowed = ["127.0.0.1:*"]
+    port = serve(proxy, allowed, connections=2, bytes_in=100_000)
+    first, second = (socks5(port, "127.0.0.1", origin) for _ in range(2))
+    code, third = socks5(port, "127.0.0.1", origin)
+    assert (first[0], second[0], code) == (0, 0, NOT_ALLOWED)
+    for _, sock in (first, second, (code, third)):
+        sock.close()
+    assert "too many connections" in proxy.decisions[-1].reason
+    settled(proxy)
+    silent = [socket.create_connection(("127.0.0.1", port)) for _ in range(4)]
+    settled(proxy, open_now=4)
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as dropped:
+        dropped.sendall(b"\x05\x01\x00")
+        try:
+            answer = dropped.recv(2)
+        except ConnectionResetError:
+            answer = b""
+        assert answer == b""  # twice the limit: closed unanswered
+    for sock in silent:
+        sock.close()
+    settled(proxy)
+    with pytest.raises(http.client.IncompleteRead):
+        http_get(port, f"http://127.0.0.1:{origin}/big/200000")
+    assert proxy.stats()["box"].bytes_in == 100_000
+    assert proxy.stats()["box"].cut == 1
+    with pytest.raises(urllib.error.HTTPError, match="used its 100000 bytes in"):
+        http_get(port, f"http://127.0.0.1:{origin}/")
+
+    # A listener whose only queue place is taken never answers the next connect.
+    with socket.create_server(("127.0.0.1", 0), backlog=0) as full, \
+            socket.create_connection(full.getsockname()):
+        slow_port = serve(proxy, allowed, label="slow", connect_timeout=0.3, idle_timeout=0.3)
+        code, sock = socks5(slow_port, "127.0.0.1", full.getsockname()[1])
+        sock.close()
+        assert code == TTL_EXPIRED
+        code, idle = socks5(slow_port, "127.0.0.1", origin)
+        with idle:
+            assert code == 0 and idle.recv(1) == b""  # the proxy ends the idle tunnel
+    stats = settled(proxy, "slow")
+    assert (stats.failed, stats.cut, stats.open) == (1, 1, 0)
+
+
+def exchange(proxy_port, data):
+    """Sends ``data`` and returns all the proxy answers until it closes."""
+    with socket.create_connection(("127.0.0.1", proxy_port), timeout=10) as sock:
+        sock.sendall(data)
+        return b"".join(iter(lambda: sock.recv(65536), b""))
+
+
+def test_requests_the_proxy_does_not_serve_are_answered_not_dropped(proxy):
+    port = serve(proxy, True)
+    for request, status in [(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n", b"400"),
+                            (b"CONNECT example.org HTTP/1.1\r\n\r\n", b"400"),
+                            (b"hello\r\n\r\n", b"400"),
+                            (b"\x16\x03\x01\x02\x00\x01", b"400"),  # TLS sent to the proxy itself
+                            (b"GET http://a/ HTTP/1.1\r\n" + b"X: y\r\n" * 12000 + b"\r\n",
+                             b"431")]:
+        assert exchange(port, request).startswith(b"HTTP/1.1 " + status)
+    assert exchange(port, b"\x05\x01\x02") == b"\x05\xff"               # only a password offered
+    assert exchange(port, b"\x04\x01\x00\x50\x7f\x00\x00\x01\x00")[:2] == b"\x00\x5b"  # SOCKS4
+    bind = exchange(port, b"\x05\x01\x00\x05\x02\x00\x01\x7f\x00\x00\x01\x00\x50")
+    unknown_type = exchange(port, b"\x05\x01\x00\x05\x01\x00\x09")
+    assert (bind[3], unknown_type[3]) == (7, 8)
+    assert proxy.stats()["box"].allowed == 0
+
+
+# Run inside new network and mount namespaces: names resolve, through the real
+# resolver, to addresses that exist only in there (on its loopback interface);
+# names not in its hosts file go to a name server there that records them and
+# answers that they do not exist.
+IN_NAMESPACE = textwrap.dedent("""
+    import http.server, json, os, socket, subprocess, sys, threading
+    outer, etc, tests, cases = sys.argv[1:5]
+    for kind in ("net", "mnt"):
+        if str(os.stat(f"/proc/self/ns/{kind}").st_ino) == json.loads(outer)[kind]:
+            sys.exit(f"not in a {kind} namespace of its own")
+    for command in ("ip link set lo up", "ip addr add 10.200.0.1/32 dev lo",
+                    "ip addr add 100.0.0.1/32 dev lo", f"mount --bind {etc}/hosts /etc/hosts",
+                    f"mount --bind {etc}/resolv.conf /etc/resolv.conf"):
+        subprocess.run(command.split(), check=True)
+    asked, name_server = [], socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    name_server.bind(("127.0.0.1", 53))
+
+    def answer_no_such_name():
+        while True:
+            query, client = name_server.recvfrom(512)
+            labels, at = [], 12
+            while query[at]:
+                labels.append(query[at + 1:at + 1 + query[at]].decode())
+                at += 1 + query[at]
+            asked.append(".".join(labels))
+            name_server.sendto(query[:2] + b"\\x81\\x83\\0\\x01" + bytes(6) + query[12:at + 5],
+                               client)
+
+    threading.Thread(target=answer_no_such_name, daemon=True).start()
+    sys.path.insert(0, tests)
+    from test_proxy import Origin, Proxy, serve, socks5
+    server = http.server.ThreadingHTTPServer(("0.0.0.0", 0), Origin)
+    port = server.server_address[1]
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    results, decisions = {}, []
+    with Proxy(on_decision=decisions.append) as proxy:
+        for label, destinations, host in json.loads(cases):
+            if destinations is not True:
+                destinations = [text.replace("PORT", str(port)) for text in destinations]
+            code, sock = socks5(serve(proxy, destinations, label), host, port)
+            with sock:
+                if code == 0:
+                    sock.sendall(b"GET /in HTTP/1.1\\r\\nHost: x\\r\\n"
+                                 b"Connection: close\\r\\n\\r\\n")
+                    answer = b"".join(iter(lambda: sock.recv(65536), b""))
+                    code = "reached" if answer.endswith(b"/in x") else answer.decode()
+            results[label] = [code, " ".join(f"{d.reason} {d.address}" for d in decisions
+                                             if d.sandbox == label)]
+    results["asked"] = sorted(set(asked))
+    print(json.dumps(results))
+""")
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("ip"),
+                    reason="needs root, unshare and ip to make a test network namespace")
+def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
+    (tmp_path / "hosts").write_text(f"127.0.0.1 localhost {socket.gethostname()}\n"
+                                    "10.200.0.1 private.test mixed.test\n"
+                                    "100.0.0.1 public.test mixed.test\n"
+                                    "169.254.169.254 metadata.test\n")
+    (tmp_path / "resolv.conf").write_text("nameserver 127.0.0.1\n")
+    outer = {kind: str(os.stat(f"/proc/self/ns/{kind}").st_ino) for kind in ("net", "mnt")}
+    cases = [("private", ["private.test:PORT"], "private.test"),
+             ("private-named", ["private.test:PORT", "10.200.0.0/24:PORT"], "private.test"),
+             ("public", ["public.test:PORT"], "public.test"),
+             ("public-literal", ["public.test:PORT"], "100.0.0.1"),
+             ("mixed", ["mixed.test:PORT"], "mixed.test"),
+             ("metadata", True, "metadata.test"),
+             ("off-list", ["listed.invalid"], "unlisted.invalid"),
+             ("unresolvable", ["listed.invalid:PORT"], "listed.invalid")]
+    child = subprocess.run(
+        ["unshare", "--net", "--mount", sys.executable, "-c", IN_NAMESPACE, json.dumps(outer),
+         str(tmp_path), os.path.dirname(__file__), json.dumps(cases)],
+        capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    results = json.loads(child.stdout)
+    for label, code, reason in [("private", NOT_ALLOWED, "10.200.0.1 is a private address"),
+                                ("private-named", "reached", "allowed"),
+                                ("public", "reached", "allowed 100.0.0.1"),
+                                ("mixed", "reached", "allowed 100.0.0.1"),
+                                ("public-literal", NOT_ALLOWED, "100.0.0.1 port"),
+                                ("metadata", NOT_ALLOWED, "169.254.169.254 is a cloud metadata"),
+                                ("off-list", NOT_ALLOWED, "not on the network list"),
+                                ("unresolvable", HOST_UNREACHABLE, "")]:
+        assert results[label][0] == code and reason in results[label][1], (label, results)
+    assert results["asked"] == ["listed.invalid"]  # a name off the list is never looked up
+
+
+# A tool's side of the planned start-up: a namespace with only its own loopback
+# makes the proxy's listening socket, hands it to the host, and then has no
+# other way out than the proxy named in its environment.
+TOOL_IN_NAMESPACE = textwrap.dedent("""
+    import json, os, socket, subprocess, sys, urllib.request
+    control, port, index, into = socket.socket(fileno=int(sys.argv[1])), *sys.argv[2:]
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    listener = socket.create_server(("127.0.0.1", 3128))
+    socket.send_fds(control, [b"listener"], [listener.fileno()])
+    listener.close()
+    control.recv(1)  # the host serves it now
+    os.environ["HTTP_PROXY"] = "http://127.0.0.1:3128"
+    outcome = {"through the proxy": urllib.request.urlopen(
+        f"http://localhost:{port}/inside", timeout=10).read().decode()}
+    alone = {name: value for name, value in os.environ.items() if not name.startswith("PIP_")}
+    pip = subprocess.run([sys.executable, "-m", "pip", "download", "--no-deps", "-q", "-d", into,
+                          "--index-url", f"http://localhost:{index}/simple/", "tinypkg"],
+                         capture_output=True, text=True,
+                         env=dict(alone, PIP_CONFIG_FILE=os.devnull,
+                                  PIP_DISABLE_PIP_VERSION_CHECK="1"))
+    outcome["pip"] = pip.stderr or sorted(os.listdir(into))
+    for what, attempt in [("lookup", lambda: socket.getaddrinfo("example.org", 443)),
+                          ("direct", lambda: socket.create_connection(("127.0.0.1", port), 10))]:
+        try:
+            attempt()
+            outcome[what] = "succeeded"
+        except OSError as error:
+            outcome[what] = type(error).__name__
+    print(json.dumps(outcome))
+""")
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("ip"),
+                    reason="needs root, unshare and ip to make a test network namespace")
+def test_a_listener_made_in_another_namespace_is_its_only_way_out(proxy, origin, tmp_path):
+    index = package_index(tmp_path / "index")
+    host_end, tool_end = socket.socketpair()
+    with host_end, tool_end:
+        tool = subprocess.Popen(
+            ["unshare", "--net", sys.executable, "-c", TOOL_IN_NAMESPACE,
+             str(tool_end.fileno()), str(origin), str(index), str(tmp_path / "got")],
+            pass_fds=[tool_end.fileno()], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        tool_end.close()  # a tool that fails before sending ends the wait below
+        host_end.settimeout(60)
+        _, fds, _, _ = socket.recv_fds(host_end, 64, 1)
+        assert len(fds) == 1, tool.communicate(timeout=60)
+        proxy.add(socket.socket(fileno=fds[0]), "tool", NetworkPolicy(
+            [f"localhost:{origin}", f"localhost:{index}", "127.0.0.1:*"]))
+        host_end.sendall(b"!")
+        out, err = tool.communicate(timeout=60)
+    assert tool.returncode == 0, err
+    assert json.loads(out) == {"through the proxy": f"/inside localhost:{origin}",
+                               "pip": ["tinypkg-1.0-py3-none-any.whl"],
+                               "lookup": "gaierror", "direct": "ConnectionRefusedError"}
+    assert {(d.sandbox, d.host, d.allowed) for d in proxy.decisions} == {
+        ("tool", "localhost", True)}
+
+
+def package_index(root):
+    """Port of a package index on loopback serving one wheel, ``tinypkg``."""
+    wheel = root / "simple" / "tinypkg" / "tinypkg-1.0-py3-none-any.whl"
+    wheel.parent.mkdir(parents=True)
+    info = "tinypkg-1.0.dist-info"
+    with zipfile.ZipFile(wheel, "w") as archive:
+        archive.writestr(f"{info}/METADATA", "Metadata-Version: 2.1\nName: tinypkg\nVersion: 1.0\n")
+        archive.writestr(f"{info}/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\n"
+                                          "Tag: py3-none-any\n")
+        archive.writestr(f"{info}/RECORD", "")
+    (wheel.parent / "index.html").write_text(f'<a href="{wheel.name}">{wheel.name}</a>')
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(root))
+    handler.log_message = lambda *args: None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1]
+
+
+def test_benchmark_reports_every_route(tmp_path):
+    bench = os.path.join(os.path.dirname(__file__), "..", "bench", "proxy.py")
+    done = subprocess.run([sys.executable, bench, "--quick", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    report = (tmp_path / "proxy.md").read_text()
+    assert all(f"| {route} |" in report for route in ("direct", "HTTP", "CONNECT", "SOCKS5"))
