@@ -55,6 +55,11 @@ def set_parent_death_signal(signal: int) -> None:
     file-system user or group ID clears the setting, so make it after them.
     """
 
+def set_child_subreaper() -> None:
+    """Make this process the reaper of its orphaned descendants: a process
+    whose parent ends is handed to it rather than to init, so that it can
+    find and end everything its children started."""
+
 def set_dumpable(dumpable: bool) -> None:
     """Allow or forbid core dumps of this process; a process that is not
     dumpable cannot be attached to by other processes of its user and its

@@ -32,6 +32,7 @@ import sys
 from typing import Any, NoReturn
 
 from . import _containment as native
+from ._exit_status import end_as
 from ._protections import Protections, SetupError
 from ._sandbox_fs import HOSTNAME, WRITABLE_PLACES, View
 from ._sandbox_kernel import limit_kernel_accounts, socket_families
@@ -348,12 +349,7 @@ def _mirror(status: int) -> NoReturn:
         # supervisor's memory to the host's disk, or hand it to a crash handler.
         resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
         native.set_dumpable(False)
-        number = os.WTERMSIG(status)
-        if number not in (signal.SIGKILL, signal.SIGSTOP):
-            signal.signal(number, signal.SIG_DFL)
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, [number])
-        os.kill(os.getpid(), number)
-    os._exit(os.waitstatus_to_exitcode(status) if os.WIFEXITED(status) else 1)
+    end_as(status)
 
 
 # -- init, PID 1 of the sandbox ---------------------------------------------------

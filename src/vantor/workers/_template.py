@@ -30,13 +30,14 @@ import gc
 import importlib
 import io
 import json
-import mmap
 import os
 import select
 import signal
 import sys
 import traceback
 from typing import Any, NoReturn
+
+from ._exit_status import end_as
 
 #: The environment variable naming the descriptor the worker writes its answers to.
 ANSWER_FD_VARIABLE = "VANTOR_WORKER_ANSWER_FD"
@@ -50,7 +51,6 @@ END_MARK = b"\x00"
 #: The exit code of a template whose preloads failed, before it greeted.
 PRELOAD_FAILED = 3
 
-_PR_SET_CHILD_SUBREAPER = 36
 _READ_SIZE = 1024 * 1024
 
 
@@ -77,12 +77,9 @@ def serve() -> NoReturn:
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # as the message loop does
     preload(list(settings.get("preload", ())))
-    import ctypes
+    from . import _containment  # here: a worker that is no template does without it
 
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
-        os.write(2, b"vantor.workers: cannot become the subreaper of its calls\n")
-        os._exit(1)
+    _containment.set_child_subreaper()
     Template(int(os.environ[ANSWER_FD_VARIABLE]), settings["cancel_fd"]).run()
 
 
@@ -97,12 +94,10 @@ class Template:
         self.watched = [0, cancel_fd]  # the input, and the cancel pipe until it ends
         self.input_ended = False
         self.sequence = 0
-        self.next_call = (0, -1)  # the process forked for the next request, its line pipe
+        # The process forked for the next request, its line pipe and its went-on pipe.
+        self.next_call = (0, -1, -1)
         # Cancels of calls whose request has not been read yet: never run.
         self.cancelled_ahead: dict[int, bytes] = {}
-        # One shared byte: set by a call's process when its loop asked for a
-        # second request, that is, when the request did not end the worker.
-        self.went_on = mmap.mmap(-1, 1)
         self.children = f"/proc/self/task/{os.getpid()}/children"
         self.encoding = sys.stdin.encoding
         self.errors = sys.stdin.errors
@@ -201,19 +196,23 @@ class Template:
         the last call and all it left have ended, so it is a copy of the
         template alone.
         """
-        self.went_on[0] = 0
         line_r, line_w = os.pipe()
+        # A byte on it says the call's loop asked for a second request: the
+        # request did not end the worker.
+        went_on_r, went_on_w = os.pipe()
         pid = os.fork()
         if pid == 0:
             os.close(line_w)
-            self.become_call(line_r)
+            os.close(went_on_r)
+            self.become_call(line_r, went_on_w)
         os.close(line_r)
-        self.next_call = (pid, line_w)
+        os.close(went_on_w)
+        self.next_call = (pid, line_w, went_on_r)
 
     def serve_call(self, line: bytes) -> None:
         """Hand the request to the call's process, wait for it (or its cancel), end
         what it left, and fork the next one."""
-        pid, line_w = self.next_call
+        pid, line_w, went_on_r = self.next_call
         try:
             _write_all(line_w, line)
         except OSError:
@@ -229,9 +228,11 @@ class Template:
             os.kill(pid, signal.SIGKILL)
         _, status = os.waitpid(pid, 0)
         self.end_leftovers()
+        went_on = os.read(went_on_r, 1) == b"1"  # all its holders have ended
+        os.close(went_on_r)
         if token is None and not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
-                                  and self.went_on[0]):
-            _take_on(status)
+                                  and went_on):
+            end_as(status)
         self.write_end(token or b"")
         self.fork_next()
 
@@ -268,7 +269,7 @@ class Template:
             except ChildProcessError:
                 return
 
-    def become_call(self, line_r: int) -> NoReturn:
+    def become_call(self, line_r: int, went_on_w: int) -> NoReturn:
         """In the call's process: take the request from ``line_r``, serve it with the
         message loop, then exit."""
         code = 1
@@ -281,7 +282,7 @@ class Template:
             line = _read_all(line_r)
             if not line:
                 os._exit(0)  # the template ended
-            sys.stdin = _OneRequest(io.BytesIO(line), self.went_on, encoding=self.encoding,
+            sys.stdin = _OneRequest(io.BytesIO(line), went_on_w, encoding=self.encoding,
                                     errors=self.errors, newline="\n")
             from vantor.workers import custom_worker
             code = _run_loop(custom_worker.main)
@@ -296,19 +297,19 @@ class Template:
 class _OneRequest(io.TextIOWrapper):
     """``sys.stdin`` of a call's process: its one request line, then the end.
 
-    Asking for the line after it marks the shared byte: the request did not
-    end the worker.
+    Asking for the line after it writes a byte to the template: the request
+    did not end the worker.
     """
 
-    def __init__(self, buffer: io.BytesIO, went_on: mmap.mmap, **options: Any):
+    def __init__(self, buffer: io.BytesIO, went_on_w: int, **options: Any):
         super().__init__(buffer, **options)
-        self._went_on = went_on
+        self._went_on_w = went_on_w
 
     def __next__(self) -> str:
         try:
             return super().__next__()
         except StopIteration:
-            self._went_on[0] = 1
+            os.write(self._went_on_w, b"1")
             raise
 
 
@@ -325,17 +326,6 @@ def _run_loop(main: Any) -> int:
         traceback.print_exc()
         return 1
     return 0
-
-
-def _take_on(status: int) -> NoReturn:
-    """End the template as its call's process ended: by its signal, or with its exit code."""
-    if os.WIFSIGNALED(status):
-        number = os.WTERMSIG(status)
-        if number not in (signal.SIGKILL, signal.SIGSTOP):
-            signal.signal(number, signal.SIG_DFL)
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, [number])
-        os.kill(os.getpid(), number)
-    os._exit(os.waitstatus_to_exitcode(status) if os.WIFEXITED(status) else 1)
 
 
 def _read_all(fd: int) -> bytes:

@@ -68,6 +68,14 @@ PyObject* set_dumpable(PyObject*, PyObject* args, PyObject* kwargs)
     Py_RETURN_NONE;
 }
 
+PyObject* set_child_subreaper(PyObject*, PyObject*)
+{
+    if (process_control(PR_SET_CHILD_SUBREAPER, 1) < 0) {
+        return raise_os_error("prctl(PR_SET_CHILD_SUBREAPER)");
+    }
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyMethodDef namespace_functions[] = {
@@ -96,6 +104,11 @@ PyMethodDef namespace_functions[] = {
      "dumpable cannot be attached to by other processes of its user and its\n"
      "/proc/<pid> files belong to root. Executing a program makes it dumpable\n"
      "again, so make it after the last exec."},
+    {"set_child_subreaper", set_child_subreaper, METH_NOARGS,
+     "set_child_subreaper($module)\n--\n\n"
+     "Make this process the reaper of its orphaned descendants: a process\n"
+     "whose parent ends is handed to it rather than to init, so that it can\n"
+     "find and end everything its children started."},
     {nullptr, nullptr, 0, nullptr},
 };
 
