@@ -2,6 +2,7 @@
 // file descriptors and sys.stdin stay as they are.
 #include "capture.hpp"
 
+#include "capi.hpp"
 #include "globals.hpp"
 #include "names.hpp"
 
@@ -67,7 +68,7 @@ Ref OutputCapture::finish(Ref result)
     PyErr_Fetch(&type, &value, &traceback);
     if (restore_streams() < 0) {
         if (type != nullptr) {
-            _PyErr_ChainExceptions(type, value, traceback);
+            capi::chain_exceptions(type, value, traceback);
         }
         return {};
     }

@@ -1,5 +1,6 @@
 // main: the message loop. One JSON object per line in, one JSON line out per
 // request, written with a single write and flushed at once.
+#include "capi.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
 #include "names.hpp"
@@ -32,7 +33,7 @@ Ref strip_line(PyObject* line)
     }
     // Strings built through the legacy wide-character API are read only
     // once made ready.
-    if (PyUnicode_READY(line) < 0) {
+    if (capi::ready_text(line) < 0) {
         return {};
     }
     const int kind = PyUnicode_KIND(line);

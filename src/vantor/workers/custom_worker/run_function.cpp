@@ -1,6 +1,7 @@
 // run_function: a script file loaded as a fresh module named "custom_module"
 // and one of its functions called with keyword arguments. Nothing is
 // captured: what the script prints goes to the current sys.stdout.
+#include "capi.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
 #include "names.hpp"
@@ -126,7 +127,7 @@ Ref call_with_args(PyObject* function, PyObject* args)
 Ref call_in_module(PyObject* module, PyObject* function_name, PyObject* args)
 {
     PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(module, function_name, &found) < 0) {
+    if (capi::lookup_optional_attr(module, function_name, &found) < 0) {
         return {};
     }
     Ref function = Ref::take(found != nullptr ? found : Py_NewRef(Py_None));
