@@ -1,7 +1,7 @@
-// The parts of the interpreter's C API that differ between the versions the
-// worker builds for (3.11 to 3.13), each behind one name. Everything else in
-// the worker calls the API directly; a 3.11 build compiles to the calls it
-// always made.
+// The interpreter's C API for every file of the package's extensions, and
+// the parts of it that differ between the versions they build for (3.11 to
+// 3.13), each behind one name. Everything else calls the API directly; a
+// 3.11 build compiles to the calls it always made.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -2,7 +2,6 @@
 // file descriptors and sys.stdin stay as they are.
 #include "capture.hpp"
 
-#include "capi.hpp"
 #include "globals.hpp"
 #include "names.hpp"
 

@@ -5,8 +5,6 @@
 
 #include <cstdint>
 
-#include "capi.hpp"
-
 namespace worker {
 
 namespace {

@@ -1,6 +1,5 @@
 // main: the message loop. One JSON object per line in, one JSON line out per
 // request, written with a single write and flushed at once.
-#include "capi.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
 #include "names.hpp"

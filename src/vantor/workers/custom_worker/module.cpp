@@ -3,7 +3,6 @@
 // in their fixed order, and the run-as-main hook.
 #include "module.hpp"
 
-#include "capi.hpp"
 #include "function.hpp"
 #include "functions.hpp"
 #include "globals.hpp"

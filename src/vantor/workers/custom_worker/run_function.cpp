@@ -1,7 +1,6 @@
 // run_function: a script file loaded as a fresh module named "custom_module"
 // and one of its functions called with keyword arguments. Nothing is
 // captured: what the script prints goes to the current sys.stdout.
-#include "capi.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
 #include "names.hpp"

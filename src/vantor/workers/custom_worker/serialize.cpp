@@ -3,7 +3,6 @@
 // recursion accounting and traceback entries as a call through Python.
 #include "serialize.hpp"
 
-#include "capi.hpp"
 #include "globals.hpp"
 #include "module.hpp"
 #include "names.hpp"

@@ -1,7 +1,6 @@
 // Message texts.
 #include "text.hpp"
 
-#include "capi.hpp"
 #include "names.hpp"
 
 namespace worker {
