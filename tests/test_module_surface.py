@@ -208,6 +208,15 @@ def test_second_module_object_is_refused():
     """)
 
 
+def test_no_version_warning_on_the_interpreter_built_for():
+    # The check compares the running version with the build's, whichever it is.
+    check("""
+        import warnings
+        warnings.filterwarnings("error", category=RuntimeWarning)
+        import vantor.workers.custom_worker
+    """)
+
+
 def test_second_interpreter_is_refused():
     # From 3.12 a new interpreter is isolated unless asked otherwise, and an
     # isolated one refuses the module before its own check runs.
