@@ -129,13 +129,13 @@ def gone_soon(marker, within=10.0):
     return not marked_processes(marker)
 
 
-def one_marked_soon(marker, within=10.0):
+def marked_once_settled(marker, within=10.0):
     # A shell that forks for its command shows twice until the child has
     # exec'd; under load a scan may also run before the shell shows at all.
     deadline = time.monotonic() + within
-    while len(marked_processes(marker)) != 1 and time.monotonic() < deadline:
+    while len(found := marked_processes(marker)) != 1 and time.monotonic() < deadline:
         time.sleep(0.01)
-    return len(marked_processes(marker)) == 1
+    return found
 
 
 def test_every_protection_is_reported_in_force_and_secrets_stay_outside(shared_dir,
@@ -349,7 +349,7 @@ def test_the_sandbox_ends_with_its_supervisor(marker, adopted):
             subprocess.Popen(["sh", "-c", "sleep 300; exit", {marker!r}],
                              start_new_session=True)
         """)
-        assert one_marked_soon(marker)
+        assert len(marked_once_settled(marker)) == 1
         os.kill(worker.pid, signal.SIGKILL)  # our own child, a host PID
         assert gone_soon(marker)
         deadline = time.monotonic() + 10
@@ -374,7 +374,7 @@ def test_the_sandbox_ends_with_its_supervisor(marker, adopted):
     """)], stdout=subprocess.PIPE, cwd=os.path.dirname(__file__),
         env=dict(os.environ, MARKER=marker))  # not in its command line
     assert host.stdout.readline() == b"started\n"
-    assert one_marked_soon(marker)
+    assert len(marked_once_settled(marker)) == 1
     host.kill()
     host.wait()
     assert gone_soon(marker)
