@@ -42,7 +42,8 @@ def test_quick_run_answers_every_workload(tmp_path):
             for mode in ("lockstep", "pipelined"):
                 assert result["sessions"][f"{worker}|{load}|{mode}"]["cpu_us"] >= 0
     table = (tmp_path / "latest.md").read_text()
-    assert "Python: CPython 3.11" in table and "Machine: " in table
+    running = f"Python: CPython {sys.version_info.major}.{sys.version_info.minor}"
+    assert running in table and "Machine: " in table
     assert "| validate_assign |" in table
 
 

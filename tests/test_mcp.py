@@ -5,10 +5,13 @@ import contextlib
 import fcntl
 import json
 import os
+import pathlib
+import shutil
 import signal
 import subprocess
 import sys
 import time
+import uuid
 
 import pytest
 
@@ -59,9 +62,14 @@ def wait_until(predicate, what):
 
 
 @pytest.fixture
-def workspace(tmp_path):
-    """Scripts, a directory the workers share with the test, a host secret, and the config."""
-    tmp_path.chmod(0o755)
+def workspace():
+    """Scripts, a directory the workers share with the test, a host secret, and the config.
+
+    It lies where the sandbox's user can pass through every parent (pytest's own
+    temporary directories are closed to other users).
+    """
+    tmp_path = pathlib.Path(f"/var/tmp/vantor-mcp-{uuid.uuid4().hex}")
+    tmp_path.mkdir(mode=0o755)
     tools = tmp_path / "tools"
     tools.mkdir(mode=0o755)
     (tools / "geo.py").write_text(
@@ -83,7 +91,8 @@ def workspace(tmp_path):
                       if key != "env"),
         "[sandbox.env]", *(f"{key} = {json.dumps(value)}" for key, value in policy.env.items()),
     ]) + "\n")
-    return tmp_path
+    yield tmp_path
+    shutil.rmtree(tmp_path, ignore_errors=True)
 
 
 @contextlib.asynccontextmanager

@@ -352,7 +352,7 @@ def test_the_sandbox_ends_with_its_supervisor(marker, adopted):
             subprocess.Popen(["sh", "-c", "sleep 300; exit", {marker!r}],
                              start_new_session=True)
         """)
-        assert started_soon(marker)
+        assert started_soon(marker), marked_processes(marker)
         os.kill(worker.pid, signal.SIGKILL)  # our own child, a host PID
         assert gone_soon(marker)
         deadline = time.monotonic() + 10
@@ -377,7 +377,7 @@ def test_the_sandbox_ends_with_its_supervisor(marker, adopted):
     """)], stdout=subprocess.PIPE, cwd=os.path.dirname(__file__),
         env=dict(os.environ, MARKER=marker))  # not in its command line
     assert host.stdout.readline() == b"started\n"
-    assert started_soon(marker)
+    assert started_soon(marker), marked_processes(marker)
     host.kill()
     host.wait()
     assert gone_soon(marker)

@@ -231,6 +231,27 @@ def test_unbounded_nesting_raises_recursion_error(build):
     assert _serialize(deep(lambda v: [v], 200)) == deep(lambda v: [v], 200)
 
 
+def test_nesting_counts_against_the_recursion_limit():
+    # Each level is one call of _serialize, counted as a Python call is on every
+    # version (from 3.12 the interpreter counts native levels apart).
+    completed = run_python("""
+        import sys
+        import vantor.workers.custom_worker as module
+        def nest(depth):
+            value = None
+            for _ in range(depth):
+                value = [value]
+            return value
+        sys.setrecursionlimit(300)
+        print(module._serialize(nest(150)) == nest(150))
+        try:
+            module._serialize(nest(450))
+        except RecursionError as e:
+            print(type(e).__name__)
+    """)
+    assert completed.stdout.decode().splitlines() == ["True", "RecursionError"]
+
+
 def test_raised_recursion_limit_cannot_exhaust_the_native_stack():
     # Deeper than any C stack allows once the interpreter's limit is lifted.
     code = ("import sys\nsys.setrecursionlimit(10**6)\n"

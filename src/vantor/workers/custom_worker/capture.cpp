@@ -67,7 +67,7 @@ Ref OutputCapture::finish(Ref result)
     PyErr_Fetch(&type, &value, &traceback);
     if (restore_streams() < 0) {
         if (type != nullptr) {
-            _PyErr_ChainExceptions(type, value, traceback);
+            capi::chain_exceptions(type, value, traceback);
         }
         return {};
     }

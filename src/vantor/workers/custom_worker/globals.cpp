@@ -25,23 +25,18 @@ struct Remembered {
 constexpr std::size_t remembered_slots = 64;
 Remembered remembered[remembered_slots];
 
-uint64_t version_of(PyObject* dict)
-{
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
 // dict[key] (borrowed), or null: missing, or with an exception set.
 PyObject* dict_lookup(PyObject* dict, PyObject* key)
 {
     auto hash = (reinterpret_cast<std::uintptr_t>(dict) >> 4) ^
                 (reinterpret_cast<std::uintptr_t>(key) >> 4);
     Remembered& slot = remembered[hash % remembered_slots];
-    if (slot.dict == dict && slot.key == key && slot.version == version_of(dict)) {
+    if (slot.dict == dict && slot.key == key && slot.version == capi::dict_version(dict)) {
         return slot.value;
     }
     PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value != nullptr) {
-        slot = {dict, key, version_of(dict), value};
+        slot = {dict, key, capi::dict_version(dict), value};
     }
     return value;
 }

@@ -41,7 +41,7 @@ Ref strip_line(PyObject* line)
     }
     // Strings built through the legacy wide-character API are read only
     // once made ready.
-    if (PyUnicode_READY(line) < 0) {
+    if (capi::ready_text(line) < 0) {
         return {};
     }
     const int kind = PyUnicode_KIND(line);

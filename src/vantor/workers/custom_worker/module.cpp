@@ -66,7 +66,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* namespace_, const char* from, 
 {
     PyObject* value = nullptr;
     Ref name = Ref::take(PyUnicode_FromString(from));
-    if (!name || _PyObject_LookupAttr(spec, name.get(), &value) < 0) {
+    if (!name || capi::lookup_optional_attr(spec, name.get(), &value) < 0) {
         return -1;
     }
     Ref owned = Ref::take(value);
@@ -155,7 +155,7 @@ void unregister_failed(PyObject* module)
 int keep_compile()
 {
     PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(builtins_module, names::compile, &found) < 0) {
+    if (capi::lookup_optional_attr(builtins_module, names::compile, &found) < 0) {
         return -1;
     }
     if (found == nullptr) {
@@ -190,7 +190,7 @@ int bind_from_import(PyObject* namespace_, PyObject* module_name, PyObject* name
         return -1;
     }
     PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(module.get(), name, &value) < 0) {
+    if (capi::lookup_optional_attr(module.get(), name, &value) < 0) {
         return -1;
     }
     if (value == nullptr) {

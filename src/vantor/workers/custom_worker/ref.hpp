@@ -7,8 +7,7 @@
 // therefore drops exactly what it owns.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "capi.hpp"
 
 #include <utility>
 

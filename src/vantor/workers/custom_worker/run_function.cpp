@@ -126,7 +126,7 @@ Ref call_with_args(PyObject* function, PyObject* args)
 Ref call_in_module(PyObject* module, PyObject* function_name, PyObject* args)
 {
     PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(module, function_name, &found) < 0) {
+    if (capi::lookup_optional_attr(module, function_name, &found) < 0) {
         return {};
     }
     Ref function = Ref::take(found != nullptr ? found : Py_NewRef(Py_None));

@@ -240,13 +240,13 @@ Ref convert(PyObject* value)
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", recursion_note);
         return {};
     }
-    if (Py_EnterRecursiveCall(recursion_note)) {
+    if (capi::enter_python_level(recursion_note)) {
         return {};
     }
     ++native_depth;
     Ref converted = convert_value(value);
     --native_depth;
-    Py_LeaveRecursiveCall();
+    capi::leave_python_level();
     return converted;
 }
 
@@ -279,7 +279,7 @@ bool converts_to_itself(PyObject* value)
     bool plain = value == Py_None || PyUnicode_Check(value) || PyFloat_Check(value) ||
                  (PyLong_Check(value) && int_always_has_text(value));
     return plain && native_depth < max_native_depth &&
-           PyThreadState_Get()->recursion_remaining > 0;
+           capi::python_level_available();
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ Ref format_text(PyObject* value)
 
 Ref join_text(std::initializer_list<PyObject*> parts)
 {
-    return Ref::take(_PyUnicode_JoinArray(names::empty, parts.begin(),
+    return Ref::take(capi::join_array(names::empty, parts.begin(),
                                           static_cast<Py_ssize_t>(parts.size())));
 }
 
