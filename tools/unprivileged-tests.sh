@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The sandbox and containment tests as an unprivileged user, set up as a new
+# The sandbox, containment and isolation tests as an unprivileged user, set up as a new
 # user would be: Debian's own python3.11, a virtual environment of the user's,
 # the cp311 wheel built here.  Run as root (as CI is): first without a cgroup
 # of the user's own (the cgroup protections allowed missing, replaced by
@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 user=${VANTOR_TEST_USER:-vantor-ci}
 python=/usr/bin/python3.11
-tests=(tests/test_sandbox.py tests/test_containment_primitives.py)
+tests=(tests/test_sandbox.py tests/test_containment_primitives.py tests/test_isolation.py)
 [ $# -gt 0 ] && tests=("$@")
 
 [ "$(id -u)" = 0 ] || { echo "run as root: it makes the user and delegates its cgroups" >&2; exit 2; }
