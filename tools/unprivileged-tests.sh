@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The sandbox, containment and isolation tests as an unprivileged user, set up as a new
-# user would be: Debian's own python3.11, a virtual environment of the user's,
-# the cp311 wheel built here.  Run as root (as CI is): first without a cgroup
-# of the user's own (the cgroup protections allowed missing, replaced by
+# The sandbox, containment and isolation tests as an unprivileged user, set up
+# as a new user would be: Debian's own python3.11, a virtual environment of the
+# user's, the cp311 wheel built here.  Run as root (as CI is): first without a
+# cgroup of the user's own (the cgroup protections allowed missing, replaced by
 # rlimits), then with cgroups an administrator delegated to the user.
 #
 #   tools/unprivileged-tests.sh [pytest arguments]
