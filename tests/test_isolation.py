@@ -130,7 +130,14 @@ def test_asyncio_worker_and_pool():
             with pytest.raises(WorkerTimeout):
                 await worker.run_inline("import time; time.sleep(60)", timeout=1.0)
             assert (await worker.validate("x = 1"))["result"]["valid"] is True
+            # A cancelled task's call is ended by the template; its output reaches no call.
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(worker.run_inline(
+                    "import os, time; os.write(1, b'partial\\n'); time.sleep(60)"), 1.0)
+            answer = await worker.run_inline("print(2)")
+            assert answer["result"]["output"] == "2\n" and answer.stray == []
             assert worker.pid == template
+            assert (worker.stats().cancelled, worker.stats().started) == (1, 1)
         async with AsyncWorkerPool(2, sandbox=sandbox_policy(), isolation="call",
                                    preload=("decimal",)) as pool:
             answers = await asyncio.gather(*(

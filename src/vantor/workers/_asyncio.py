@@ -5,7 +5,8 @@ The worker's pipes are registered with the running loop (``add_reader`` and
 costs the loop a few callbacks and no thread: neither a reader thread per
 pipe nor the child watcher thread that asyncio's subprocess support starts
 for every process.  Cancelling a call kills its worker, whose state is then
-unknown; the next call starts a fresh one.
+unknown; the next call starts a fresh one (with isolation per call, the
+template ends the call's process instead, and the next call waits for it).
 """
 
 from __future__ import annotations
@@ -191,11 +192,11 @@ class _Link:
                 self._settle(answer)
                 return
 
-    async def await_end(self, token: bytes, grace: float) -> bool:
+    async def await_end(self, token: bytes, grace: float, keep: bool = False) -> bool:
         """As :meth:`_Waiter.await_end <vantor.workers._blocking._Waiter.await_end>`,
         woken by the loop; between calls only."""
         proc = self.proc
-        found = proc.take_end(token)
+        found = proc.take_end(token, keep)
         if found is not None:
             return found
         self._stop_reading()
@@ -204,7 +205,7 @@ class _Link:
         def step() -> None:
             if done.done():
                 return
-            found = proc.take_end(token) if proc.read_out_stdout(bool(token)) else False
+            found = proc.take_end(token, keep) if proc.read_out_stdout(keep) else False
             if found is not None:
                 done.set_result(found)
 
@@ -270,6 +271,8 @@ class AsyncWorker(WorkerBase):
     ``run_function`` and ``validate`` are awaited; calls on one worker are
     served one at a time, in order.  A call cancelled while it waits kills
     the worker process (its state is unknown); the next call starts a new one.
+    With ``isolation="call"`` the template ends only the call's process, and
+    the next call waits for it.
     Use it with ``async with`` or ``await worker.aclose()``.  The worker is
     bound to the event loop of its first call.
     """
@@ -369,8 +372,11 @@ class AsyncWorker(WorkerBase):
             except _Failure as failure:
                 outcome = failure
             except BaseException as error:
-                # Cancelled (or worse) while the worker was busy: never reuse it.
-                self._forget(proc)
+                # Cancelled (or worse) while the worker was busy: never reuse it,
+                # unless its template can end the call.
+                if not (isinstance(error, asyncio.CancelledError)
+                        and self._cancel_later(proc, len(data))):
+                    self._forget(proc)
                 self._record_failure(error)
                 raise
             try:
@@ -392,7 +398,7 @@ class AsyncWorker(WorkerBase):
     async def _clean(self, proc: Process) -> bool:
         """As :meth:`Worker._clean`."""
         if proc.owes_end:
-            return await self._link.await_end(b"", EXIT_GRACE)
+            return await self._link.await_end(proc.end_token, EXIT_GRACE)
         return proc.isolated or not proc.written_since_answer()
 
     async def _cancelled(self, proc: Process, size: int) -> bool:
@@ -400,7 +406,22 @@ class AsyncWorker(WorkerBase):
         if not proc.isolated or proc.sent < size:
             return False
         token = proc.cancel()
-        return token is not None and await self._link.await_end(token, EXIT_GRACE)
+        return token is not None and await self._link.await_end(token, EXIT_GRACE, keep=True)
+
+    def _cancel_later(self, proc: Process, size: int) -> bool:
+        """Have the template end the call whose task was cancelled; whether it was asked.
+
+        The next call waits for the end line first (its output dropped):
+        the task that is being cancelled cannot wait.
+        """
+        if not proc.isolated or proc.sent < size or self._link is None:
+            return False
+        token = proc.cancel()
+        if token is None:
+            return False
+        self._link._settle(None)
+        proc.owes_end, proc.end_token = True, token
+        return True
 
     async def _started_process(self) -> Process:
         """As :meth:`Worker._started_process`; a call cancelled meanwhile leaves it starting."""

@@ -154,11 +154,11 @@ class _Waiter:
                 wait_ms = _SHORT_WAIT_MS if exit_seen else _POLL_INTERVAL_MS
                 next_exit_check = now + wait_ms / 1000
 
-    def await_end(self, token: bytes, deadline: float) -> bool:
+    def await_end(self, token: bytes, deadline: float, keep: bool = False) -> bool:
         """Wait for the template's end line (see :meth:`Process.take_end`); False if it fails."""
         proc = self.proc
         while True:
-            found = proc.take_end(token)
+            found = proc.take_end(token, keep)
             if found is not None:
                 return found
             try:
@@ -168,7 +168,7 @@ class _Waiter:
             for fd, _ in events:
                 if fd == proc.stderr_fd:
                     self._drain_stderr()
-                elif fd == proc.stdout_fd and not proc.read_out_stdout(keep=bool(token)):
+                elif fd == proc.stdout_fd and not proc.read_out_stdout(keep):
                     return False
 
     def _write(self, data: memoryview) -> memoryview | None:
@@ -391,7 +391,7 @@ class Worker(WorkerBase):
     def _clean(self, proc: Process) -> bool:
         """Whether nothing of the last call is left to come from ``proc``."""
         if proc.owes_end:
-            return self._waiter.await_end(b"", time.monotonic() + EXIT_GRACE)
+            return self._waiter.await_end(proc.end_token, time.monotonic() + EXIT_GRACE)
         return proc.isolated or not proc.written_since_answer()
 
     def _cancelled(self, proc: Process, size: int) -> bool:
@@ -403,7 +403,8 @@ class Worker(WorkerBase):
         if not proc.isolated or proc.sent < size:
             return False
         token = proc.cancel()
-        return token is not None and self._waiter.await_end(token, time.monotonic() + EXIT_GRACE)
+        return token is not None and self._waiter.await_end(token, time.monotonic() + EXIT_GRACE,
+                                                            keep=True)
 
     def _started_process(self) -> Process:
         """The process, started and reported in, waited for under the start-up timeout.

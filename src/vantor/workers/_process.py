@@ -172,7 +172,8 @@ class Process:
         self.channel = Channel(output_limit, stderr_limit, keep_rest=preload is not None)
         self.requests = 0
         self.calls = 0  # requests sent: the template numbers its calls alike
-        self.owes_end = False  # an answer came, its template's end line not yet
+        self.owes_end = False  # a call is over, its template's end line not yet read
+        self.end_token = b""  # the token that end line carries (a cancelled call's)
         self.marks = b""  # answer pipe bytes read while an end line is awaited
         self.sent = 0  # bytes of the current call's request written so far
         self.write_failed = False  # the worker stopped reading during the current call
@@ -286,14 +287,14 @@ class Process:
         self.marks = b""
         return token
 
-    def take_end(self, token: bytes = b"") -> bool | None:
+    def take_end(self, token: bytes = b"", keep: bool = False) -> bool | None:
         """Look for the template's end line on the answer pipe (after a cancel: ``token``'s).
 
         True once it has come: nothing of the call is left running, and all
-        it wrote is in the pipes.  Standard output is then read out: after a
-        cancel it is the call's stray output, fed to the channel; after an
-        answer, the output of what the call left running, which belongs to
-        no call and is dropped.  None while the line has not come; False
+        it wrote is in the pipes.  Standard output is then read out, and
+        kept as the call's stray output (``keep``: a call that timed out) or
+        dropped (after an answer: what the call left running wrote, which
+        belongs to no call).  None while the line has not come; False
         when the pipe ended, or held after an answer what the template does
         not write.
         """
@@ -313,7 +314,8 @@ class Process:
                 rest = self.marks[at + len(wanted):]
                 self.marks = b""
                 self.owes_end = False
-                return not rest and self.read_out_stdout(keep=bool(token))
+                self.end_token = b""
+                return not rest and self.read_out_stdout(keep)
             data = _read(self.answer_fd, READ_SIZE)
             if not data:
                 return None if data is None else False
