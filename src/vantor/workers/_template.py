@@ -150,7 +150,7 @@ class Template:
 
     def wait_for_input(self) -> None:
         """Read more input, answering cancels of calls that are over meanwhile."""
-        ready = select.select(self.watched, [], [])[0]
+        ready = _ready(self.watched)
         if self.cancel_fd in ready:
             for sequence, token in self.read_cancels():
                 self.take_cancel(sequence, token)
@@ -239,7 +239,7 @@ class Template:
     def wait_for_call(self, pidfd: int, pid: int) -> bytes | None:
         """Until the call's process ends (None) or its cancel comes (the cancel's token)."""
         while True:
-            ready = select.select([pidfd, *self.watched[1:]], [], [])[0]
+            ready = _ready([pidfd, *self.watched[1:]])
             if pidfd in ready:
                 return None
             for sequence, token in self.read_cancels():
@@ -326,6 +326,15 @@ def _run_loop(main: Any) -> int:
         traceback.print_exc()
         return 1
     return 0
+
+
+def _ready(fds: list[int]) -> list[int]:
+    """Wait until some of ``fds`` are readable (or ended); poll, as the host's numbers
+    for the cancel pipe may be past what select takes."""
+    poller = select.poll()
+    for fd in fds:
+        poller.register(fd, select.POLLIN)
+    return [fd for fd, _ in poller.poll()]
 
 
 def _read_all(fd: int) -> bytes:
