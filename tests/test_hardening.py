@@ -189,6 +189,10 @@ def test_the_new_proc_hides_the_host_kernel():
 WIDE_IMPORT = """
 import importlib, sys, pkgutil
 skipped = {"antigravity", "this", "idlelib", "turtledemo", "tkinter", "turtle", "__main__"}
+if "asan" in os.environ.get("LD_PRELOAD", ""):
+    # AddressSanitizer's crypt() wrapper calls a null pointer when libcrypt is
+    # loaded after it, sandboxed or not.
+    skipped.add("crypt")
 failed = {}
 names = sorted(set(sys.stdlib_module_names) - skipped)
 for name in names:
