@@ -6,6 +6,7 @@ namespace) reaches only through the proxy, when its policy names them.
 import json
 import os
 import socket
+import subprocess
 import sys
 import textwrap
 import uuid
@@ -157,3 +158,12 @@ def test_the_sandboxs_limits_hold(origin):  # noqa: F811
         sandbox_policy(network=["a b"])
     assert json.dumps(sandbox_policy(network=True).environment()["ALL_PROXY"]) == (
         '"socks5h://127.0.0.1:3128"')
+
+
+def test_benchmark_compares_both_routes(tmp_path):
+    bench = os.path.join(os.path.dirname(__file__), "..", "bench", "sandbox_network.py")
+    done = subprocess.run([sys.executable, bench, "--quick", "--out", str(tmp_path)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    result = json.loads((tmp_path / "sandbox_network.json").read_text())
+    assert all(len(values) == 2 for kind in result.values() for values in kind.values())

@@ -74,7 +74,7 @@ from ._proxy_relay import ProxyLimits
 from ._protections import ADDED_WHERE_AVAILABLE, BROUGHT_BY, PROTECTIONS
 
 __all__ = ["PROTECTIONS", "ADDED_WHERE_AVAILABLE", "BROUGHT_BY", "Sandbox", "DEFAULT_SANDBOX",
-           "probe"]
+           "ProxyLimits", "probe"]
 
 MiB = 1024 * 1024
 
