@@ -22,8 +22,6 @@ in a process of its own, answering ``GET /N`` with N bytes.
 
 from __future__ import annotations
 
-import argparse
-import json
 import platform
 import statistics
 import sys
@@ -31,7 +29,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-from proxy import ORIGIN, SMALL, start  # noqa: E402  (the destination server)
+from proxy import ORIGIN, SMALL, run, start, table  # noqa: E402  (shared with it)
 
 from vantor.workers.client import Worker  # noqa: E402
 from vantor.workers.sandbox import Sandbox  # noqa: E402
@@ -84,41 +82,17 @@ def measure(rounds: int, count: int, big: int) -> dict[str, dict[str, list[float
 
 
 def report(result: dict[str, dict[str, list[float]]], big: int) -> str:
-    latency, throughput = result["latency"], result["throughput"]
     lines = [f"# A sandboxed tool's network through the proxy against the host's namespace "
              f"({platform.node()}, Python {platform.python_version()}, "
              f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())})",
-             "", f"Latency of a GET of {SMALL} bytes by urllib, one new connection each:", "",
-             "| route | median µs | range over rounds µs | / direct |", "|---|---|---|---|"]
-    base = statistics.median(next(iter(latency.values())))
-    for name, values in latency.items():
-        median = statistics.median(values)
-        lines.append(f"| {name} | {median * 1e6:.0f} | {min(values) * 1e6:.0f}–"
-                     f"{max(values) * 1e6:.0f} | {median / base:.2f} |")
-    base = statistics.median(next(iter(throughput.values())))
-    lines += ["", f"Throughput of a GET of {big // 2**20} MiB:", "",
-              "| route | median MiB/s | range over rounds | / direct |", "|---|---|---|---|"]
-    for name, values in throughput.items():
-        median = statistics.median(values)
-        lines.append(f"| {name} | {median:.0f} | {min(values):.0f}–{max(values):.0f} | "
-                     f"{median / base:.2f} |")
+             "", f"Latency of a GET of {SMALL} bytes by urllib, one new connection each:", ""]
+    lines += table(result["latency"], "| route | median µs | range over rounds µs | / direct |",
+                   1e6)
+    lines += ["", f"Throughput of a GET of {big // 2**20} MiB:", ""]
+    lines += table(result["throughput"], "| route | median MiB/s | range over rounds | / direct |",
+                   1)
     return "\n".join(lines) + "\n"
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="a smoke run")
-    parser.add_argument("--out", type=Path, default=Path(__file__).parent / "results")
-    args = parser.parse_args(argv)
-    rounds, count, big = (2, 5, 4 * 2**20) if args.quick else (7, 60, 128 * 2**20)
-    result = measure(rounds, count, big)
-    text = report(result, big)
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "sandbox_network.json").write_text(json.dumps(result, indent=2) + "\n")
-    (args.out / "sandbox_network.md").write_text(text)
-    print(text)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run(None, __doc__, "sandbox_network", measure, report))
