@@ -91,21 +91,17 @@ class SandboxNetwork:
         proxy.add(listener, self.label, self.policy, self.limits)
         self._served = proxy
 
+    def _live(self) -> Proxy | None:
+        """The proxy serving this sandbox, unless it was closed at exit (with every sandbox)."""
+        return self._served if self._served is not None and self._served is _proxy else None
+
     def stats(self) -> ProxyStats | None:
         """The counts of this sandbox's traffic so far (None before it reported in)."""
-        if self._served is not None:
-            try:
-                return self._served.stats().get(self.label, self._final)
-            except RuntimeError:  # the proxy was closed at exit
-                return self._final
-        return self._final
+        proxy = self._live()
+        return proxy.stats().get(self.label, self._final) if proxy is not None else self._final
 
     def close(self) -> None:
         """Stop serving the sandbox; keeps its final counts."""
-        proxy, self._served = self._served, None
-        if proxy is None:
-            return
-        try:
+        proxy, self._served = self._live(), None
+        if proxy is not None:
             self._final = proxy.remove(self.label)
-        except (RuntimeError, KeyError):  # closed at exit, with every sandbox
-            pass
