@@ -9,8 +9,8 @@ Inside the sandbox the worker sees only the interpreter, the installed
 packages, the system's libraries and programs, and the paths the policy
 lists; it has a private ``/tmp`` (its ``TMPDIR`` and ``HOME``), a network
 namespace of its own (no network, or only the destinations the policy names,
-through the host's proxy), no capabilities, a cleared environment, and limits on memory, processes, file
-sizes, open files and CPU time.  Each protection comes from a kernel facility:
+through the host's proxy), no capabilities, a cleared environment, and
+limits on memory, processes, file sizes, open files and CPU time.  Each protection comes from a kernel facility:
 
 ==================== =====================================================
 protection           kernel facility
