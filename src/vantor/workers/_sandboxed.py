@@ -273,11 +273,7 @@ class Supervisor:
 
     def send(self, report: dict[str, Any], fds: list[int] | None = None) -> None:
         try:
-            data = memoryview(json.dumps(report).encode() + b"\n")
-            if fds:
-                data = data[_send_fds(self.control, data, fds):]
-            while data:
-                data = data[os.write(self.control, data):]
+            _send_line(self.control, report, fds or [])
         except OSError:
             pass
 
@@ -358,13 +354,17 @@ class Supervisor:
             pass
 
 
-def _send_fds(fd: int, data: memoryview, fds: list[int]) -> int:
-    """Send ``data`` with ``fds`` over the Unix socket ``fd``; returns the bytes sent."""
-    with socket.socket(fileno=fd) as sock:
-        try:
-            return socket.send_fds(sock, [data], fds)
-        finally:
-            sock.detach()
+def _send_line(fd: int, message: dict[str, Any], fds: list[int]) -> None:
+    """Write ``message`` as a JSON line to ``fd``, passing ``fds`` with it (a Unix socket)."""
+    data = memoryview(json.dumps(message).encode() + b"\n")
+    if fds:
+        with socket.socket(fileno=fd) as sock:
+            try:
+                data = data[socket.send_fds(sock, [data], fds):]
+            finally:
+                sock.detach()
+    while data:
+        data = data[os.write(fd, data):]
 
 
 def _mirror(status: int) -> NoReturn:
@@ -435,11 +435,8 @@ class Init:
             os._exit(1)  # the supervisor ended before the tie was made
 
     def send(self, message: dict[str, Any]) -> None:
-        data = memoryview(json.dumps(message).encode() + b"\n")
-        if message.get("ready") and self.listener >= 0:
-            data = data[_send_fds(self.report_w, data, [self.listener]):]
-        while data:
-            data = data[os.write(self.report_w, data):]
+        passed = [self.listener] if message.get("ready") and self.listener >= 0 else []
+        _send_line(self.report_w, message, passed)
 
     def listen_for_proxy(self) -> None:
         """With a network, make the proxy's listener on this namespace's loopback.

@@ -10,7 +10,8 @@ packages, the system's libraries and programs, and the paths the policy
 lists; it has a private ``/tmp`` (its ``TMPDIR`` and ``HOME``), a network
 namespace of its own (no network, or only the destinations the policy names,
 through the host's proxy), no capabilities, a cleared environment, and
-limits on memory, processes, file sizes, open files and CPU time.  Each protection comes from a kernel facility:
+limits on memory, processes, file sizes, open files and CPU time.  Each
+protection comes from a kernel facility:
 
 ==================== =====================================================
 protection           kernel facility
@@ -177,8 +178,9 @@ class Sandbox:
         Size of the private ``/tmp``.
     ``env={}``
         The only environment variables the worker gets besides ``PATH``,
-        ``LANG`` (``C.UTF-8``), ``HOME`` and ``TMPDIR`` (``/tmp``).  The host's
-        environment is never passed on.
+        ``LANG`` (``C.UTF-8``), ``HOME`` and ``TMPDIR`` (``/tmp``), and with a
+        network the proxy's variables (which ``env`` may override).  The
+        host's environment is never passed on.
     ``allow_missing=()``
         Protections (names from :data:`PROTECTIONS`, or ``"all"``) the worker
         may run without where the machine cannot provide them.  Anything else
