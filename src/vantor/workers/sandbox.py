@@ -318,13 +318,17 @@ class Sandbox:
 
 
 def proxy_environment(port: int) -> dict[str, str]:
-    """The variables that send HTTP clients, ``pip`` and SOCKS clients to the proxy.
+    """The variables that send HTTP clients, ``pip`` and ``curl`` to the proxy.
 
     Each in lower case too: some clients read only one of them, and
-    ``urllib`` ignores the upper-case ``HTTP_PROXY`` under CGI.
+    ``urllib`` ignores the upper-case ``HTTP_PROXY`` under CGI.  ``ALL_PROXY``
+    names the proxy as an HTTP proxy too, not as the SOCKS5 one it also is on
+    that port: ``httpx`` refuses to start with a ``socks5h://`` proxy in its
+    environment unless the optional ``socksio`` is installed.  A SOCKS client
+    is given ``socks5h://127.0.0.1:3128`` by the tool.
     """
-    http, socks = f"http://127.0.0.1:{port}", f"socks5h://127.0.0.1:{port}"
-    names = {"HTTP_PROXY": http, "HTTPS_PROXY": http, "ALL_PROXY": socks}
+    http = f"http://127.0.0.1:{port}"
+    names = {"HTTP_PROXY": http, "HTTPS_PROXY": http, "ALL_PROXY": http}
     return {**names, **{name.lower(): value for name, value in names.items()}}
 
 
