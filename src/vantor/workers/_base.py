@@ -14,6 +14,7 @@ from ._core import (
     Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
     WorkerStats, WorkerTimeout, check_limit, check_timeout)
 from ._launch import launch_for
+from ._proxy_relay import ProxyStats
 from .sandbox import DEFAULT_SANDBOX, Sandbox
 
 # How long a worker may take to be ready, apart from any call's timeout.
@@ -97,6 +98,7 @@ class WorkerBase(Actions):
         self._closed = False
         self._last_stderr = ""
         self._last_report: dict[str, Any] | None = None
+        self._last_network: Any = None
 
     @property
     def timeout(self) -> Timeout:
@@ -142,6 +144,17 @@ class WorkerBase(Actions):
         if proc is not None and proc.report:
             return proc.report.get("protections")
         return self._last_report.get("protections") if self._last_report else None
+
+    def network_stats(self) -> ProxyStats | None:
+        """The proxy's counts for the current (or last) sandbox's network.
+
+        None without a network, and before the sandbox has reported in.  A
+        worker runs one call at a time, so the difference across a call is
+        that call's traffic.
+        """
+        proc = self._proc
+        network = proc.network if proc is not None else self._last_network
+        return network.stats() if network is not None else None
 
     def stats(self) -> WorkerStats:
         """Counters and latency percentiles of this worker's calls (a pool's: all of them)."""
@@ -196,6 +209,7 @@ class WorkerBase(Actions):
         with self._state_lock:
             self._last_stderr = proc.channel.stderr_text()
             self._last_report = proc.report
+            self._last_network = proc.network
             if self._proc is proc:
                 self._proc = None
 
