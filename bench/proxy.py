@@ -202,31 +202,37 @@ def measure(rounds: int, count: int, big: int) -> dict[str, dict[str, list[float
             "proxy CPU ms per MiB": {"CONNECT": [proxy_cpu * 1e3]}}
 
 
+def table(values_by_route: dict[str, list[float]], head: str, scale: float,
+          digits: str = ".0f") -> list[str]:
+    """Markdown rows: each route's median, range over rounds and ratio to the first route."""
+    base = statistics.median(next(iter(values_by_route.values())))
+    lines = [head, "|---|---|---|---|"]
+    for name, values in values_by_route.items():
+        median = statistics.median(values)
+        lines.append(f"| {name} | {median * scale:{digits}} | {min(values) * scale:{digits}}–"
+                     f"{max(values) * scale:{digits}} | {median / base:.2f} |")
+    return lines
+
+
 def report(result: dict[str, dict[str, list[float]]], big: int) -> str:
-    latency, throughput = result["latency"], result["throughput"]
-    base = statistics.median(latency["direct"])
     lines = [f"# Proxy against direct, loopback ({platform.node()}, Python "
              f"{platform.python_version()}, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())})",
-             "", f"Latency of a GET of {SMALL} bytes, one new connection each:", "",
-             "| route | median µs | range over rounds µs | / direct |", "|---|---|---|---|"]
-    for name, values in latency.items():
-        median = statistics.median(values)
-        lines.append(f"| {name} | {median * 1e6:.0f} | {min(values) * 1e6:.0f}–"
-                     f"{max(values) * 1e6:.0f} | {median / base:.2f} |")
-    base = statistics.median(throughput["direct"])
-    lines += ["", f"Throughput of a GET of {big // 2**20} MiB:", "",
-              "| route | median MiB/s | range over rounds | / direct |", "|---|---|---|---|"]
-    for name, values in throughput.items():
-        median = statistics.median(values)
-        lines.append(f"| {name} | {median:.0f} | {min(values):.0f}–{max(values):.0f} | "
-                     f"{median / base:.2f} |")
+             "", f"Latency of a GET of {SMALL} bytes, one new connection each:", ""]
+    lines += table(result["latency"], "| route | median µs | range over rounds µs | / direct |",
+                   1e6)
+    lines += ["", f"Throughput of a GET of {big // 2**20} MiB:", ""]
+    lines += table(result["throughput"], "| route | median MiB/s | range over rounds | / direct |",
+                   1)
     lines += ["", "CPU time of the proxy's process per MiB relayed: "
               f"{result['proxy CPU ms per MiB']['CONNECT'][0]:.2f} ms"]
     return "\n".join(lines) + "\n"
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def run(argv: list[str] | None, doc: str, name: str,
+        measure: Callable[[int, int, int], dict[str, dict[str, list[float]]]],
+        report: Callable[[dict[str, dict[str, list[float]]], int], str]) -> int:
+    """The command line shared by the network benchmarks: runs, writes NAME.md and NAME.json."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a smoke run")
     parser.add_argument("--out", type=Path, default=Path(__file__).parent / "results")
     args = parser.parse_args(argv)
@@ -234,10 +240,14 @@ def main(argv: list[str] | None = None) -> int:
     result = measure(rounds, count, big)
     text = report(result, big)
     args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "proxy.json").write_text(json.dumps(result, indent=2) + "\n")
-    (args.out / "proxy.md").write_text(text)
+    (args.out / f"{name}.json").write_text(json.dumps(result, indent=2) + "\n")
+    (args.out / f"{name}.md").write_text(text)
     print(text)
     return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    return run(argv, __doc__, "proxy", measure, report)
 
 
 if __name__ == "__main__":

@@ -211,9 +211,9 @@ def test_landlock_confines_files_tcp_and_signals(tmp_path):
     read = c.LANDLOCK_ACCESS_FS_READ_FILE | c.LANDLOCK_ACCESS_FS_READ_DIR
     write = (c.LANDLOCK_ACCESS_FS_WRITE_FILE | c.LANDLOCK_ACCESS_FS_MAKE_REG
              | c.LANDLOCK_ACCESS_FS_TRUNCATE)
-    listener = socket.create_server(("127.0.0.1", 0))
+    listener, opened = (socket.create_server(("127.0.0.1", 0)) for _ in range(2))
 
-    def probe(handled_net, scoped):
+    def probe(handled_net, scoped, ports=()):
         def body():
             refusals = [outcome(c.landlock_restrict, [], every_fs_right)]
             set_no_new_privs()
@@ -225,7 +225,7 @@ def test_landlock_confines_files_tcp_and_signals(tmp_path):
                 [(str(readable), read), (str(writable), read | write),
                  # A file keeps its file rights; the directory right is dropped, not refused.
                  (str(outside / "file"), read)],
-                every_fs_right, handled_net, scoped)
+                every_fs_right, handled_net, scoped, connect_ports=ports)
             return {
                 "refusals": refusals,
                 "read inside": outcome(lambda: (readable / "file").read_text()),
@@ -236,17 +236,20 @@ def test_landlock_confines_files_tcp_and_signals(tmp_path):
                 "list outside": outcome(os.listdir, outside),
                 "list parent": outcome(os.listdir, tmp_path),
                 "connect": outcome(connect, listener.getsockname()),
+                "connect to a port allowed": outcome(connect, opened.getsockname()),
                 "signal parent": outcome(os.kill, os.getppid(), 0),
             }
         return in_child(body)
 
-    with listener:
-        confined = probe(c.LANDLOCK_ACCESS_NET_CONNECT_TCP, c.LANDLOCK_SCOPE_SIGNAL)
+    with listener, opened:
+        confined = probe(c.LANDLOCK_ACCESS_NET_CONNECT_TCP, c.LANDLOCK_SCOPE_SIGNAL,
+                         [opened.getsockname()[1]])
         files_only = probe(0, 0)
     fs_outcome = {"refusals": ["RuntimeError", "ValueError", "ValueError"],
                   "read inside": None, "list inside": None, "write inside": None,
                   "write read-only": errno.EACCES, "read listed file": None,
-                  "list outside": errno.EACCES, "list parent": errno.EACCES}
+                  "list outside": errno.EACCES, "list parent": errno.EACCES,
+                  "connect to a port allowed": None}
     assert confined == {**fs_outcome, "connect": errno.EACCES, "signal parent": errno.EPERM}
     assert files_only == {**fs_outcome, "connect": None, "signal parent": None}
 

@@ -67,7 +67,7 @@ def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir,
             View.build({**config, "package_path": project}, 65534)
 
 
-def test_a_host_unix_socket_is_out_of_reach_without_the_network(shared_dir):
+def test_a_host_unix_socket_is_out_of_reach_with_or_without_the_network(shared_dir):
     path = os.path.join(shared_dir, "host.sock")
     with socket.socket(socket.AF_UNIX) as server:
         server.bind(path)
@@ -89,7 +89,7 @@ def test_a_host_unix_socket_is_out_of_reach_without_the_network(shared_dir):
         with Worker(sandbox=sandbox_policy(read=[shared_dir], network=True)) as worker:
             opened = run(worker, code)
     assert closed == {"connect": "EAFNOSUPPORT", "pair": "allowed"}
-    assert opened == {"connect": "allowed", "pair": "allowed"}
+    assert opened == {"connect": "EAFNOSUPPORT", "pair": "allowed"}
 
 
 # -- The kernel's per-user accounting -------------------------------------------
@@ -189,6 +189,10 @@ def test_the_new_proc_hides_the_host_kernel():
 WIDE_IMPORT = """
 import importlib, sys, pkgutil
 skipped = {"antigravity", "this", "idlelib", "turtledemo", "tkinter", "turtle", "__main__"}
+if "asan" in os.environ.get("LD_PRELOAD", ""):
+    # AddressSanitizer's crypt() wrapper calls a null pointer when libcrypt is
+    # loaded after it, sandboxed or not.
+    skipped.add("crypt")
 failed = {}
 names = sorted(set(sys.stdlib_module_names) - skipped)
 for name in names:

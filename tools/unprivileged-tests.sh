@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 user=${VANTOR_TEST_USER:-vantor-ci}
 python=/usr/bin/python3.11
-tests=(tests/test_sandbox.py tests/test_containment_primitives.py tests/test_isolation.py)
+tests=(tests/test_sandbox.py tests/test_containment_primitives.py tests/test_sandbox_network.py
+       tests/test_isolation.py)
 [ $# -gt 0 ] && tests=("$@")
 
 [ "$(id -u)" = 0 ] || { echo "run as root: it makes the user and delegates its cgroups" >&2; exit 2; }
@@ -31,6 +32,7 @@ cleanup() {
 trap cleanup EXIT
 python -m pip wheel -q --no-deps --no-build-isolation -C build-dir=build/unprivileged -w "$work" .
 cp -r tests "$work/tests"
+cp -r bench "$work/bench"  # the network benchmark's smoke run
 chmod -R a+rX "$work"
 
 as_user() { (cd "$work" && runuser -u "$user" -- env -u PYTHONUNBUFFERED HOME="$home" "$@"); }

@@ -15,6 +15,7 @@ from ._core import (
     Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
     WorkerStats, WorkerTimeout, check_limit, check_timeout)
 from ._launch import launch_for
+from ._proxy_relay import ProxyStats
 from .sandbox import DEFAULT_SANDBOX, Sandbox
 
 #: What ``isolation`` may be: calls share the worker process, or each has its own.
@@ -119,6 +120,7 @@ class WorkerBase(Actions):
         self._closed = False
         self._last_stderr = ""
         self._last_report: dict[str, Any] | None = None
+        self._last_network: Any = None
 
     @property
     def timeout(self) -> Timeout:
@@ -168,6 +170,17 @@ class WorkerBase(Actions):
         if protections is None or self.isolation != "call":
             return protections
         return {**protections, "call_isolation": "in force"}
+
+    def network_stats(self) -> ProxyStats | None:
+        """The proxy's counts for the current (or last) sandbox's network.
+
+        None without a network, and before the sandbox has reported in.  A
+        worker runs one call at a time, so the difference across a call is
+        that call's traffic.
+        """
+        proc = self._proc
+        network = proc.network if proc is not None else self._last_network
+        return network.stats() if network is not None else None
 
     def stats(self) -> WorkerStats:
         """Counters and latency percentiles of this worker's calls (a pool's: all of them)."""
@@ -223,6 +236,7 @@ class WorkerBase(Actions):
         with self._state_lock:
             self._last_stderr = proc.channel.stderr_text()
             self._last_report = proc.report
+            self._last_network = proc.network
             if self._proc is proc:
                 self._proc = None
 

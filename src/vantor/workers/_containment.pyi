@@ -167,15 +167,15 @@ def landlock_abi() -> int:
     not built in or not enabled."""
 
 def landlock_restrict(rules: list[tuple[_Path, int]], handled_fs: int, handled_net: int = 0,
-                      scoped: int = 0) -> None:
+                      scoped: int = 0, connect_ports: list[int] = ()) -> None:
     """Enforce a Landlock ruleset on the calling thread and the processes it
     starts from now on. The ruleset handles exactly the LANDLOCK_ACCESS_FS_*
     rights `handled_fs` and LANDLOCK_ACCESS_NET_* rights `handled_net`, and the
     LANDLOCK_SCOPE_* restrictions `scoped`; a right the running ABI does not
     know raises ValueError. Each (path, access) rule allows `access` beneath
     `path` (for a path that is not a directory, only its file rights; a rule
-    left with no right is skipped). There are no port rules: handled TCP
-    rights are denied on every port.
+    left with no right is skipped). TCP connections are allowed to the ports
+    in `connect_ports` only; other handled TCP rights are denied on every port.
 
     no_new_privs must be set already (RuntimeError otherwise). Call it before
     starting threads: other threads of the process are not restricted.

@@ -28,7 +28,8 @@ import vantor
 from . import _cgroups
 from ._core import DEFAULT_COMMAND, Launch, WorkerStartError
 from ._protections import refusal
-from .sandbox import MiB, Sandbox
+from ._sandbox_network import SandboxNetwork
+from .sandbox import PROXY_PORT, MiB, Sandbox
 
 # Runs before anything of the package can be imported: the standard library only.
 _BOOT = (
@@ -118,7 +119,8 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
         "package_path": package_path(),
         "command": list(command) if command is not None else None,
         "cwd": os.path.normpath(os.path.abspath(os.fspath(cwd))) if cwd is not None else None,
-        "read": list(sandbox.read), "write": list(sandbox.write), "network": sandbox.network,
+        "read": list(sandbox.read), "write": list(sandbox.write),
+        "network": sandbox.network is not False, "proxy_port": PROXY_PORT,
         "memory": sandbox.memory, "file_size": sandbox.file_size, "open_files": sandbox.open_files,
         "processes": sandbox.processes, "cpu_seconds": sandbox.cpu_seconds,
         "tmp_size": sandbox.tmp_size, "allow_missing": sorted(sandbox.allow_missing),
@@ -141,6 +143,8 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
     # Read by the supervisor before anything else; the socket's buffer holds it.
     host_end.sendall(json.dumps(config).encode() + b"\n")
     context: dict[str, Any] = {"oom_kills": 0}
+    policy = sandbox.network_policy
+    network = SandboxNetwork(policy, sandbox.network_limits) if policy is not None else None
 
     def after_spawn() -> None:
         child_end.close()
@@ -148,6 +152,8 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
             os.close(fd)
 
     def cleanup() -> None:
+        if network is not None:
+            network.close()
         context["oom_kills"] = cgroups.oom_kills() if oom_r < 0 else _told_oom_kills(oom_r)
         cgroups.remove()
 
@@ -161,4 +167,4 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
     return Launch(argv=argv, env=launch_env, cwd="/",
                   pass_fds=tuple(child_fds), control=host_end,
                   after_spawn=after_spawn, cleanup=cleanup, describe_death=describe_death,
-                  context=context)
+                  context=context, network=network)

@@ -54,6 +54,9 @@ class Launch:
     cleanup: Callable[[], None] = lambda: None
     describe_death: Callable[[int | None], str] = lambda returncode: ""
     context: dict[str, Any] = field(default_factory=dict)
+    # The sandbox's place in the host's proxy (``_sandbox_network.SandboxNetwork``),
+    # which takes the listener the sandbox passes with its report.
+    network: Any = None
 
 
 def _terminate(popen: subprocess.Popen, control: socket.socket | None, fds: tuple[int, ...],
@@ -165,6 +168,7 @@ class Process:
             self._idle_check.register(fd, select.POLLIN | select.POLLPRI)
         self.control = launch.control
         self.control_buffer = b""
+        self.network = launch.network
         self.report: dict[str, Any] | None = None if self.control is not None else {}
         # The worker's line feed on its answer pipe once it reads requests:
         # False until then, None if the pipe ended or held something else.
@@ -394,11 +398,12 @@ class Process:
         Raises :class:`WorkerStartError` when the sandbox could not be set up.
         """
         try:
-            data = self.control.recv(65536)
+            data, fds, _, _ = socket.recv_fds(self.control, 65536, 4)
         except BlockingIOError:
             return False
         except OSError:
-            data = b""
+            data, fds = b"", []
+        self._take_fds(fds)
         if data:
             self.control_buffer += data
             if not self.control_buffer.endswith(b"\n"):
@@ -406,6 +411,14 @@ class Process:
         report = parse_report(self.control_buffer)
         self.report = report
         return True
+
+    def _take_fds(self, fds: list[int]) -> None:
+        """Hand the descriptors the sandbox passed to its network; close any other."""
+        if self.network is not None:
+            self.network.take(fds)
+            return
+        for fd in fds:
+            os.close(fd)
 
     def ended_unreported(self) -> bool:
         """Whether the sandbox ended before it reported in (killed from outside, say)."""

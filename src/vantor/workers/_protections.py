@@ -21,9 +21,10 @@ PROTECTIONS: tuple[str, ...] = (
 
 #: Layers added where the kernel has them, with the layers that stop the same
 #: threats on their own.  Landlock's file rules back the new root (mount
-#: namespace) and the sandbox's uid; its TCP rules back the empty network
-#: namespace; its scopes (signals, abstract Unix sockets) back the PID and
-#: network namespaces.
+#: namespace) and the sandbox's uid; its TCP rules (no bind, connect only to the
+#: proxy's port) back the network namespace whose loopback holds at most the
+#: proxy's listener; its scopes (signals, abstract Unix sockets) back the PID
+#: and network namespaces.
 ADDED_WHERE_AVAILABLE: dict[str, tuple[str, ...]] = {
     "landlock_filesystem": ("mount_namespace", "user_namespace"),
     "landlock_network": ("network_namespace",),
@@ -106,7 +107,7 @@ class Protections:
     def unavailable(self, name: str, reason: str) -> None:
         """A layer this kernel lacks: covered by others unless the policy requires it."""
         layers = ADDED_WHERE_AVAILABLE[name]
-        # A layer the policy does not ask for (network=True) leaves nothing to cover.
+        # A layer the policy does not ask for leaves nothing to cover.
         covered = all(self.state.get(layer) in (IN_FORCE, NOT_REQUIRED) for layer in layers)
         if name in self.required or not covered:
             self.lack(name, reason, f"It comes with {BROUGHT_BY[name]}")

@@ -1,5 +1,6 @@
 """What a sandbox asks of the kernel besides its file system: bounds on the
-kernel's per-user accounts, and which sockets its seccomp filter lets it make.
+kernel's per-user accounts, which sockets its seccomp filter lets it make,
+and the proxy's listener on its loopback.
 
 The supervisor creates the sandbox's user namespace with the host's
 identity, so whatever the kernel counts per user (inotify instances,
@@ -11,8 +12,11 @@ without any.
 
 from __future__ import annotations
 
+import fcntl
 import os
 import resource
+import socket
+import struct
 
 # Per-user-namespace limits, set inside the sandbox's own user namespace
 # (its values do not touch the host's).  The namespaces are all made before
@@ -39,6 +43,10 @@ RLIMITS = {resource.RLIMIT_SIGPENDING: 256, resource.RLIMIT_MSGQUEUE: 128 * 1024
 # Linux's address families: Unix, IPv4, IPv6, netlink.
 _UNIX, _INET, _INET6, _NETLINK = 1, 2, 10, 16
 
+# <linux/sockios.h> and <net/if.h>: an interface's flags, and "up".
+_SIOCGIFFLAGS, _SIOCSIFFLAGS, _IFF_UP = 0x8913, 0x8914, 0x1
+_IFREQ = "16sH22x"  # struct ifreq: the name, then ifr_flags in the union
+
 
 def limit_kernel_accounts(in_user_namespace: bool) -> None:
     """Bound what this process and everything it starts may take of the per-user accounts.
@@ -61,16 +69,35 @@ def limit_kernel_accounts(in_user_namespace: bool) -> None:
                 limit.write(str(value))
 
 
-def socket_families(network: bool) -> tuple[tuple[int, ...], tuple[int, ...]]:
+def socket_families() -> tuple[tuple[int, ...], tuple[int, ...]]:
     """The families ``socket`` and ``socketpair`` may make: (socket's, socketpair's).
 
-    Without the network a Unix socket made by ``socket`` could still
-    connect to, or send to, a socket file of the host in any visible path:
-    no Landlock right before ABI 9 covers it, and a read-only mount does
-    not stop it.  So only ``socketpair`` makes Unix sockets then: its pair
-    is connected already and reaches nothing else.
+    A Unix socket made by ``socket`` could connect to, or send to, a socket
+    file of the host in any visible path: no Landlock right before ABI 9
+    covers it, and a read-only mount does not stop it.  So only
+    ``socketpair`` makes Unix sockets: its pair is connected already and
+    reaches nothing else.  IP sockets reach only the sandbox's own network
+    namespace, whose one interface is loopback: with a network, the proxy
+    listens there.
     """
-    if network:
-        families = (_UNIX, _INET, _INET6, _NETLINK)
-        return families, families
     return (_INET, _INET6, _NETLINK), (_UNIX,)
+
+
+def loopback_listener(port: int) -> int:
+    """Bring up this network namespace's loopback and listen on ``127.0.0.1:port``.
+
+    Call it in a new network namespace, with its capabilities; returns the
+    listening socket's descriptor.
+    """
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as control:
+        request = struct.pack(_IFREQ, b"lo", 0)
+        _, flags = struct.unpack(_IFREQ, fcntl.ioctl(control, _SIOCGIFFLAGS, request))
+        fcntl.ioctl(control, _SIOCSIFFLAGS, struct.pack(_IFREQ, b"lo", flags | _IFF_UP))
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        listener.bind(("127.0.0.1", port))
+        listener.listen(128)
+    except OSError:
+        listener.close()
+        raise
+    return listener.detach()

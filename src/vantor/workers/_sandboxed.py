@@ -28,6 +28,7 @@ import os
 import resource  # loaded while the host's paths can still be read
 import select
 import signal
+import socket
 import sys
 from typing import Any, NoReturn
 
@@ -35,7 +36,7 @@ from . import _containment as native
 from ._exit_status import end_as
 from ._protections import Protections, SetupError
 from ._sandbox_fs import HOSTNAME, WRITABLE_PLACES, View
-from ._sandbox_kernel import limit_kernel_accounts, socket_families
+from ._sandbox_kernel import limit_kernel_accounts, loopback_listener, socket_families
 
 SANDBOX_UID = SANDBOX_GID = 65534
 _STAGE = "/tmp"
@@ -233,6 +234,7 @@ class Supervisor:
         self.config = config
         self.control = control
         self.protections = Protections(config["allow_missing"], config["require"])
+        self.passed: list[int] = []  # descriptors init passed, for the host
 
     def run(self) -> NoReturn:
         try:
@@ -248,7 +250,8 @@ class Supervisor:
             user_namespace = _enter_user_and_pid_namespaces(self.config, self.protections)
         except Exception as error:  # whatever it is, the host hears of it
             self.fail(error)
-        report_r, report_w = os.pipe()
+        # A socket pair, not a pipe: init passes the proxy's listener on it.
+        report_r, report_w = (end.detach() for end in socket.socketpair())
         lifeline_r, lifeline_w = os.pipe()
         init = os.fork()
         if init == 0:
@@ -269,11 +272,9 @@ class Supervisor:
         self.send(self.protections.failure(error))
         os._exit(1)
 
-    def send(self, report: dict[str, Any]) -> None:
+    def send(self, report: dict[str, Any], fds: list[int] | None = None) -> None:
         try:
-            data = memoryview(json.dumps(report).encode() + b"\n")
-            while data:
-                data = data[os.write(self.control, data):]
+            _send_line(self.control, report, fds or [])
         except OSError:
             pass
 
@@ -297,7 +298,7 @@ class Supervisor:
         while True:
             for fd, _ in poller.poll():
                 if fd == report_r:
-                    data = os.read(report_r, 65536)
+                    data = self._receive(report_r)
                     if not data:
                         self._end(init, None)
                     received += data
@@ -313,10 +314,23 @@ class Supervisor:
         except OSError:
             return False
 
+    def _receive(self, report_r: int) -> bytes:
+        """Read init's report, keeping what descriptors it passes along for the host."""
+        with socket.socket(fileno=report_r) as report:
+            try:
+                data, fds, _, _ = socket.recv_fds(report, 65536, 4)
+            finally:
+                report.detach()
+        self.passed += fds
+        return data
+
     def _take(self, init: int, message: dict[str, Any]) -> None:
         if "exit" in message:
             self._end(init, None, message["exit"])
-        self.send(message)
+        passed, self.passed = self.passed, []
+        self.send(message, passed)
+        for fd in passed:
+            os.close(fd)
         if not message.get("ready", False):
             self._end(init, signal.SIGKILL)
 
@@ -339,6 +353,19 @@ class Supervisor:
             os.write(self.config["oom_fd"], (kills or ["0"])[0].encode())
         except OSError:
             pass
+
+
+def _send_line(fd: int, message: dict[str, Any], fds: list[int]) -> None:
+    """Write ``message`` as a JSON line to ``fd``, passing ``fds`` with it (a Unix socket)."""
+    data = memoryview(json.dumps(message).encode() + b"\n")
+    if fds:
+        with socket.socket(fileno=fd) as sock:
+            try:
+                data = data[socket.send_fds(sock, [data], fds):]
+            finally:
+                sock.detach()
+    while data:
+        data = data[os.write(fd, data):]
 
 
 def _mirror(status: int) -> NoReturn:
@@ -365,6 +392,7 @@ class Init:
         self.user_namespace = user_namespace
         self.report_w = report_w
         self.lifeline_r = lifeline_r
+        self.listener = -1  # the proxy's, on the sandbox's loopback, until sent to the host
 
     def run(self) -> NoReturn:
         steps = self.protections
@@ -375,6 +403,7 @@ class Init:
             _join_cgroups(self.cgroups, self.protections)
             _close_all(self.cgroups)
             new_root = self.namespaces()
+            self.listen_for_proxy()
             self.confine(new_root)
             steps.at("tying init to its supervisor")
             # A change of user or group ID clears the parent-death signal,
@@ -392,6 +421,8 @@ class Init:
         if worker == 0:
             self.become_worker()
         self.send({"ready": True, "protections": self.protections.state})
+        if self.listener >= 0:
+            os.close(self.listener)
         self.reap(worker)
 
     def tie_to_supervisor(self) -> None:
@@ -400,16 +431,29 @@ class Init:
             os._exit(1)  # the supervisor ended before the tie was made
 
     def send(self, message: dict[str, Any]) -> None:
-        os.write(self.report_w, json.dumps(message).encode() + b"\n")
+        passed = [self.listener] if message.get("ready") and self.listener >= 0 else []
+        _send_line(self.report_w, message, passed)
+
+    def listen_for_proxy(self) -> None:
+        """With a network, make the proxy's listener on this namespace's loopback.
+
+        It is the sandbox's only way out, so it exists only in a network
+        namespace of the sandbox's own, and before the worker does: no tool
+        can take its port first.
+        """
+        if not self.config["network"]:
+            return
+        self.protections.at("listening for the host's proxy", "network_namespace")
+        if not self.protections.holds("network_namespace"):
+            raise SetupError("a sandbox with a network needs a network namespace of its own: "
+                             "its proxy's listener would otherwise be on the host's loopback",
+                             ("network_namespace",))
+        self.listener = loopback_listener(self.config["proxy_port"])
 
     def namespaces(self) -> bool:
         """Enter the remaining namespaces; returns whether a new root can be built."""
         kinds = [("mount_namespace", native.CLONE_NEWNS), ("ipc_namespace", native.CLONE_NEWIPC),
-                 ("uts_namespace", native.CLONE_NEWUTS)]
-        if self.config["network"]:
-            self.protections.skip("network_namespace")
-        else:
-            kinds.append(("network_namespace", native.CLONE_NEWNET))
+                 ("uts_namespace", native.CLONE_NEWUTS), ("network_namespace", native.CLONE_NEWNET)]
         for name, flag in kinds:
             self.protections.at("entering a new namespace", name)
             try:
@@ -454,7 +498,7 @@ class Init:
         steps.at("applying Landlock", "landlock_filesystem")
         self.landlock(new_root)
         steps.at("installing the seccomp filter", "seccomp")
-        native.install_seccomp_filter(*socket_families(self.config["network"]))
+        native.install_seccomp_filter(*socket_families())
         self.protections.have("seccomp")
 
     def assemble(self, binds: list | None) -> None:
@@ -508,31 +552,28 @@ class Init:
 
     def landlock(self, new_root: bool) -> None:
         abi = native.landlock_abi()
-        network = self.config["network"]
-        if network:
-            self.protections.skip("landlock_network")
         if abi < 1:
             reason = "Landlock is not enabled in this kernel"
             self.protections.unavailable("landlock_filesystem", reason)
-            if not network:
-                self.protections.unavailable("landlock_network", reason)
+            self.protections.unavailable("landlock_network", reason)
             self.protections.unavailable("landlock_scopes", reason)
             return
         handled_fs = _fs_rights(abi)
         handled_net = 0
-        if not network:
-            if abi >= 4:
-                handled_net = (native.LANDLOCK_ACCESS_NET_BIND_TCP |
-                               native.LANDLOCK_ACCESS_NET_CONNECT_TCP)
-            else:
-                self.protections.unavailable("landlock_network", f"Landlock ABI {abi} lacks it")
+        # No TCP bind; TCP connect only to the proxy's port, when there is one.
+        ports = [self.config["proxy_port"]] if self.config["network"] else []
+        if abi >= 4:
+            handled_net = (native.LANDLOCK_ACCESS_NET_BIND_TCP |
+                           native.LANDLOCK_ACCESS_NET_CONNECT_TCP)
+        else:
+            self.protections.unavailable("landlock_network", f"Landlock ABI {abi} lacks it")
         scoped = 0
         if abi >= 6:
             scoped = native.LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | native.LANDLOCK_SCOPE_SIGNAL
         else:
             self.protections.unavailable("landlock_scopes", f"Landlock ABI {abi} lacks them")
         native.landlock_restrict(self._rules(new_root, handled_fs), handled_fs, handled_net,
-                                 scoped)
+                                 scoped, connect_ports=ports if handled_net else [])
         self.protections.have("landlock_filesystem")
         if handled_net:
             self.protections.have("landlock_network")
@@ -562,6 +603,8 @@ class Init:
     def become_worker(self) -> NoReturn:
         os.close(self.report_w)
         os.close(self.lifeline_r)
+        if self.listener >= 0:
+            os.close(self.listener)  # the proxy's alone: no tool may accept on it
         # Init stays closed to the worker; the worker's own /proc entries
         # stay its own, as in any process.
         native.set_dumpable(True)

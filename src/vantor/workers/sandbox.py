@@ -7,9 +7,11 @@ applies it unless given ``sandbox=None``.
 
 Inside the sandbox the worker sees only the interpreter, the installed
 packages, the system's libraries and programs, and the paths the policy
-lists; it has a private ``/tmp`` (its ``TMPDIR`` and ``HOME``), no network,
-no capabilities, a cleared environment, and limits on memory, processes, file
-sizes, open files and CPU time.  Each protection comes from a kernel facility:
+lists; it has a private ``/tmp`` (its ``TMPDIR`` and ``HOME``), a network
+namespace of its own (no network, or only the destinations the policy names,
+through the host's proxy), no capabilities, a cleared environment, and
+limits on memory, processes, file sizes, open files and CPU time.  Each
+protection comes from a kernel facility:
 
 ==================== =====================================================
 protection           kernel facility
@@ -26,10 +28,14 @@ mount_namespace      a new root holding only the allowed paths, read-only
                      except ``/tmp``, ``/dev/shm`` and ``write``
 ipc_namespace        own System V IPC and POSIX message queues
 uts_namespace        own host name
-network_namespace    no network interface at all (when ``network=False``)
+network_namespace    own network namespace, whose only interface is
+                     loopback: with ``network=False`` nothing listens on
+                     it; otherwise the host's proxy does (see
+                     ``docs/network.md``), and is the only way out
 landlock_filesystem  Landlock: reads only below the new root, writes only
                      to the writable paths
-landlock_network     Landlock: no TCP bind or connect (when ``network=False``)
+landlock_network     Landlock: no TCP bind, and TCP connect only to the
+                     proxy's port (none when ``network=False``)
 landlock_scopes      Landlock: no signals to, and no abstract Unix socket
                      connections with, processes outside the sandbox
 seccomp              a seccomp filter: no ptrace, process_vm_*, io_uring,
@@ -64,12 +70,17 @@ from collections.abc import Iterable, Mapping
 from typing import Any
 
 from ._core import WorkerStartError
+from ._netpolicy import NetworkPolicy
+from ._proxy_relay import ProxyLimits
 from ._protections import ADDED_WHERE_AVAILABLE, BROUGHT_BY, PROTECTIONS
 
 __all__ = ["PROTECTIONS", "ADDED_WHERE_AVAILABLE", "BROUGHT_BY", "Sandbox", "DEFAULT_SANDBOX",
-           "probe"]
+           "ProxyLimits", "probe"]
 
 MiB = 1024 * 1024
+
+#: The port of the proxy's listener on the loopback of every sandbox with a network.
+PROXY_PORT = 3128
 
 #: The user and group the worker runs as inside its sandbox.
 SANDBOX_UID = 65534
@@ -140,7 +151,16 @@ class Sandbox:
         worker writes as uid 65534, so these paths must be writable by it.
     ``network=False``
         False: no TCP, no UDP, no connection to any socket outside the
-        sandbox.  True: the host's network (other protections stay).
+        sandbox.  Otherwise a list of destinations (``"api.example.org"``,
+        ``"*.example.org"``, ``"example.org:8443"``, ``"10.0.0.5:5432"``)
+        that the tool reaches through the host's proxy, which ``HTTP_PROXY``,
+        ``HTTPS_PROXY`` and ``ALL_PROXY`` name; True: every public
+        destination, still through the proxy.  The host's loopback and
+        private networks are reached only when named by address.  The
+        sandbox never shares the host's network namespace.
+    ``network_limits=ProxyLimits()``
+        What the sandbox may use of the proxy: connections at once, bytes
+        each way, the connect and idle timeouts.
     ``memory=512 MiB``
         Memory of the worker and everything it starts, swap and ``/tmp``
         included; past it the kernel kills the worker (``WorkerDied`` says so).
@@ -158,8 +178,9 @@ class Sandbox:
         Size of the private ``/tmp``.
     ``env={}``
         The only environment variables the worker gets besides ``PATH``,
-        ``LANG`` (``C.UTF-8``), ``HOME`` and ``TMPDIR`` (``/tmp``).  The host's
-        environment is never passed on.
+        ``LANG`` (``C.UTF-8``), ``HOME`` and ``TMPDIR`` (``/tmp``), and with a
+        network the proxy's variables (which ``env`` may override).  The
+        host's environment is never passed on.
     ``allow_missing=()``
         Protections (names from :data:`PROTECTIONS`, or ``"all"``) the worker
         may run without where the machine cannot provide them.  Anything else
@@ -181,11 +202,13 @@ class Sandbox:
     """
 
     __slots__ = ("read", "write", "network", "memory", "file_size", "processes", "open_files",
-                 "cpu_seconds", "tmp_size", "_env", "allow_missing", "require", "_cgroup_parent")
+                 "cpu_seconds", "tmp_size", "_env", "allow_missing", "require", "_cgroup_parent",
+                 "network_limits")
 
     read: tuple[str, ...]
     write: tuple[str, ...]
-    network: bool
+    network: bool | tuple[str, ...]
+    network_limits: ProxyLimits
     memory: int | None
     file_size: int | None
     processes: int | None
@@ -196,15 +219,18 @@ class Sandbox:
     require: frozenset[str]
 
     def __init__(self, *, read: Iterable[str | os.PathLike] = (),
-                 write: Iterable[str | os.PathLike] = (), network: bool = False,
+                 write: Iterable[str | os.PathLike] = (),
+                 network: bool | Iterable[str] = False,
+                 network_limits: ProxyLimits = ProxyLimits(),
                  memory: int | None = 512 * MiB, file_size: int | None = 128 * MiB,
                  processes: int | None = 256, open_files: int | None = 1024,
                  cpu_seconds: int | None = None, tmp_size: int = 256 * MiB,
                  env: Mapping[str, str] | None = None,
                  allow_missing: Iterable[str] = (), require: Iterable[str] = (),
                  cgroup_parent: str | os.PathLike | Mapping[str, str | os.PathLike] | None = None):
-        if not isinstance(network, bool):
-            raise TypeError("network must be True or False")
+        network = _network(network)
+        if not isinstance(network_limits, ProxyLimits):
+            raise TypeError("network_limits must be a ProxyLimits")
         missing = _names("allow_missing", allow_missing, PROTECTIONS)
         required = _names("require", require, tuple(ADDED_WHERE_AVAILABLE))
         if missing & required:
@@ -222,7 +248,7 @@ class Sandbox:
             "cpu_seconds": _limit("cpu_seconds", cpu_seconds),
             "tmp_size": _limit("tmp_size", tmp_size), "_env": tuple(sorted(environment.items())),
             "allow_missing": missing, "require": required,
-            "_cgroup_parent": _cgroup_parent(cgroup_parent),
+            "_cgroup_parent": _cgroup_parent(cgroup_parent), "network_limits": network_limits,
         }
         if values["tmp_size"] is None:
             raise TypeError("tmp_size must be an int")
@@ -240,6 +266,11 @@ class Sandbox:
         parent = self._cgroup_parent
         return dict(parent) if isinstance(parent, tuple) else parent
 
+    @property
+    def network_policy(self) -> NetworkPolicy | None:
+        """The proxy's allow-list for this sandbox, or None without a network."""
+        return NetworkPolicy(self.network) if self.network is not False else None
+
     def replace(self, **changes: Any) -> "Sandbox":
         """A copy with some arguments changed."""
         arguments = self._arguments()
@@ -249,7 +280,8 @@ class Sandbox:
     def _arguments(self) -> dict[str, Any]:
         return {name: getattr(self, name) for name in (
             "read", "write", "network", "memory", "file_size", "processes", "open_files",
-            "cpu_seconds", "tmp_size", "env", "allow_missing", "require", "cgroup_parent")}
+            "cpu_seconds", "tmp_size", "env", "allow_missing", "require", "cgroup_parent",
+            "network_limits")}
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Rebuilt through the constructor (to a pool's workers on other machines).
@@ -279,8 +311,35 @@ class Sandbox:
         """The whole environment a worker under this policy gets."""
         bin_dir = os.path.dirname(sys.executable)
         env = {"PATH": f"{bin_dir}:/usr/local/bin:/usr/bin:/bin", **_BASE_ENV}
+        if self.network is not False:
+            env.update(proxy_environment(PROXY_PORT))
         env.update(self._env)
         return env
+
+
+def proxy_environment(port: int) -> dict[str, str]:
+    """The variables that send HTTP clients, ``pip`` and ``curl`` to the proxy.
+
+    Each in lower case too: some clients read only one of them, and
+    ``urllib`` ignores the upper-case ``HTTP_PROXY`` under CGI.  ``ALL_PROXY``
+    names the proxy as an HTTP proxy too, not as the SOCKS5 one it also is on
+    that port: ``httpx`` refuses to start with a ``socks5h://`` proxy in its
+    environment unless the optional ``socksio`` is installed.  A SOCKS client
+    is given ``socks5h://127.0.0.1:3128`` by the tool.
+    """
+    http = f"http://127.0.0.1:{port}"
+    names = {"HTTP_PROXY": http, "HTTPS_PROXY": http, "ALL_PROXY": http}
+    return {**names, **{name.lower(): value for name, value in names.items()}}
+
+
+def _network(network: Any) -> bool | tuple[str, ...]:
+    """False, True, or the destinations, checked now so that a mistake fails here."""
+    if isinstance(network, bool):
+        return network
+    if isinstance(network, (str, bytes)) or not isinstance(network, Iterable):
+        raise TypeError("network must be True, False or a list of destinations, "
+                        "such as ['api.example.org']")
+    return NetworkPolicy(network).destinations
 
 
 def _rebuild_sandbox(arguments: dict[str, Any]) -> Sandbox:

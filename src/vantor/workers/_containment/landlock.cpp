@@ -116,6 +116,28 @@ int add_path_rule(int ruleset, PyObject* rule, std::uint64_t handled_fs)
     return 0;
 }
 
+int add_connect_rule(int ruleset, PyObject* port, std::uint64_t handled_net)
+{
+    unsigned long number = PyLong_AsUnsignedLong(port);
+    if (number == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        return -1;
+    }
+    if (number > 65535) {
+        PyErr_Format(PyExc_ValueError, "port %lu is out of range", number);
+        return -1;
+    }
+    if ((handled_net & LANDLOCK_ACCESS_NET_CONNECT_TCP) == 0) {
+        PyErr_SetString(PyExc_ValueError, "connect_ports needs handled_net to handle connect");
+        return -1;
+    }
+    NetPortAttributes attr = {LANDLOCK_ACCESS_NET_CONNECT_TCP, number};
+    if (syscall(SYS_landlock_add_rule, ruleset, rule_net_port, &attr, 0) < 0) {
+        raise_os_error("landlock_add_rule");
+        return -1;
+    }
+    return 0;
+}
+
 PyObject* landlock_abi(PyObject*, PyObject*)
 {
     long abi = ruleset_version();
@@ -131,17 +153,25 @@ PyObject* landlock_abi(PyObject*, PyObject*)
 PyObject* landlock_restrict(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* const keywords[] = {"rules", "handled_fs", "handled_net", "scoped",
-                                           nullptr};
+                                           "connect_ports", nullptr};
     PyObject* rules = nullptr;
+    PyObject* ports = nullptr;
     RulesetAttributes ruleset = {};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO&|O&O&:landlock_restrict",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO&|O&O&O:landlock_restrict",
                                      keyword_names(keywords), &rules, convert_u64,
                                      &ruleset.handled_access_fs, convert_u64,
-                                     &ruleset.handled_access_net, convert_u64, &ruleset.scoped)) {
+                                     &ruleset.handled_access_net, convert_u64, &ruleset.scoped,
+                                     &ports)) {
         return nullptr;
     }
+    Ref no_ports = Ref::take(PyTuple_New(0));
     Ref sequence = sequence_snapshot(rules, "rules must be a sequence of (path, access)");
-    if (!sequence || require_no_new_privs("landlock_restrict") < 0) {
+    if (!no_ports || !sequence) {
+        return nullptr;
+    }
+    Ref port_sequence = sequence_snapshot(ports ? ports : no_ports.get(),
+                                          "connect_ports must be a sequence of ports");
+    if (!port_sequence || require_no_new_privs("landlock_restrict") < 0) {
         return nullptr;
     }
     long abi = ruleset_version();
@@ -162,6 +192,13 @@ PyObject* landlock_restrict(PyObject*, PyObject* args, PyObject* kwargs)
             return nullptr;
         }
     }
+    Py_ssize_t port_count = PyTuple_GET_SIZE(port_sequence.get());
+    for (Py_ssize_t i = 0; i < port_count; ++i) {
+        PyObject* port = PyTuple_GET_ITEM(port_sequence.get(), i);
+        if (add_connect_rule(ruleset_fd.get(), port, ruleset.handled_access_net) < 0) {
+            return nullptr;
+        }
+    }
     if (syscall(SYS_landlock_restrict_self, ruleset_fd.get(), 0) < 0) {
         return raise_os_error("landlock_restrict_self");
     }
@@ -176,15 +213,16 @@ PyMethodDef landlock_functions[] = {
      "The Landlock ABI version of the running kernel, or 0 when Landlock is\n"
      "not built in or not enabled."},
     {"landlock_restrict", keyword_method(landlock_restrict), METH_VARARGS | METH_KEYWORDS,
-     "landlock_restrict($module, rules, handled_fs, handled_net=0, scoped=0)\n--\n\n"
+     "landlock_restrict($module, rules, handled_fs, handled_net=0, scoped=0,\n"
+     "                  connect_ports=())\n--\n\n"
      "Enforce a Landlock ruleset on the calling thread and the processes it\n"
      "starts from now on. The ruleset handles exactly the LANDLOCK_ACCESS_FS_*\n"
      "rights `handled_fs` and LANDLOCK_ACCESS_NET_* rights `handled_net`, and the\n"
      "LANDLOCK_SCOPE_* restrictions `scoped`; a right the running ABI does not\n"
      "know raises ValueError. Each (path, access) rule allows `access` beneath\n"
      "`path` (for a path that is not a directory, only its file rights; a rule\n"
-     "left with no right is skipped). There are no port rules: handled TCP\n"
-     "rights are denied on every port.\n\n"
+     "left with no right is skipped). TCP connections are allowed to the ports\n"
+     "in `connect_ports` only; other handled TCP rights are denied on every port.\n\n"
      "no_new_privs must be set already (RuntimeError otherwise). Call it before\n"
      "starting threads: other threads of the process are not restricted."},
     {nullptr, nullptr, 0, nullptr},

@@ -39,4 +39,11 @@ struct RulesetAttributes {
     std::uint64_t scoped;
 };
 
+// struct landlock_net_port_attr (ABI 4), and its rule type.
+constexpr int rule_net_port = 2;
+struct NetPortAttributes {
+    std::uint64_t allowed_access;
+    std::uint64_t port;
+};
+
 }  // namespace containment

@@ -209,8 +209,8 @@ SETTINGS: tuple[Setting, ...] = (
             metavar="PATH", repeated=True),
     Setting("sandbox", "write", _paths, (), "a host path the code may write; once per path",
             metavar="PATH", repeated=True),
-    Setting("sandbox", "network", _flag, _policy_default("network"), "give the code the "
-            "host's network"),
+    Setting("sandbox", "network", _flag, _policy_default("network"), "let the code reach "
+            "every public destination, through the host's proxy"),
     Setting("sandbox", "memory", _size, _policy_default("memory"), "memory of a worker and "
             "what it starts", metavar="SIZE"),
     Setting("sandbox", "processes", _count_or_none, _policy_default("processes"),
