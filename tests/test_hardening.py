@@ -6,6 +6,7 @@ to any process.
 """
 import errno
 import os
+import signal
 import socket
 import stat
 import sys
@@ -15,7 +16,7 @@ import pytest
 
 from conftest import sandbox_policy
 from test_sandbox import GUARD, run, shared_dir  # noqa: F401  (a fixture)
-from vantor.workers.client import Worker, WorkerStartError
+from vantor.workers.client import Worker, WorkerDied, WorkerStartError
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux sandbox")
 
@@ -121,6 +122,24 @@ def test_kernel_accounts_shared_with_the_host_are_bounded_per_sandbox():
 
 
 # -- Limits that did not hold ---------------------------------------------------
+
+def test_cpu_seconds_bound_the_whole_sandbox_not_each_process():
+    # Four children spinning 0.6 s each stay under a per-process limit of 1 s.
+    spin = ("import time\nend = time.process_time() + 0.6\n"
+            "while time.process_time() < end: pass\n")
+    with Worker(sandbox=sandbox_policy(cpu_seconds=1), timeout=GUARD) as worker:
+        worker.start()
+        if worker.protections["cpu_limit"] != "in force":
+            assert worker.protections["cpu_limit"].startswith("RLIMIT_CPU per process instead")
+            pytest.skip("no CPU accounting cgroup in this run")
+        with pytest.raises(WorkerDied) as died:
+            run(worker, f"""
+                import subprocess, sys
+                for _ in range(4):
+                    subprocess.run([sys.executable, "-c", {spin!r}], check=True)
+            """)
+    assert died.value.returncode == -signal.SIGXCPU and "CPU time" in str(died.value)
+
 
 def test_file_size_and_modes_hold_for_every_way_of_making_a_file(shared_dir):
     writable = os.path.join(shared_dir, "out")

@@ -145,10 +145,11 @@ def test_every_protection_is_reported_in_force_and_secrets_stay_outside(shared_d
     with open(secret, "w") as file:
         file.write("hunter2")
     os.chmod(secret, 0o644)
-    with Worker(sandbox=sandbox_policy()) as worker:
+    policy = sandbox_policy(cpu_seconds=600)  # with a CPU limit every protection applies
+    with Worker(sandbox=policy) as worker:
         worker.start()
         protections = worker.protections
-        strict = sandbox_policy(require="all") if not kernel_lacks() else sandbox_policy()
+        strict = policy.replace(require="all") if not kernel_lacks() else policy
         assert probe(strict) == protections
         assert set(protections) == set(PROTECTIONS)
         lacking = {name for name, state in protections.items() if state != "in force"}

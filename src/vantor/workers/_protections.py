@@ -17,7 +17,7 @@ from typing import Any
 PROTECTIONS: tuple[str, ...] = (
     "user_namespace", "no_capabilities", "pid_namespace", "mount_namespace", "ipc_namespace",
     "uts_namespace", "network_namespace", "landlock_filesystem", "landlock_network",
-    "landlock_scopes", "seccomp", "memory_limit", "process_limit", "rlimits")
+    "landlock_scopes", "seccomp", "memory_limit", "process_limit", "cpu_limit", "rlimits")
 
 #: Layers added where the kernel has them, with the layers that stop the same
 #: threats on their own.  Landlock's file rules back the new root (mount

@@ -66,18 +66,21 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
     init has only one, so that moves the process, without the process-wide
     lock whose RCU grace period made ``cgroup.procs`` cost 5 to 20 ms.
     """
-    limits = {"memory_limit": config["memory"], "process_limit": config["processes"]}
+    limits = {"memory_limit": config["memory"], "process_limit": config["processes"],
+              "cpu_limit": config["cpu_seconds"]}
     if config["cgroup_scope"]:
         from . import _cgroups
 
         try:
             config["cgroup_procs"] = _cgroups.in_own_scope(
-                {"memory": config["memory"], "pids": config["processes"]})
+                {"memory": config["memory"], "pids": config["processes"],
+                 "cpuacct": config["cpu_seconds"]})
         except (OSError, _cgroups.CgroupError) as error:
             reason = f"cannot make a cgroup in the user manager's scope: {error}"
             config["host_missing"] = dict.fromkeys(limits, reason)
             config["cgroup_remedy"] = _cgroups.V2_REMEDY
     files: dict[str, int] = {}
+    opened: dict[str, int] = {}  # on cgroup v2 one directory serves every protection
     for protection, limit in limits.items():
         procs = config["cgroup_procs"].get(protection)
         if limit is None:
@@ -89,8 +92,10 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
             continue
         tasks = os.path.join(os.path.dirname(procs), "tasks")
         try:
-            files[protection] = os.open(tasks if os.path.exists(tasks) else procs,
+            if procs not in opened:
+                opened[procs] = os.open(tasks if os.path.exists(tasks) else procs,
                                         os.O_WRONLY | os.O_CLOEXEC)
+            files[protection] = opened[procs]
         except OSError as error:
             protections.lack(protection, f"cannot join its cgroup: {_reason(error)}")
     return files
@@ -100,19 +105,68 @@ def _join_cgroups(files: dict[str, int], protections: Protections) -> None:
     """Move the calling process (and so everything it starts) into the opened cgroups."""
     if len(os.listdir("/proc/self/task")) != 1:
         raise SetupError("init must be single-threaded to join its cgroups")
+    joined: dict[int, str] = {}  # descriptor -> "" once joined, else why not
     for protection, fd in files.items():
-        try:
-            os.write(fd, b"0")  # 0: the writer itself
-        except OSError as error:
-            protections.lack(protection, f"cannot join its cgroup: {_reason(error)}")
+        if fd not in joined:
+            try:
+                os.write(fd, b"0")  # 0: the writer itself
+                joined[fd] = ""
+            except OSError as error:
+                joined[fd] = _reason(error)
+        if joined[fd]:
+            protections.lack(protection, f"cannot join its cgroup: {joined[fd]}")
             continue
         protections.have(protection)
 
 
 def _close_all(files: dict[str, int]) -> None:
-    for fd in files.values():
+    for fd in set(files.values()):
         os.close(fd)
     files.clear()
+
+
+def _open_cpu_meter(config: dict[str, Any], cgroups: dict[str, int],
+                    protections: Protections) -> "CpuMeter | None":
+    """The meter of the sandbox's CPU time; without one its cgroup is not joined either."""
+    meter = CpuMeter.open(config)
+    if meter is None and "cpu_limit" in cgroups:
+        fd = cgroups.pop("cpu_limit")
+        if fd not in cgroups.values():
+            os.close(fd)
+        protections.lack("cpu_limit", "its cgroup has no CPU time counter to read")
+    return meter
+
+
+class CpuMeter:
+    """The sandbox's CPU time, read by the supervisor from its accounting cgroup."""
+
+    def __init__(self, limit: int, fd: int):
+        self.limit = limit
+        self.fd = fd
+        self.cpus = os.cpu_count() or 1
+
+    @classmethod
+    def open(cls, config: dict[str, Any]) -> "CpuMeter | None":
+        """The meter of the sandbox's cgroup, or None without a limit or a cgroup to read."""
+        procs = config["cgroup_procs"].get("cpu_limit")
+        if config["cpu_seconds"] is None or procs is None:
+            return None
+        from . import _cgroups
+
+        usage = _cgroups.cpu_usage_file(procs)
+        try:
+            return cls(config["cpu_seconds"], os.open(usage, os.O_RDONLY | os.O_CLOEXEC))
+        except (OSError, TypeError):
+            return None
+
+    def wait(self) -> float | None:
+        """How long the supervisor may wait (s) before the limit could be reached; None: it
+        is reached.  CPU time grows at most as fast as the number of CPUs."""
+        from ._cgroups import cpu_seconds_used
+
+        remaining = self.limit - cpu_seconds_used(self.fd)
+        # Not below 10 ms: the count itself moves by scheduler ticks.
+        return None if remaining <= 0 else min(1.0, max(0.01, remaining / self.cpus))
 
 
 def _probe_unshare(flag: int) -> bool:
@@ -238,6 +292,7 @@ class Supervisor:
             steps = self.protections
             steps.at("opening the cgroups")
             cgroups = _open_cgroups(self.config, self.protections)
+            meter = _open_cpu_meter(self.config, cgroups, self.protections)
             steps.at("gathering the paths of the new root", "mount_namespace")
             view = View.build(self.config, SANDBOX_UID)
             if self.config["command"] is None:
@@ -256,13 +311,15 @@ class Supervisor:
                 os.close(self.config["oom_fd"])
             os.close(report_r)
             os.close(lifeline_w)
+            if meter is not None:
+                os.close(meter.fd)
             Init(self.config, self.protections, view, user_namespace,
                  report_w, lifeline_r, cgroups).run()
         os.close(report_w)
         os.close(lifeline_r)
         _close_all(cgroups)
         self._detach_streams()
-        self.watch(init, report_r)
+        self.watch(init, report_r, meter)
 
     def fail(self, error: BaseException) -> NoReturn:
         self.send(self.protections.failure(error))
@@ -288,13 +345,17 @@ class Supervisor:
         if answer_fd is not None:
             os.close(int(answer_fd))
 
-    def watch(self, init: int, report_r: int) -> NoReturn:
+    def watch(self, init: int, report_r: int, meter: CpuMeter | None) -> NoReturn:
         poller = select.poll()
         poller.register(self.control, select.POLLIN)
         poller.register(report_r, select.POLLIN)
         received = b""
         while True:
-            for fd, _ in poller.poll():
+            wait = meter.wait() if meter is not None else -1.0
+            if wait is None:
+                # Ended as the per-process limit would end it, so the host says why.
+                self._end(init, signal.SIGKILL, signal.SIGXCPU)
+            for fd, _ in poller.poll(wait * 1000 if wait >= 0 else None):
                 if fd == report_r:
                     data = os.read(report_r, 65536)
                     if not data:
@@ -498,6 +559,9 @@ class Init:
         if self.config["memory"] is not None:
             fallbacks.append(("memory_limit", resource.RLIMIT_AS, self.config["memory"],
                               "RLIMIT_AS per process"))
+        if self.config["cpu_seconds"] is not None:
+            fallbacks.append(("cpu_limit", resource.RLIMIT_CPU, self.config["cpu_seconds"],
+                              "RLIMIT_CPU per process"))
         for protection, kind, value, substitute in fallbacks:
             if not self.protections.holds(protection):
                 limits.append((kind, value))

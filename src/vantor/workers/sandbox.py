@@ -38,7 +38,11 @@ seccomp              a seccomp filter: no ptrace, process_vm_*, io_uring,
                      netlink
 memory_limit         a memory cgroup, swap included (memory)
 process_limit        a pids cgroup (processes; threads count)
-rlimits              file_size, open_files, cpu_seconds, no core files
+cpu_limit            a CPU accounting cgroup read by the supervisor, which
+                     ends the sandbox at ``cpu_seconds`` (all processes
+                     together)
+rlimits              file_size, open_files, cpu_seconds per process (a
+                     backstop), no core files
 ==================== =====================================================
 
 The three Landlock layers add depth to layers that stop the same threats on
@@ -115,7 +119,7 @@ def _cgroup_parent(parent: Any) -> str | tuple[tuple[str, str], ...] | None:
     if parent is None:
         return None
     if isinstance(parent, Mapping):
-        unknown = sorted(set(parent) - {"memory", "pids"})
+        unknown = sorted(set(parent) - {"memory", "pids", "cpuacct"})
         if unknown:
             raise ValueError(f"cgroup_parent names unknown controllers: {', '.join(unknown)}")
         return tuple(sorted((key, _paths("cgroup_parent", [value])[0])
@@ -151,9 +155,10 @@ class Sandbox:
     ``open_files=1024``
         Open file descriptors per process.
     ``cpu_seconds=None``
-        CPU time of each process over its whole life (a pool worker serves
-        many calls, so the per-call ``timeout`` is the usual bound; set this
-        as a backstop).  None: no limit.
+        CPU time of the worker and everything it starts, together, over the
+        worker's whole life (a pool worker serves many calls, so the per-call
+        ``timeout`` is the usual bound; set this as a backstop).  Past it the
+        sandbox ends (``WorkerDied`` says so).  None: no limit.
     ``tmp_size=256 MiB``
         Size of the private ``/tmp``.
     ``env={}``
@@ -173,8 +178,9 @@ class Sandbox:
         the layer and the kernel that brings it.
     ``cgroup_parent=None``
         A cgroup directory, delegated to the host's user, below which the
-        workers' memory and pids cgroups are made: one directory on cgroup v2,
-        ``{"memory": dir, "pids": dir}`` on v1.  None: found as the README's
+        workers' memory, pids and CPU accounting cgroups are made: one
+        directory on cgroup v2, ``{"memory": dir, "pids": dir, "cpuacct": dir}``
+        on v1.  None: found as the README's
         security section says.
 
     A limit of None means no limit.
