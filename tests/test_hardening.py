@@ -61,6 +61,12 @@ def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir,
     assert not any(path.startswith(project) for path in bound)
     package = os.path.dirname(os.path.dirname(vantor.__file__))
     assert any(package.startswith(path) for path in bound)
+    # The worker reports what it shows beyond the policy's paths.
+    with Worker(sandbox=sandbox_policy(read=[shared_dir])) as worker:
+        worker.start()
+        shown = worker.bound
+    assert any(package.startswith(path + "/") for path in shown), shown
+    assert not any(path.startswith(shared_dir) for path in shown), shown
     if os.getuid() == 0:  # as root the sandbox's user is another one
         # What is bound for the interpreter is checked as a read path is.
         os.chmod(project, 0o700)

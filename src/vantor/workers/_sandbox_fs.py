@@ -255,6 +255,15 @@ class View:
             return os.access(real, os.W_OK if writable else os.R_OK)
         return _usable_by(st, self._sandbox_uid, writable)
 
+    def beyond_policy(self, config: dict[str, Any]) -> list[str]:
+        """The host paths bound that the policy did not list (the interpreter, its site
+        directories, this package, the system's files), outermost only, devices left out."""
+        listed = [*config["read"], *config["write"], config["cwd"] or "/nonexistent"]
+        paths = sorted(path for path, bind in self.binds.items() if not bind.device
+                       and not any(_inside(path, os.path.realpath(given)) for given in listed))
+        return [path for path in paths
+                if not any(other != path and _inside(path, other) for other in paths)]
+
     def readable_paths(self) -> list[str]:
         """The bound paths, for a Landlock policy when there is no new root."""
         return sorted(self.binds)

@@ -456,7 +456,8 @@ class Init:
         worker = os.fork()
         if worker == 0:
             self.become_worker()
-        self.send({"ready": True, "protections": self.protections.state})
+        self.send({"ready": True, "protections": self.protections.state,
+                   "bound": self.view.beyond_policy(self.config)})
         self.reap(worker)
 
     def tie_to_supervisor(self) -> None:

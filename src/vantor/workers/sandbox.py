@@ -32,10 +32,13 @@ landlock_filesystem  Landlock: reads only below the new root, writes only
 landlock_network     Landlock: no TCP bind or connect (when ``network=False``)
 landlock_scopes      Landlock: no signals to, and no abstract Unix socket
                      connections with, processes outside the sandbox
-seccomp              a seccomp filter: no ptrace, process_vm_*, io_uring,
-                     bpf, namespace or mount calls, keyrings, kernel
-                     modules, TIOCSTI, or sockets other than Unix, IP and
-                     netlink
+seccomp              a seccomp allow-list of the calls the interpreter,
+                     its standard library, threads, subprocesses and
+                     native packages use; every other call (io_uring, any
+                     call a later kernel adds) answers ENOSYS, and those
+                     with a record of escapes (ptrace, process_vm_*,
+                     namespace and mount calls, keyrings, bpf, TIOCSTI)
+                     EPERM; sockets only Unix, IP and netlink
 memory_limit         a memory cgroup, swap included (memory)
 process_limit        a pids cgroup (processes; threads count)
 cpu_limit            a CPU accounting cgroup read by the supervisor, which
@@ -56,7 +59,9 @@ then partly made up for by an rlimit, and reported as such).
 :attr:`Worker.protections <vantor.workers.client.Worker.protections>` and
 :func:`probe` report each protection as ``"in force"``, ``"not required"``,
 not available (covered by ...), replaced by an rlimit, or ``"missing: ..."``.
-``python -m vantor.workers.sandbox`` prints that report.
+``python -m vantor.workers.sandbox`` prints that report, and
+:attr:`Worker.bound <vantor.workers.client.Worker.bound>` lists the host
+paths the sandbox shows besides the policy's.
 """
 
 from __future__ import annotations
