@@ -127,6 +127,25 @@ def test_kernel_accounts_shared_with_the_host_are_bounded_per_sandbox():
         assert int(host.read()) > 16  # the host's own limit is untouched
 
 
+def test_siblings_do_not_share_the_kernel_limits_of_one_host_uid():
+    # Descriptors in flight over Unix sockets are counted per host user and
+    # bounded by the sender's RLIMIT_NOFILE: 80 held by one sandbox would
+    # leave none to a sibling of the same host uid.
+    policy = sandbox_policy(open_files=64)
+    send = """
+        import socket, sys
+        held = getattr(sys, "held_sockets", None) or socket.socketpair()
+        sys.held_sockets = held  # kept, with what is in flight, until the worker ends
+        result = [attempt(socket.send_fds, held[0], [b"x"], [0] * COUNT) for _ in range(TIMES)]
+    """
+    with Worker(sandbox=policy) as holder, Worker(sandbox=policy) as sibling:
+        holder.start()
+        if holder.protections["own_host_uid"] != "in force":
+            pytest.skip("one host uid for every sandbox here")
+        assert run(holder, send.replace("COUNT", "40").replace("TIMES", "2")) == ["allowed"] * 2
+        assert run(sibling, send.replace("COUNT", "1").replace("TIMES", "1")) == ["allowed"]
+
+
 # -- Limits that did not hold ---------------------------------------------------
 
 def test_cpu_seconds_bound_the_whole_sandbox_not_each_process():

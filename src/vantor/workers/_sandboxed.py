@@ -6,7 +6,9 @@ configuration.  Three processes follow:
 
 * the supervisor (this process, in the host's PID namespace) opens the
   cgroups the host made (or makes them, in a scope of the user's service
-  manager that it was started in), enters a new user and PID namespace, and stays
+  manager that it was started in); as root it claims a host uid of the
+  sandbox's own and copies the new root's trees; it enters a new user and PID
+  namespace (with that uid as its effective one), and stays
   behind to tie the sandbox's life to the control socket: when the host
   closes it, or dies, the whole PID namespace is killed;
 * init, PID 1 of the new namespace, joins the cgroups (the supervisor stays
@@ -188,7 +190,8 @@ def _map_identity(config: dict[str, Any], supervisor: int, ready: int) -> None:
         os._exit(1)
     try:
         if config["host_uid"] == 0:
-            _write_file(f"/proc/{supervisor}/uid_map", f"{SANDBOX_UID} {SANDBOX_UID} 1")
+            slot = config.get("slot_uid") or SANDBOX_UID
+            _write_file(f"/proc/{supervisor}/uid_map", f"{SANDBOX_UID} {slot} 1")
             _write_file(f"/proc/{supervisor}/gid_map", f"{SANDBOX_GID} {SANDBOX_GID} 1")
         os._exit(0)
     except OSError:
@@ -272,13 +275,49 @@ def _unshare_mapped(config: dict[str, Any], flags: int) -> None:
         _map_identity(config, supervisor, ready)
     os.close(ready)
     try:
-        native.unshare(flags)
+        _unshare_owned_by(config.get("slot_uid"), flags)
         os.write(go, b"x")
     finally:
         os.close(go)
         _, status = os.waitpid(helper, 0)
     if os.waitstatus_to_exitcode(status) != 0:
         raise OSError(0, "the user namespace's identity could not be mapped")
+
+
+def _unshare_owned_by(slot: int | None, flags: int) -> None:
+    """Unshare with the effective uid ``slot``, which then owns the new user namespace: the
+    kernel charges what is made inside to that uid, not to root.  The real and saved uids
+    stay root's, so the sandbox's processes (all ``slot``) cannot signal this one."""
+    if slot is None:
+        native.unshare(flags)
+        return
+    os.setresuid(-1, slot, -1)
+    try:
+        native.unshare(flags)
+    except OSError:
+        os.setresuid(-1, 0, -1)
+        raise
+
+
+def _claim_uid(config: dict[str, Any]) -> int | None:
+    """For a root host, a host uid of the sandbox's own (in ``config["slot_uid"]``); returns
+    the descriptor that holds it, or None."""
+    if config["host_uid"] != 0:
+        return None
+    from ._sandbox_uids import claim
+
+    config["slot_uid"], held = claim()
+    return held
+
+
+def _copy_trees_as_root(view: View) -> None:
+    """Copy the new root's trees while this process is root, before it gives up root to
+    make the user namespace; init attaches them.  Where the copy is refused, init tries
+    again and reports the failure in its own step."""
+    try:
+        view.open_trees()
+    except OSError:
+        view.close_trees()
 
 
 class Supervisor:
@@ -293,8 +332,12 @@ class Supervisor:
             steps.at("opening the cgroups")
             cgroups = _open_cgroups(self.config, self.protections)
             meter = _open_cpu_meter(self.config, cgroups, self.protections)
+            steps.at("claiming a host uid of the sandbox's own", "own_host_uid")
+            uid_claim = _claim_uid(self.config)
             steps.at("gathering the paths of the new root", "mount_namespace")
-            view = View.build(self.config, SANDBOX_UID)
+            view = View.build(self.config, self.config.get("slot_uid") or SANDBOX_UID)
+            if uid_claim is not None:
+                _copy_trees_as_root(view)
             if self.config["command"] is None:
                 steps.at("loading the worker")
                 import vantor.workers.custom_worker  # noqa: F401  (loaded once, shared by fork)
@@ -313,10 +356,13 @@ class Supervisor:
             os.close(lifeline_w)
             if meter is not None:
                 os.close(meter.fd)
+            if uid_claim is not None:
+                os.close(uid_claim)
             Init(self.config, self.protections, view, user_namespace,
                  report_w, lifeline_r, cgroups).run()
         os.close(report_w)
         os.close(lifeline_r)
+        view.close_trees()
         _close_all(cgroups)
         self._detach_streams()
         self.watch(init, report_r, meter)
@@ -503,6 +549,8 @@ class Init:
         if new_root:
             native.mount(None, "/", None, native.MS_REC | native.MS_PRIVATE)
             binds = self.view.open_trees()
+        else:
+            self.view.close_trees()
         if not self.user_namespace:
             self.assemble(binds)
         steps.at("taking the sandbox's user and group", "user_namespace")
@@ -515,6 +563,7 @@ class Init:
         self.limit_resources()
         steps.at("bounding the kernel's per-user accounts", "rlimits")
         limit_kernel_accounts(self.user_namespace)
+        self.report_host_uid()
         steps.at("dropping the capabilities", "no_capabilities")
         self.drop_capabilities()
         steps.at("applying Landlock", "landlock_filesystem")
@@ -522,6 +571,16 @@ class Init:
         steps.at("installing the seccomp filter", "seccomp")
         native.install_seccomp_filter(*socket_families(self.config["network"]))
         self.protections.have("seccomp")
+
+    def report_host_uid(self) -> None:
+        if self.user_namespace and self.config.get("slot_uid"):
+            self.protections.have("own_host_uid")
+        elif self.config["host_uid"] != 0:
+            self.protections.unavailable("own_host_uid", "a host that is not root has one uid",
+                                         "for a host that is not root")
+        else:
+            self.protections.unavailable("own_host_uid", "no user namespace",
+                                         "without a user namespace")
 
     def assemble(self, binds: list | None) -> None:
         if binds is not None:

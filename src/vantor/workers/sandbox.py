@@ -15,8 +15,9 @@ sizes, open files and CPU time.  Each protection comes from a kernel facility:
 protection           kernel facility
 ==================== =====================================================
 user_namespace       own user namespace; the worker is uid 65534 (nobody),
-                     mapped to nobody on the host (or to the host's own
-                     user when the host is not root)
+                     mapped to a host uid of the sandbox's own when the
+                     host is root (see own_host_uid), else to the host's
+                     own user
 no_capabilities      every capability dropped, bounding set emptied,
                      no_new_privs set
 pid_namespace        own PID namespace with a fresh ``/proc``: no other
@@ -46,9 +47,14 @@ cpu_limit            a CPU accounting cgroup read by the supervisor, which
                      together)
 rlimits              file_size, open_files, cpu_seconds per process (a
                      backstop), no core files
+own_host_uid         a host uid per sandbox (root hosts; from root's range
+                     in /etc/subuid, else 2100000000 on), so siblings do
+                     not share the kernel's per-user limits: descriptors in
+                     flight, pipe buffers, what the namespace's creator is
+                     charged
 ==================== =====================================================
 
-The three Landlock layers add depth to layers that stop the same threats on
+The three Landlock layers and ``own_host_uid`` add depth to layers that stop the same threats on
 their own (:data:`ADDED_WHERE_AVAILABLE`): by default they are applied where
 the kernel has them, and where it does not they are reported as ``"not
 available on this kernel (covered by ...)"``; ``require`` makes them required.
@@ -146,7 +152,9 @@ class Sandbox:
         Paths a tool may read and write.  Every worker also gets a private,
         writable ``/tmp`` (its ``TMPDIR`` and ``HOME``) of ``tmp_size`` bytes,
         which disappears with the worker.  When the host runs as root the
-        worker writes as uid 65534, so these paths must be writable by it.
+        worker writes as a uid of the sandbox's own in group 65534, so these
+        paths must be writable by that group (or by others); what it creates
+        there is owned by that uid.
     ``network=False``
         False: no TCP, no UDP, no connection to any socket outside the
         sandbox.  True: the host's network (other protections stay).
