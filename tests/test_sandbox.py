@@ -565,11 +565,11 @@ def test_a_layer_the_kernel_lacks_is_covered_by_another_unless_required():
     with Worker(sandbox=sandbox_policy()) as worker:
         worker.start()
         states = {name: worker.protections[name] for name in lacking}
-    assert all(state.startswith("not available on this kernel (covered by ")
+    assert all(state.startswith("not available ") and " (covered by " in state
                for state in states.values()), states
     with pytest.raises(WorkerStartError) as error:
         Worker(sandbox=sandbox_policy(require="all")).start()
-    assert set(error.value.missing) <= lacking and "comes with Linux " in str(error.value)
+    assert set(error.value.missing) <= lacking and " comes with " in str(error.value)
 
 
 def test_the_package_is_found_wherever_it_was_imported_from(tmp_path):

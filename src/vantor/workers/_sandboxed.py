@@ -304,9 +304,13 @@ def _claim_uid(config: dict[str, Any]) -> int | None:
     the descriptor that holds it, or None."""
     if config["host_uid"] != 0:
         return None
-    from ._sandbox_uids import claim
+    from ._sandbox_uids import UidError, claim
 
-    config["slot_uid"], held = claim()
+    try:
+        config["slot_uid"], held = claim()
+    except (OSError, UidError) as error:
+        config["slot_missing"] = str(error)  # reported once rlimits, which cover it, hold
+        return None
     return held
 
 
@@ -578,6 +582,9 @@ class Init:
         elif self.config["host_uid"] != 0:
             self.protections.unavailable("own_host_uid", "a host that is not root has one uid",
                                          "for a host that is not root")
+        elif "slot_missing" in self.config:
+            reason = f"no host uid could be claimed: {self.config['slot_missing']}"
+            self.protections.unavailable("own_host_uid", reason, f"here ({reason})")
         else:
             self.protections.unavailable("own_host_uid", "no user namespace",
                                          "without a user namespace")
