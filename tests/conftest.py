@@ -112,11 +112,12 @@ def marked_processes(marker):
 
 
 def kernel_lacks():
-    """The layers this kernel does not have: Landlock's, by its ABI."""
+    """The layers this machine does not have: Landlock's, by its ABI, and a host uid
+    per sandbox (a root host's)."""
     from vantor.workers import _containment
 
     abi = _containment.landlock_abi()
-    lacking = set()
+    lacking = set() if os.getuid() == 0 else {"own_host_uid"}
     if abi < 1:
         lacking.add("landlock_filesystem")
     if abi < 4:

@@ -6,6 +6,7 @@ to any process.
 """
 import errno
 import os
+import signal
 import socket
 import stat
 import sys
@@ -15,7 +16,7 @@ import pytest
 
 from conftest import sandbox_policy
 from test_sandbox import GUARD, run, shared_dir  # noqa: F401  (a fixture)
-from vantor.workers.client import Worker, WorkerStartError
+from vantor.workers.client import Worker, WorkerDied, WorkerStartError
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux sandbox")
 
@@ -60,6 +61,12 @@ def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir,
     assert not any(path.startswith(project) for path in bound)
     package = os.path.dirname(os.path.dirname(vantor.__file__))
     assert any(package.startswith(path) for path in bound)
+    # The worker reports what it shows beyond the policy's paths.
+    with Worker(sandbox=sandbox_policy(read=[shared_dir])) as worker:
+        worker.start()
+        shown = worker.bound
+    assert any(package.startswith(path + "/") for path in shown), shown
+    assert not any(path.startswith(shared_dir) for path in shown), shown
     if os.getuid() == 0:  # as root the sandbox's user is another one
         # What is bound for the interpreter is checked as a read path is.
         os.chmod(project, 0o700)
@@ -120,7 +127,49 @@ def test_kernel_accounts_shared_with_the_host_are_bounded_per_sandbox():
         assert int(host.read()) > 16  # the host's own limit is untouched
 
 
+def test_siblings_do_not_share_the_kernel_limits_of_one_host_uid():
+    # Descriptors in flight over Unix sockets are counted per host user and
+    # bounded by the sender's RLIMIT_NOFILE: 80 held by one sandbox would
+    # leave none to a sibling of the same host uid.
+    policy = sandbox_policy(open_files=64)
+    send = """
+        import socket, sys
+        held = getattr(sys, "held_sockets", None) or socket.socketpair()
+        sys.held_sockets = held  # kept, with what is in flight, until the worker ends
+        result = [attempt(socket.send_fds, held[0], [b"x"], [0] * COUNT) for _ in range(TIMES)]
+    """
+    with Worker(sandbox=policy) as holder, Worker(sandbox=policy) as sibling:
+        holder.start()
+        if holder.protections["own_host_uid"] != "in force":
+            pytest.skip("one host uid for every sandbox here")
+        assert run(holder, send.replace("COUNT", "40").replace("TIMES", "2")) == ["allowed"] * 2
+        assert run(sibling, send.replace("COUNT", "1").replace("TIMES", "1")) == ["allowed"]
+
+
 # -- Limits that did not hold ---------------------------------------------------
+
+def test_cpu_seconds_bound_the_whole_sandbox_not_each_process(shared_dir):
+    # Four children spinning 0.6 s each stay under a per-process limit of 1 s;
+    # each that finishes says so in a file of the host's.
+    done = os.path.join(shared_dir, "done")
+    spin = ("import time\nend = time.process_time() + 0.6\n"
+            f"while time.process_time() < end: pass\nopen({done!r}, 'a').write('.')\n")
+    policy = sandbox_policy(cpu_seconds=1, write=[shared_dir])
+    with Worker(sandbox=policy, timeout=GUARD) as worker:
+        worker.start()
+        if worker.protections["cpu_limit"] != "in force":
+            assert worker.protections["cpu_limit"].startswith("RLIMIT_CPU per process instead")
+            pytest.skip("no CPU accounting cgroup in this run")
+        with pytest.raises(WorkerDied) as died:
+            run(worker, f"""
+                import subprocess, sys
+                for _ in range(4):
+                    subprocess.run([sys.executable, "-c", {spin!r}], check=True)
+            """)
+    assert died.value.returncode == -signal.SIGXCPU and "CPU time" in str(died.value)
+    finished = open(done).read() if os.path.exists(done) else ""
+    assert len(finished) <= 2  # about 1 s of CPU in all, not 2.4
+
 
 def test_file_size_and_modes_hold_for_every_way_of_making_a_file(shared_dir):
     writable = os.path.join(shared_dir, "out")

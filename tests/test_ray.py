@@ -47,7 +47,9 @@ def test_concurrent_calls_a_timeout_and_the_sandbox_inside_an_actor(monkeypatch)
     monkeypatch.setenv("VANTOR_TEST_SECRET", "hunter2")
 
     async def scenario():
-        async with RayWorkerPool(2, sandbox=sandbox_policy(), timeout=GUARD) as pool:
+        # With a CPU limit every protection applies.
+        policy = sandbox_policy(cpu_seconds=600)
+        async with RayWorkerPool(2, sandbox=policy, timeout=GUARD) as pool:
             await pool.start()
             described = await pool.describe()
             calls = [pool.run_inline(f"import time; time.sleep(0.05); result = {n}")

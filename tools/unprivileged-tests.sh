@@ -43,7 +43,7 @@ as_user "$venv/bin/pip" install -q "$work"/vantor_workers-*.whl pytest
 as_user "$venv/bin/python" -m vantor.workers.sandbox
 
 echo "== as uid $uid, without a cgroup of its own"
-as_user env VANTOR_TEST_ALLOW_MISSING=memory_limit,process_limit \
+as_user env VANTOR_TEST_ALLOW_MISSING=memory_limit,process_limit,cpu_limit \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}"
 
 echo "== as uid $uid, with cgroups delegated by an administrator"
@@ -59,7 +59,7 @@ if [ -e /sys/fs/cgroup/cgroup.controllers ]; then
     inside=$dir
 else
     # cgroup v1: the directory each hierarchy has for the user, found by name.
-    for controller in memory pids; do
+    for controller in memory pids cpuacct; do
         dir=/sys/fs/cgroup/$controller/vantor-workers-$uid
         mkdir -p "$dir" && chown "$user" "$dir"
         delegated+=("$dir")

@@ -182,6 +182,16 @@ class WorkerBase(Actions):
         network = proc.network if proc is not None else self._last_network
         return network.stats() if network is not None else None
 
+    @property
+    def bound(self) -> list[str] | None:
+        """The host paths the sandbox of the current (or last) process shows besides the
+        policy's ``read`` and ``write``: the interpreter, its site directories, this package
+        and the system's libraries, programs and a few files of ``/etc``.  None as for
+        :attr:`protections`."""
+        proc = self._proc
+        report = proc.report if proc is not None and proc.report else self._last_report
+        return report.get("bound") if report else None
+
     def stats(self) -> WorkerStats:
         """Counters and latency percentiles of this worker's calls (a pool's: all of them)."""
         return self._stats.snapshot()

@@ -1,4 +1,10 @@
-"""The memory and pids cgroups of sandboxed workers: where they go, made by the host, removed after.
+"""The memory, pids and CPU accounting cgroups of sandboxed workers: where they go, made by
+the host, removed after.
+
+The CPU accounting cgroup only counts: the sandbox's supervisor reads it and
+ends the sandbox at its limit.  On cgroup v1 it is the ``cpuacct``
+hierarchy's; on v2 every cgroup counts its CPU time (``cpu.stat``), so the
+worker's one directory serves.
 
 Where the parent comes from, in order:
 
@@ -35,7 +41,9 @@ _CGROUP_ROOT = "/sys/fs/cgroup"
 _GROUP_DIR = "vantor-workers"
 _HOST_LEAF = "vantor-host"
 _HOST_PREFIX = "host-"
-CONTROLLERS = {"memory": "memory_limit", "pids": "process_limit"}
+CONTROLLERS = {"memory": "memory_limit", "pids": "process_limit", "cpuacct": "cpu_limit"}
+# The controllers a v2 cgroup enables for its children (v2 counts CPU time without one).
+_V2_CONTROLLERS = ["memory", "pids"]
 # How long removal waits for a cgroup's last processes to be torn down.
 _REMOVAL_WAIT = 1.0
 
@@ -47,7 +55,7 @@ class CgroupError(Exception):
 def layout() -> tuple[str, dict[str, str]]:
     """("v1" or "v2", controller -> mount directory) of this machine's cgroups."""
     if os.path.exists(os.path.join(_CGROUP_ROOT, "cgroup.controllers")):
-        return "v2", {"memory": _CGROUP_ROOT, "pids": _CGROUP_ROOT}
+        return "v2", dict.fromkeys(CONTROLLERS, _CGROUP_ROOT)
     mounts: dict[str, str] = {}
     try:
         with open("/proc/self/mountinfo") as table:
@@ -140,7 +148,8 @@ def parents(setting: str | Mapping[str, str] | None) -> tuple[str, dict[str, str
     if isinstance(setting, str):
         if version == "v1":
             raise CgroupError("cgroup v1 has one hierarchy per controller: name a directory "
-                              "for each, as cgroup_parent={'memory': ..., 'pids': ...}")
+                              "for each, as cgroup_parent={'memory': ..., 'pids': ..., "
+                              "'cpuacct': ...}")
         return version, {controller: setting for controller in CONTROLLERS}
     if not mounts:
         raise CgroupError("no memory or pids cgroup controller is mounted")
@@ -148,8 +157,10 @@ def parents(setting: str | Mapping[str, str] | None) -> tuple[str, dict[str, str
         return version, {c: os.path.join(mount, _GROUP_DIR) for c, mount in mounts.items()}
     if version == "v1":
         found = {c: os.path.join(mount, f"{_GROUP_DIR}-{uid}") for c, mount in mounts.items()}
-        if all(os.access(path, os.W_OK) for path in found.values()):
-            return version, found
+        # A user delegated memory and pids before CPU was accounted keeps them.
+        usable = {c: path for c, path in found.items() if os.access(path, os.W_OK)}
+        if usable:
+            return version, usable
         raise CgroupError(f"uid {uid} has no cgroup of its own")
     own = own_cgroup_v2()
     if own is not None and os.path.basename(own) == _HOST_LEAF:
@@ -181,14 +192,14 @@ class HostCgroups:
         if not os.path.isdir(parent):
             os.makedirs(parent, exist_ok=True)
         if self.version == "v2":
-            _prepare_v2_parent(parent, list(CONTROLLERS))
+            _prepare_v2_parent(parent, _V2_CONTROLLERS)
         directory = os.path.join(parent, token)
         os.mkdir(directory)
         fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         fcntl.flock(fd, fcntl.LOCK_SH)
         self._locks.append(fd)
         if self.version == "v2":
-            enable_controllers(directory, list(CONTROLLERS))
+            enable_controllers(directory, _V2_CONTROLLERS)
         return directory
 
     def next_name(self) -> str:
@@ -322,6 +333,8 @@ def _close_hosts() -> None:
 
 def set_limit(version: str, directory: str, controller: str, limit: int) -> str | None:
     """Limit the cgroup ``directory``; returns the file that counts its OOM kills, if any."""
+    if controller == "cpuacct":
+        return None  # counted only: the supervisor holds the limit
     if controller == "pids":
         _write(os.path.join(directory, "pids.max"), str(limit))
         return None
@@ -354,7 +367,7 @@ def in_own_scope(limits: Mapping[str, int | None]) -> dict[str, str]:
         raise CgroupError(f"the scope {scope} it was started in is not delegated to it")
     move_into_leaf(scope)
     wanted = [controller for controller, limit in limits.items() if limit is not None]
-    enable_controllers(scope, wanted)
+    enable_controllers(scope, [c for c in wanted if c in _V2_CONTROLLERS])
     directory = os.path.join(scope, "sandbox")
     os.mkdir(directory)
     for controller in wanted:
@@ -363,17 +376,17 @@ def in_own_scope(limits: Mapping[str, int | None]) -> dict[str, str]:
 
 
 class WorkerCgroups:
-    """The memory and pids cgroups of one worker, made by the host and removed after it."""
+    """The cgroups of one worker, made by the host and removed after it."""
 
-    def __init__(self, memory: int | None, processes: int | None,
+    def __init__(self, memory: int | None, processes: int | None, cpu_seconds: int | None,
                  setting: str | Mapping[str, str] | None):
         self.dirs: list[str] = []
         self.procs: dict[str, str] = {}  # the cgroup.procs file to join, by protection
         self.missing: dict[str, str] = {}
         self.oom_file: str | None = None
         self.host: HostCgroups | None = None
-        wanted = {"memory": memory, "pids": processes}
-        if memory is None and processes is None:
+        wanted = {"memory": memory, "pids": processes, "cpuacct": cpu_seconds}
+        if all(limit is None for limit in wanted.values()):
             return
         try:
             self.host = host_cgroups(setting)
@@ -388,6 +401,9 @@ class WorkerCgroups:
             if limit is None:
                 continue
             protection = CONTROLLERS[controller]
+            if controller not in self.host.directories:
+                self.missing[protection] = f"no {controller} cgroup is mounted or delegated"
+                continue
             directory = os.path.join(self.host.directories[controller], name)
             try:
                 if directory not in self.dirs:
@@ -419,3 +435,21 @@ class WorkerCgroups:
         for directory in self.dirs:
             remove(directory, _REMOVAL_WAIT, leftover)
         self.dirs.clear()
+
+
+def cpu_usage_file(procs: str) -> str | None:
+    """The file beside ``procs`` that counts its cgroup's CPU time, if any."""
+    directory = os.path.dirname(procs)
+    for name in ("cpuacct.usage", "cpu.stat"):
+        path = os.path.join(directory, name)
+        if os.path.exists(path):
+            return path
+    return None
+
+
+def cpu_seconds_used(fd: int) -> float:
+    """CPU time counted so far by the open ``cpuacct.usage`` (ns) or ``cpu.stat`` (µs) file."""
+    text = os.pread(fd, 4096, 0).decode()
+    if text.startswith("usage_usec"):
+        return int(text.split()[1]) / 1e6
+    return int(text) / 1e9

@@ -114,10 +114,11 @@ def move_mount(tree_fd: int, target: _Path) -> None:
     """Attach the tree open on `tree_fd` (from open_tree) at the path `target`."""
 
 def mount_setattr(target: _Path | int, attr_set: int, attr_clr: int = 0,
-                  recursive: bool = False) -> None:
+                  recursive: bool = False, propagation: int = 0) -> None:
     """Set the MOUNT_ATTR_* bits `attr_set` and clear `attr_clr` on the mount
     at `target`: a path, or a descriptor from open_tree. `recursive` applies
-    them to the mounts beneath it as well."""
+    them to the mounts beneath it as well. A `propagation` of MS_PRIVATE
+    or MS_SLAVE changes theirs (0: unchanged)."""
 
 # Capabilities
 

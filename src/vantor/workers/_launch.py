@@ -67,7 +67,8 @@ def _cgroups_for(sandbox: Sandbox) -> tuple[_cgroups.WorkerCgroups, tuple[str, s
                                               str]:
     """The worker's host-made cgroups, the user manager to start the supervisor under
     instead (or None), and the remedy for cgroups that are missing."""
-    cgroups = _cgroups.WorkerCgroups(sandbox.memory, sandbox.processes, sandbox.cgroup_parent)
+    cgroups = _cgroups.WorkerCgroups(sandbox.memory, sandbox.processes, sandbox.cpu_seconds,
+                                     sandbox.cgroup_parent)
     if not cgroups.missing or sandbox.cgroup_parent is not None or os.getuid() == 0:
         return cgroups, None, ""
     version, mounts = _cgroups.layout()

@@ -17,7 +17,7 @@ from typing import Any
 PROTECTIONS: tuple[str, ...] = (
     "user_namespace", "no_capabilities", "pid_namespace", "mount_namespace", "ipc_namespace",
     "uts_namespace", "network_namespace", "landlock_filesystem", "landlock_network",
-    "landlock_scopes", "seccomp", "memory_limit", "process_limit", "rlimits")
+    "landlock_scopes", "seccomp", "memory_limit", "process_limit", "cpu_limit", "rlimits", "own_host_uid")
 
 #: Layers added where the kernel has them, with the layers that stop the same
 #: threats on their own.  Landlock's file rules back the new root (mount
@@ -29,6 +29,9 @@ ADDED_WHERE_AVAILABLE: dict[str, tuple[str, ...]] = {
     "landlock_filesystem": ("mount_namespace", "user_namespace"),
     "landlock_network": ("network_namespace",),
     "landlock_scopes": ("pid_namespace", "network_namespace"),
+    # The kernel's per-user limits (descriptors in flight, pipe buffers) that
+    # siblings sharing one host uid share; each process's rlimits bound its part.
+    "own_host_uid": ("rlimits",),
 }
 
 #: The kernel that brings each layer that not every supported kernel has.
@@ -36,6 +39,8 @@ BROUGHT_BY: dict[str, str] = {
     "landlock_filesystem": "Linux 5.13 with Landlock enabled at boot (lsm=...,landlock)",
     "landlock_network": "Linux 6.7 (Landlock ABI 4)",
     "landlock_scopes": "Linux 6.12 (Landlock ABI 6)",
+    "own_host_uid": ("a host running as root (a host of another user has one uid; it would "
+                     "need newuidmap and a subordinate uid range, not used yet)"),
 }
 
 IN_FORCE = "in force"
@@ -104,8 +109,8 @@ class Protections:
         if name not in self.allowed or not allowable:
             raise SetupError(refusal(name, reason, remedy, allowable), (name,))
 
-    def unavailable(self, name: str, reason: str) -> None:
-        """A layer this kernel lacks: covered by others unless the policy requires it."""
+    def unavailable(self, name: str, reason: str, where: str = "on this kernel") -> None:
+        """A layer this kernel (or host) lacks: covered by others unless the policy requires it."""
         layers = ADDED_WHERE_AVAILABLE[name]
         # A layer the policy does not ask for leaves nothing to cover.
         covered = all(self.state.get(layer) in (IN_FORCE, NOT_REQUIRED) for layer in layers)
@@ -113,7 +118,7 @@ class Protections:
             self.lack(name, reason, f"It comes with {BROUGHT_BY[name]}")
             return
         covering = ", ".join(layer for layer in layers if self.holds(layer))
-        self.state[name] = f"not available on this kernel (covered by {covering})"
+        self.state[name] = f"not available {where} (covered by {covering})"
 
     def replace(self, name: str, substitute: str) -> None:
         """A missing protection the policy allowed, partly made up for by ``substitute``."""

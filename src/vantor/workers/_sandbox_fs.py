@@ -58,6 +58,7 @@ _MASKED_PROC_FILES = (
 _MASKED_PROC_DIRS = ("acpi", "asound", "bus", "driver", "fs", "irq", "scsi", "tty")
 
 WRITABLE_PLACES = ("/tmp", "/dev/shm")
+_SANDBOX_GID = 65534
 
 
 class ViewError(Exception):
@@ -163,11 +164,11 @@ def _inside(path: str, directory: str) -> bool:
 
 def _usable_by(st: os.stat_result, uid: int, write: bool = False,
               search_only: bool = False) -> bool:
-    """Whether user ``uid`` (in the group of the same number) may use a file of status ``st``."""
+    """Whether user ``uid`` (in group 65534, the sandbox's) may use a file of status ``st``."""
     want = 1 if search_only else (2 if write else 4) | (1 if stat.S_ISDIR(st.st_mode) else 0)
     if st.st_uid == uid:
         return (st.st_mode >> 6) & want == want
-    if st.st_gid == uid:
+    if st.st_gid == _SANDBOX_GID:
         return (st.st_mode >> 3) & want == want
     return st.st_mode & want == want
 
@@ -195,6 +196,7 @@ class View:
         self.program: str | None = None  # the command's executable, for a custom command
         self._sandbox_uid = sandbox_uid
         self._host_uid = host_uid
+        self._opened: list[tuple[str, _Bind]] | None = None  # by open_trees
         # Only these may have made a link the walk follows.
         self._trusted = frozenset({0, host_uid})
 
@@ -255,6 +257,15 @@ class View:
             return os.access(real, os.W_OK if writable else os.R_OK)
         return _usable_by(st, self._sandbox_uid, writable)
 
+    def beyond_policy(self, config: dict[str, Any]) -> list[str]:
+        """The host paths bound that the policy did not list (the interpreter, its site
+        directories, this package, the system's files), outermost only, devices left out."""
+        listed = [*config["read"], *config["write"], config["cwd"] or "/nonexistent"]
+        paths = sorted(path for path, bind in self.binds.items() if not bind.device
+                       and not any(_inside(path, os.path.realpath(given)) for given in listed))
+        return [path for path in paths
+                if not any(other != path and _inside(path, other) for other in paths)]
+
     def readable_paths(self) -> list[str]:
         """The bound paths, for a Landlock policy when there is no new root."""
         return sorted(self.binds)
@@ -287,8 +298,11 @@ class View:
         """Detached copies of every bound path, made read-only where they must be.
 
         Runs while the process still has the host's file access, before it
-        takes the sandbox's identity.
+        takes the sandbox's identity: in a root host's supervisor, or in init.
+        Made once; the copies are private, whatever the host's mounts propagate.
         """
+        if self._opened is not None:
+            return self._opened
         binds = self._needed_binds()
         for target, bind in binds:
             bind.tree = self._open_tree(bind)
@@ -299,8 +313,17 @@ class View:
                 attributes |= native.MOUNT_ATTR_RDONLY
             if bind.device:
                 attributes |= native.MOUNT_ATTR_NOEXEC
-            native.mount_setattr(bind.tree, attributes, 0, True)
+            native.mount_setattr(bind.tree, attributes, 0, True, native.MS_PRIVATE)
+        self._opened = binds
         return binds
+
+    def close_trees(self) -> None:
+        """Let go of the copies that were not attached."""
+        for bind in self.binds.values():
+            if bind.tree >= 0:
+                os.close(bind.tree)
+                bind.tree = -1
+        self._opened = None
 
     def _open_tree(self, bind: _Bind) -> int:
         """A detached copy of what ``bind`` was found to be, opened without following

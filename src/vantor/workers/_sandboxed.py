@@ -6,7 +6,9 @@ configuration.  Three processes follow:
 
 * the supervisor (this process, in the host's PID namespace) opens the
   cgroups the host made (or makes them, in a scope of the user's service
-  manager that it was started in), enters a new user and PID namespace, and stays
+  manager that it was started in); as root it claims a host uid of the
+  sandbox's own and copies the new root's trees; it enters a new user and PID
+  namespace (with that uid as its effective one), and stays
   behind to tie the sandbox's life to the control socket: when the host
   closes it, or dies, the whole PID namespace is killed;
 * init, PID 1 of the new namespace, joins the cgroups (the supervisor stays
@@ -68,18 +70,21 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
     init has only one, so that moves the process, without the process-wide
     lock whose RCU grace period made ``cgroup.procs`` cost 5 to 20 ms.
     """
-    limits = {"memory_limit": config["memory"], "process_limit": config["processes"]}
+    limits = {"memory_limit": config["memory"], "process_limit": config["processes"],
+              "cpu_limit": config["cpu_seconds"]}
     if config["cgroup_scope"]:
         from . import _cgroups
 
         try:
             config["cgroup_procs"] = _cgroups.in_own_scope(
-                {"memory": config["memory"], "pids": config["processes"]})
+                {"memory": config["memory"], "pids": config["processes"],
+                 "cpuacct": config["cpu_seconds"]})
         except (OSError, _cgroups.CgroupError) as error:
             reason = f"cannot make a cgroup in the user manager's scope: {error}"
             config["host_missing"] = dict.fromkeys(limits, reason)
             config["cgroup_remedy"] = _cgroups.V2_REMEDY
     files: dict[str, int] = {}
+    opened: dict[str, int] = {}  # on cgroup v2 one directory serves every protection
     for protection, limit in limits.items():
         procs = config["cgroup_procs"].get(protection)
         if limit is None:
@@ -91,8 +96,10 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
             continue
         tasks = os.path.join(os.path.dirname(procs), "tasks")
         try:
-            files[protection] = os.open(tasks if os.path.exists(tasks) else procs,
+            if procs not in opened:
+                opened[procs] = os.open(tasks if os.path.exists(tasks) else procs,
                                         os.O_WRONLY | os.O_CLOEXEC)
+            files[protection] = opened[procs]
         except OSError as error:
             protections.lack(protection, f"cannot join its cgroup: {_reason(error)}")
     return files
@@ -102,19 +109,68 @@ def _join_cgroups(files: dict[str, int], protections: Protections) -> None:
     """Move the calling process (and so everything it starts) into the opened cgroups."""
     if len(os.listdir("/proc/self/task")) != 1:
         raise SetupError("init must be single-threaded to join its cgroups")
+    joined: dict[int, str] = {}  # descriptor -> "" once joined, else why not
     for protection, fd in files.items():
-        try:
-            os.write(fd, b"0")  # 0: the writer itself
-        except OSError as error:
-            protections.lack(protection, f"cannot join its cgroup: {_reason(error)}")
+        if fd not in joined:
+            try:
+                os.write(fd, b"0")  # 0: the writer itself
+                joined[fd] = ""
+            except OSError as error:
+                joined[fd] = _reason(error)
+        if joined[fd]:
+            protections.lack(protection, f"cannot join its cgroup: {joined[fd]}")
             continue
         protections.have(protection)
 
 
 def _close_all(files: dict[str, int]) -> None:
-    for fd in files.values():
+    for fd in set(files.values()):
         os.close(fd)
     files.clear()
+
+
+def _open_cpu_meter(config: dict[str, Any], cgroups: dict[str, int],
+                    protections: Protections) -> "CpuMeter | None":
+    """The meter of the sandbox's CPU time; without one its cgroup is not joined either."""
+    meter = CpuMeter.open(config)
+    if meter is None and "cpu_limit" in cgroups:
+        fd = cgroups.pop("cpu_limit")
+        if fd not in cgroups.values():
+            os.close(fd)
+        protections.lack("cpu_limit", "its cgroup has no CPU time counter to read")
+    return meter
+
+
+class CpuMeter:
+    """The sandbox's CPU time, read by the supervisor from its accounting cgroup."""
+
+    def __init__(self, limit: int, fd: int):
+        self.limit = limit
+        self.fd = fd
+        self.cpus = os.cpu_count() or 1
+
+    @classmethod
+    def open(cls, config: dict[str, Any]) -> "CpuMeter | None":
+        """The meter of the sandbox's cgroup, or None without a limit or a cgroup to read."""
+        procs = config["cgroup_procs"].get("cpu_limit")
+        if config["cpu_seconds"] is None or procs is None:
+            return None
+        from . import _cgroups
+
+        usage = _cgroups.cpu_usage_file(procs)
+        try:
+            return cls(config["cpu_seconds"], os.open(usage, os.O_RDONLY | os.O_CLOEXEC))
+        except (OSError, TypeError):
+            return None
+
+    def wait(self) -> float | None:
+        """How long the supervisor may wait (s) before the limit could be reached; None: it
+        is reached.  CPU time grows at most as fast as the number of CPUs."""
+        from ._cgroups import cpu_seconds_used
+
+        remaining = self.limit - cpu_seconds_used(self.fd)
+        # Not below 10 ms: the count itself moves by scheduler ticks.
+        return None if remaining <= 0 else min(1.0, max(0.01, remaining / self.cpus))
 
 
 def _probe_unshare(flag: int) -> bool:
@@ -136,7 +192,8 @@ def _map_identity(config: dict[str, Any], supervisor: int, ready: int) -> None:
         os._exit(1)
     try:
         if config["host_uid"] == 0:
-            _write_file(f"/proc/{supervisor}/uid_map", f"{SANDBOX_UID} {SANDBOX_UID} 1")
+            slot = config.get("slot_uid") or SANDBOX_UID
+            _write_file(f"/proc/{supervisor}/uid_map", f"{SANDBOX_UID} {slot} 1")
             _write_file(f"/proc/{supervisor}/gid_map", f"{SANDBOX_GID} {SANDBOX_GID} 1")
         os._exit(0)
     except OSError:
@@ -220,13 +277,53 @@ def _unshare_mapped(config: dict[str, Any], flags: int) -> None:
         _map_identity(config, supervisor, ready)
     os.close(ready)
     try:
-        native.unshare(flags)
+        _unshare_owned_by(config.get("slot_uid"), flags)
         os.write(go, b"x")
     finally:
         os.close(go)
         _, status = os.waitpid(helper, 0)
     if os.waitstatus_to_exitcode(status) != 0:
         raise OSError(0, "the user namespace's identity could not be mapped")
+
+
+def _unshare_owned_by(slot: int | None, flags: int) -> None:
+    """Unshare with the effective uid ``slot``, which then owns the new user namespace: the
+    kernel charges what is made inside to that uid, not to root.  The real and saved uids
+    stay root's, so the sandbox's processes (all ``slot``) cannot signal this one."""
+    if slot is None:
+        native.unshare(flags)
+        return
+    os.setresuid(-1, slot, -1)
+    try:
+        native.unshare(flags)
+    except OSError:
+        os.setresuid(-1, 0, -1)
+        raise
+
+
+def _claim_uid(config: dict[str, Any]) -> int | None:
+    """For a root host, a host uid of the sandbox's own (in ``config["slot_uid"]``); returns
+    the descriptor that holds it, or None."""
+    if config["host_uid"] != 0:
+        return None
+    from ._sandbox_uids import UidError, claim
+
+    try:
+        config["slot_uid"], held = claim()
+    except (OSError, UidError) as error:
+        config["slot_missing"] = str(error)  # reported once rlimits, which cover it, hold
+        return None
+    return held
+
+
+def _copy_trees_as_root(view: View) -> None:
+    """Copy the new root's trees while this process is root, before it gives up root to
+    make the user namespace; init attaches them.  Where the copy is refused, init tries
+    again and reports the failure in its own step."""
+    try:
+        view.open_trees()
+    except OSError:
+        view.close_trees()
 
 
 class Supervisor:
@@ -241,8 +338,13 @@ class Supervisor:
             steps = self.protections
             steps.at("opening the cgroups")
             cgroups = _open_cgroups(self.config, self.protections)
+            meter = _open_cpu_meter(self.config, cgroups, self.protections)
+            steps.at("claiming a host uid of the sandbox's own", "own_host_uid")
+            uid_claim = _claim_uid(self.config)
             steps.at("gathering the paths of the new root", "mount_namespace")
-            view = View.build(self.config, SANDBOX_UID)
+            view = View.build(self.config, self.config.get("slot_uid") or SANDBOX_UID)
+            if uid_claim is not None:
+                _copy_trees_as_root(view)
             if self.config["command"] is None:
                 steps.at("loading the worker")
                 import vantor.workers.custom_worker  # noqa: F401  (loaded once, shared by fork)
@@ -260,13 +362,18 @@ class Supervisor:
                 os.close(self.config["oom_fd"])
             os.close(report_r)
             os.close(lifeline_w)
+            if meter is not None:
+                os.close(meter.fd)
+            if uid_claim is not None:
+                os.close(uid_claim)
             Init(self.config, self.protections, view, user_namespace,
                  report_w, lifeline_r, cgroups).run()
         os.close(report_w)
         os.close(lifeline_r)
+        view.close_trees()
         _close_all(cgroups)
         self._detach_streams()
-        self.watch(init, report_r)
+        self.watch(init, report_r, meter)
 
     def fail(self, error: BaseException) -> NoReturn:
         self.send(self.protections.failure(error))
@@ -290,13 +397,17 @@ class Supervisor:
         if answer_fd is not None:
             os.close(int(answer_fd))
 
-    def watch(self, init: int, report_r: int) -> NoReturn:
+    def watch(self, init: int, report_r: int, meter: CpuMeter | None) -> NoReturn:
         poller = select.poll()
         poller.register(self.control, select.POLLIN)
         poller.register(report_r, select.POLLIN)
         received = b""
         while True:
-            for fd, _ in poller.poll():
+            wait = meter.wait() if meter is not None else -1.0
+            if wait is None:
+                # Ended as the per-process limit would end it, so the host says why.
+                self._end(init, signal.SIGKILL, signal.SIGXCPU)
+            for fd, _ in poller.poll(wait * 1000 if wait >= 0 else None):
                 if fd == report_r:
                     data = self._receive(report_r)
                     if not data:
@@ -420,7 +531,8 @@ class Init:
         worker = os.fork()
         if worker == 0:
             self.become_worker()
-        self.send({"ready": True, "protections": self.protections.state})
+        self.send({"ready": True, "protections": self.protections.state,
+                   "bound": self.view.beyond_policy(self.config)})
         if self.listener >= 0:
             os.close(self.listener)
         self.reap(worker)
@@ -481,6 +593,8 @@ class Init:
         if new_root:
             native.mount(None, "/", None, native.MS_REC | native.MS_PRIVATE)
             binds = self.view.open_trees()
+        else:
+            self.view.close_trees()
         if not self.user_namespace:
             self.assemble(binds)
         steps.at("taking the sandbox's user and group", "user_namespace")
@@ -493,6 +607,7 @@ class Init:
         self.limit_resources()
         steps.at("bounding the kernel's per-user accounts", "rlimits")
         limit_kernel_accounts(self.user_namespace)
+        self.report_host_uid()
         steps.at("dropping the capabilities", "no_capabilities")
         self.drop_capabilities()
         steps.at("applying Landlock", "landlock_filesystem")
@@ -500,6 +615,19 @@ class Init:
         steps.at("installing the seccomp filter", "seccomp")
         native.install_seccomp_filter(*socket_families())
         self.protections.have("seccomp")
+
+    def report_host_uid(self) -> None:
+        if self.user_namespace and self.config.get("slot_uid"):
+            self.protections.have("own_host_uid")
+        elif self.config["host_uid"] != 0:
+            self.protections.unavailable("own_host_uid", "a host that is not root has one uid",
+                                         "for a host that is not root")
+        elif "slot_missing" in self.config:
+            reason = f"no host uid could be claimed: {self.config['slot_missing']}"
+            self.protections.unavailable("own_host_uid", reason, f"here ({reason})")
+        else:
+            self.protections.unavailable("own_host_uid", "no user namespace",
+                                         "without a user namespace")
 
     def assemble(self, binds: list | None) -> None:
         if binds is not None:
@@ -538,6 +666,9 @@ class Init:
         if self.config["memory"] is not None:
             fallbacks.append(("memory_limit", resource.RLIMIT_AS, self.config["memory"],
                               "RLIMIT_AS per process"))
+        if self.config["cpu_seconds"] is not None:
+            fallbacks.append(("cpu_limit", resource.RLIMIT_CPU, self.config["cpu_seconds"],
+                              "RLIMIT_CPU per process"))
         for protection, kind, value, substitute in fallbacks:
             if not self.protections.holds(protection):
                 limits.append((kind, value))

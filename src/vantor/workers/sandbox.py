@@ -17,8 +17,9 @@ protection comes from a kernel facility:
 protection           kernel facility
 ==================== =====================================================
 user_namespace       own user namespace; the worker is uid 65534 (nobody),
-                     mapped to nobody on the host (or to the host's own
-                     user when the host is not root)
+                     mapped to a host uid of the sandbox's own when the
+                     host is root (see own_host_uid), else to the host's
+                     own user
 no_capabilities      every capability dropped, bounding set emptied,
                      no_new_privs set
 pid_namespace        own PID namespace with a fresh ``/proc``: no other
@@ -38,16 +39,28 @@ landlock_network     Landlock: no TCP bind, and TCP connect only to the
                      proxy's port (none when ``network=False``)
 landlock_scopes      Landlock: no signals to, and no abstract Unix socket
                      connections with, processes outside the sandbox
-seccomp              a seccomp filter: no ptrace, process_vm_*, io_uring,
-                     bpf, namespace or mount calls, keyrings, kernel
-                     modules, TIOCSTI, or sockets other than Unix, IP and
-                     netlink
+seccomp              a seccomp allow-list of the calls the interpreter,
+                     its standard library, threads, subprocesses and
+                     native packages use; every other call (io_uring, any
+                     call a later kernel adds) answers ENOSYS, and those
+                     with a record of escapes (ptrace, process_vm_*,
+                     namespace and mount calls, keyrings, bpf, TIOCSTI)
+                     EPERM; sockets only Unix, IP and netlink
 memory_limit         a memory cgroup, swap included (memory)
 process_limit        a pids cgroup (processes; threads count)
-rlimits              file_size, open_files, cpu_seconds, no core files
+cpu_limit            a CPU accounting cgroup read by the supervisor, which
+                     ends the sandbox at ``cpu_seconds`` (all processes
+                     together)
+rlimits              file_size, open_files, cpu_seconds per process (a
+                     backstop), no core files
+own_host_uid         a host uid per sandbox (root hosts; from root's range
+                     in /etc/subuid, else 2100000000 on), so siblings do
+                     not share the kernel's per-user limits: descriptors in
+                     flight, pipe buffers, what the namespace's creator is
+                     charged
 ==================== =====================================================
 
-The three Landlock layers add depth to layers that stop the same threats on
+The three Landlock layers and ``own_host_uid`` add depth to layers that stop the same threats on
 their own (:data:`ADDED_WHERE_AVAILABLE`): by default they are applied where
 the kernel has them, and where it does not they are reported as ``"not
 available on this kernel (covered by ...)"``; ``require`` makes them required.
@@ -58,7 +71,9 @@ then partly made up for by an rlimit, and reported as such).
 :attr:`Worker.protections <vantor.workers.client.Worker.protections>` and
 :func:`probe` report each protection as ``"in force"``, ``"not required"``,
 not available (covered by ...), replaced by an rlimit, or ``"missing: ..."``.
-``python -m vantor.workers.sandbox`` prints that report.
+``python -m vantor.workers.sandbox`` prints that report, and
+:attr:`Worker.bound <vantor.workers.client.Worker.bound>` lists the host
+paths the sandbox shows besides the policy's.
 """
 
 from __future__ import annotations
@@ -126,7 +141,7 @@ def _cgroup_parent(parent: Any) -> str | tuple[tuple[str, str], ...] | None:
     if parent is None:
         return None
     if isinstance(parent, Mapping):
-        unknown = sorted(set(parent) - {"memory", "pids"})
+        unknown = sorted(set(parent) - {"memory", "pids", "cpuacct"})
         if unknown:
             raise ValueError(f"cgroup_parent names unknown controllers: {', '.join(unknown)}")
         return tuple(sorted((key, _paths("cgroup_parent", [value])[0])
@@ -148,7 +163,9 @@ class Sandbox:
         Paths a tool may read and write.  Every worker also gets a private,
         writable ``/tmp`` (its ``TMPDIR`` and ``HOME``) of ``tmp_size`` bytes,
         which disappears with the worker.  When the host runs as root the
-        worker writes as uid 65534, so these paths must be writable by it.
+        worker writes as a uid of the sandbox's own in group 65534, so these
+        paths must be writable by that group (or by others); what it creates
+        there is owned by that uid.
     ``network=False``
         False: no TCP, no UDP, no connection to any socket outside the
         sandbox.  Otherwise a list of destinations (``"api.example.org"``,
@@ -171,9 +188,10 @@ class Sandbox:
     ``open_files=1024``
         Open file descriptors per process.
     ``cpu_seconds=None``
-        CPU time of each process over its whole life (a pool worker serves
-        many calls, so the per-call ``timeout`` is the usual bound; set this
-        as a backstop).  None: no limit.
+        CPU time of the worker and everything it starts, together, over the
+        worker's whole life (a pool worker serves many calls, so the per-call
+        ``timeout`` is the usual bound; set this as a backstop).  Past it the
+        sandbox ends (``WorkerDied`` says so).  None: no limit.
     ``tmp_size=256 MiB``
         Size of the private ``/tmp``.
     ``env={}``
@@ -194,8 +212,9 @@ class Sandbox:
         the layer and the kernel that brings it.
     ``cgroup_parent=None``
         A cgroup directory, delegated to the host's user, below which the
-        workers' memory and pids cgroups are made: one directory on cgroup v2,
-        ``{"memory": dir, "pids": dir}`` on v1.  None: found as the README's
+        workers' memory, pids and CPU accounting cgroups are made: one
+        directory on cgroup v2, ``{"memory": dir, "pids": dir, "cpuacct": dir}``
+        on v1.  None: found as the README's
         security section says.
 
     A limit of None means no limit.

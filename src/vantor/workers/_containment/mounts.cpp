@@ -109,14 +109,15 @@ PyObject* move_mount(PyObject*, PyObject* args, PyObject* kwargs)
 PyObject* set_mount_attributes(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* const keywords[] = {"target", "attr_set", "attr_clr", "recursive",
-                                           nullptr};
+                                           "propagation", nullptr};
     TargetArgument target;
     mount_attr attributes = {};
     int recursive = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&|O&p:mount_setattr",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&|O&pO&:mount_setattr",
                                      keyword_names(keywords), convert_target, &target,
                                      convert_u64, &attributes.attr_set, convert_u64,
-                                     &attributes.attr_clr, &recursive)) {
+                                     &attributes.attr_clr, &recursive, convert_u64,
+                                     &attributes.propagation)) {
         return nullptr;
     }
     const bool on_descriptor = target.fd >= 0;
@@ -159,10 +160,12 @@ PyMethodDef mount_functions[] = {
      "move_mount($module, tree_fd, target)\n--\n\n"
      "Attach the tree open on `tree_fd` (from open_tree) at the path `target`."},
     {"mount_setattr", keyword_method(set_mount_attributes), METH_VARARGS | METH_KEYWORDS,
-     "mount_setattr($module, target, attr_set, attr_clr=0, recursive=False)\n--\n\n"
+     "mount_setattr($module, target, attr_set, attr_clr=0, recursive=False,\n"
+     "              propagation=0)\n--\n\n"
      "Set the MOUNT_ATTR_* bits `attr_set` and clear `attr_clr` on the mount\n"
      "at `target`: a path, or a descriptor from open_tree. `recursive` applies\n"
-     "them to the mounts beneath it as well."},
+     "them to the mounts beneath it as well. A `propagation` of MS_PRIVATE\n"
+     "or MS_SLAVE changes theirs (0: unchanged)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
