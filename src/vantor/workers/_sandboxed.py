@@ -347,7 +347,10 @@ class Supervisor:
                 _copy_trees_as_root(view)
             if self.config["command"] is None:
                 steps.at("loading the worker")
-                import vantor.workers.custom_worker  # noqa: F401  (loaded once, shared by fork)
+                # Loaded once, shared by fork: a worker without a new root may
+                # not be able to read the package's files once it is uid 65534.
+                import vantor.workers._template  # noqa: F401
+                import vantor.workers.custom_worker  # noqa: F401
             steps.at("entering the user and PID namespaces", "user_namespace")
             user_namespace = _enter_user_and_pid_namespaces(self.config, self.protections)
         except Exception as error:  # whatever it is, the host hears of it
