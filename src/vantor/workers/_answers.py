@@ -32,6 +32,12 @@ QUOTED_STDERR_LINES = 20
 # Answers and errors
 
 
+def with_stderr_tail(message: str, stderr: str) -> str:
+    """``message``, followed by the last lines of a worker's standard error, if any."""
+    quoted = "\n".join(stderr.rstrip().splitlines()[-QUOTED_STDERR_LINES:])
+    return message + "; its standard error ends with:\n" + quoted if quoted else message
+
+
 def decode_stray(raw: bytes) -> list[str]:
     """Lines of stray output, decoded as UTF-8 and without their line ends."""
     if not raw:
@@ -161,10 +167,7 @@ class WorkerDied(_CallError):
         message = f"the worker ended with {describe_exit(returncode)} without answering"
         if reason:
             message += f" ({reason})"
-        quoted = "\n".join(stderr.rstrip().splitlines()[-QUOTED_STDERR_LINES:])
-        if quoted:
-            message += "; its standard error ends with:\n" + quoted
-        super().__init__(message, stray, stderr, stray_raw)
+        super().__init__(with_stderr_tail(message, stderr), stray, stderr, stray_raw)
         self.returncode = returncode
         self.reason = reason
 

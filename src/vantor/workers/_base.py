@@ -10,6 +10,7 @@ import threading
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from ._answers import with_stderr_tail
 from ._core import (
     DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, Actions, Answer, Process, StatsRecorder,
     Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
@@ -261,10 +262,8 @@ class WorkerBase(Actions):
             raise failure
         if not proc.ready:
             self._forget(proc)
-            message = "the worker ended before it was ready for requests"
-            quoted = "\n".join(proc.channel.stderr_text().rstrip().splitlines()[-20:])
-            raise StartDied(message + ("; its standard error ends with:\n" + quoted
-                                       if quoted else ""))
+            raise StartDied(with_stderr_tail("the worker ended before it was ready for requests",
+                                             proc.channel.stderr_text()))
 
     def _retires(self, proc: Process, quitting: bool) -> bool:
         """Count a request answered by ``proc``; whether the process must now end."""

@@ -21,7 +21,7 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._answers import QUOTED_STDERR_LINES, Channel, OutputLimitReached, WorkerStartError
+from ._answers import Channel, OutputLimitReached, WorkerStartError, with_stderr_tail
 from ._template import ANSWER_FD_VARIABLE, END_MARK, TEMPLATE_VARIABLE
 
 
@@ -432,10 +432,8 @@ class Process:
         message = report.get("error", "the sandbox could not be set up")
         # The supervisor's own words, e.g. why it could not even be imported.
         self.drain_stderr()
-        tail = self.channel.stderr_text().rstrip().splitlines()[-QUOTED_STDERR_LINES:]
-        if tail:
-            message += "\nits standard error ended with:\n" + "\n".join(tail)
-        return WorkerStartError(message, report.get("missing", ()))
+        return WorkerStartError(with_stderr_tail(message, self.channel.stderr_text()),
+                                report.get("missing", ()))
 
     def stop(self) -> None:
         """Start stopping the process; safe from any thread, does not wait."""
