@@ -10,8 +10,12 @@ interleaved rounds (the order turns each round), the blocking ``Worker``:
   without a template.
 
 Two ``run_inline`` requests that differ only by an import: a tiny one
-(``result = 1``) and one whose code imports ``json`` and ``decimal``.  The figures are medians (and 90th percentiles) of
-the round trips; ratios are against ``max_requests=1``.  Also: fork, exit and
+(``result = 1``) and one whose code imports ``json`` and ``decimal``.  The
+figures are medians (and 90th percentiles) of the round trips; ratios are
+against ``max_requests=1``.  Each round trip finds its worker idle, as a
+model's tool calls do.  Then the tiny request back to back, in blocks of
+calls on one worker (blocks interleaved): the time per call when each call
+waits for the last one's process to end and the next one's to be forked.  Also: fork, exit and
 wait of a bare interpreter on this machine (the floor of any process per
 call), and the memory of each idle worker (PSS: shared pages counted once
 per sharer; with isolation per call, the template and the process it forked
@@ -42,6 +46,8 @@ MODES: dict[str, dict[str, Any]] = {
     "call+preload": {"isolation": "call", "preload": ("decimal",)},
     "max_requests=1": {"max_requests": 1},
 }
+#: Calls in a row per block of the back-to-back measure.
+BLOCK = 20
 REQUESTS: dict[str, dict[str, Any]] = {
     "tiny": {"action": "run_inline", "code": "result = 1"},
     "imports json, decimal": {"action": "run_inline",
@@ -80,6 +86,19 @@ def pss_kib(pid: int) -> int:
     return 0
 
 
+def back_to_back(workers: dict[str, Worker], blocks: int) -> dict[str, list[float]]:
+    """Seconds per call of the tiny request, in blocks of calls in a row on each worker."""
+    per_call: dict[str, list[float]] = {name: [] for name in workers}
+    for _ in range(blocks):
+        for name, worker in workers.items():
+            calls = 3 if name == "max_requests=1" else BLOCK
+            started = time.perf_counter()
+            for _ in range(calls):
+                worker.request(REQUESTS["tiny"])
+            per_call[name].append((time.perf_counter() - started) / calls)
+    return per_call
+
+
 def measure(rounds: int) -> dict[str, Any]:
     workers = {name: Worker(timeout=60, **options) for name, options in MODES.items()}
     try:
@@ -102,10 +121,11 @@ def measure(rounds: int) -> dict[str, Any]:
                     times[request_name][name].append(time.perf_counter() - started)
                     if not answer.ok:
                         raise SystemExit(f"{name} failed {request_name}: {answer}")
+        in_a_row = back_to_back(workers, max(3, rounds // 10))
     finally:
         for worker in workers.values():
             worker.close()
-    return {"times": times, "memory": memory}
+    return {"times": times, "back_to_back": in_a_row, "memory": memory}
 
 
 def report(results: dict[str, Any], rounds: int, floor: float) -> str:
@@ -122,7 +142,13 @@ def report(results: dict[str, Any], rounds: int, floor: float) -> str:
             p50, p90 = statistics.median(ordered), ordered[int(0.9 * (len(ordered) - 1))]
             lines.append(f"| {name} | {p50 * 1e3:.2f} | {p90 * 1e3:.2f} | {baseline / p50:.1f}x |")
         lines.append("")
-    lines += ["## Memory of an idle worker (PSS)", "", "| worker | worker processes KiB | "
+    lines += ["## tiny, back to back", "", "| worker | ms per call | cheaper than max_requests=1 |",
+              "|---|---|---|"]
+    baseline = statistics.median(results["back_to_back"]["max_requests=1"])
+    for name, per_call in results["back_to_back"].items():
+        median = statistics.median(per_call)
+        lines.append(f"| {name} | {median * 1e3:.2f} | {baseline / median:.1f}x |")
+    lines += ["", "## Memory of an idle worker (PSS)", "", "| worker | worker processes KiB | "
               "whole sandbox KiB |", "|---|---|---|"]
     for name, memory in results["memory"].items():
         lines.append(f"| {name} | {memory['worker_kib']} | {memory['sandbox_kib']} |")

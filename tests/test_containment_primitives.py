@@ -344,3 +344,41 @@ def test_mounts_build_a_read_only_tree_and_pivot_into_it(tmp_path):
         "write bound": errno.EROFS, "write root": errno.EROFS,
     }
     assert not os.path.ismount(stage) and (source / "data").read_text() == "kept"
+
+
+def test_populate_after_fork_copies_pages_unchanged_in_the_next_generation_only():
+    def body():
+        import mmap
+        import struct
+
+        page = mmap.PAGESIZE
+        memory = mmap.mmap(-1, 8 * page, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+        pattern = bytes(range(256)) * (8 * page // 256)
+        memory[:] = pattern
+        address = ctypes.addressof(ctypes.c_char.from_buffer(memory))
+
+        def copied():
+            """Per page: present and mapped by this process alone."""
+            with open("/proc/self/pagemap", "rb") as pagemap:
+                pagemap.seek(address // page * 8)
+                entries = struct.unpack("=8Q", pagemap.read(64))
+            return [entry >> 63 & 1 and entry >> 56 & 1 for entry in entries]
+
+        def in_fork(body):
+            read_end, write_end = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                os.write(write_end, json.dumps(body()).encode())
+                os._exit(0)
+            os.close(write_end)
+            report = b"".join(iter(lambda: os.read(read_end, 65536), b""))
+            os.waitpid(pid, 0)
+            return json.loads(report)
+
+        # The first four pages, and a range with nothing mapped (skipped).
+        containment.populate_after_fork([(address, 4 * page), (page, page)])
+        return in_fork(lambda: {"copied": copied(), "same": memory[:] == pattern,
+                                "grandchild": in_fork(copied)})
+
+    report = in_child(body)
+    assert report == {"copied": [1] * 4 + [0] * 4, "same": True, "grandchild": [0] * 8}

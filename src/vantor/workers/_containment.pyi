@@ -1,6 +1,6 @@
 """Linux system calls for confining worker processes that Python's standard
-library does not offer: namespaces, mounts, capabilities, Landlock and
-seccomp.
+library does not offer: namespaces, mounts, capabilities, Landlock,
+seccomp, and faulting in a process's own pages ahead of their use.
 
 Each function makes one step; the order of the steps is the caller's.
 A failed system call raises OSError (or the subclass its errno selects)
@@ -210,4 +210,15 @@ def install_seccomp_filter(socket_families: tuple[int, ...],
 
     no_new_privs must be set already (RuntimeError otherwise). Other threads
     of the process are not filtered: call it while single-threaded.
+    """
+
+# Memory
+
+def populate_after_fork(ranges: list[tuple[int, int]]) -> None:
+    """Have every child this process forks from now on fault in the pages of
+    `ranges` ((address, length) pairs) as a write would, first thing after
+    fork, without changing their contents: pages shared copy-on-write with
+    this process are copied at once. An empty sequence turns it off. The
+    children's own children populate nothing. Ranges no longer mapped
+    writable are skipped; before Linux 5.14 nothing is populated.
     """

@@ -7,7 +7,11 @@ then reads request lines itself.  It never runs tool code.  Each request is
 served by a process forked for it (ahead of it, so that the fork is not on
 the call's path) with the unchanged message loop (its ``sys.stdin`` a stream
 that holds the one line); it writes its answer on the answer descriptor and
-exits.  The template is the
+exits.  A call's process starts cold, and the template makes that cheap:
+before greeting it serves one fixed request itself (what the loop builds on
+first use is then built once), and learns which of its pages serving a
+request writes; each call's process copies those at once when it is forked,
+rather than a fault at a time during its call.  The template is the
 subreaper of everything a call starts: once the call's process has ended,
 it kills and reaps whatever is left under it, then writes an end line on
 the answer pipe and reads the next request.  Nothing a call changed or left
@@ -33,6 +37,7 @@ import json
 import os
 import select
 import signal
+import struct
 import sys
 import traceback
 from typing import Any, NoReturn
@@ -50,8 +55,18 @@ GREETED_VARIABLE = "VANTOR_WORKER_GREETED"
 END_MARK = b"\x00"
 #: The exit code of a template whose preloads failed, before it greeted.
 PRELOAD_FAILED = 3
+#: The exit code of a template that cannot find what a call leaves running.
+NO_CHILDREN_LIST = 4
+
+#: A request of the smallest kind, served before the first call (see :func:`serve_warm_up`).
+WARM_UP = b'{"action": "run_inline", "code": "result = 1"}\n'
 
 _READ_SIZE = 1024 * 1024
+_PAGE = os.sysconf("SC_PAGE_SIZE")
+#: Bits of a ``/proc/<pid>/pagemap`` entry: the page is present, and mapped exclusively.
+_PRESENT_ALONE = 1 << 63 | 1 << 56
+#: Mappings larger than this (reserved address space, mostly) are not searched for pages.
+_LARGEST_MAPPING = 256 * 1024 * 1024
 
 
 def wanted() -> bool:
@@ -103,11 +118,23 @@ class Template:
         self.errors = sys.stdin.errors
 
     def run(self) -> NoReturn:
+        try:
+            open(self.children).close()
+        except OSError as error:  # without it, what a call leaves running would live on
+            os.write(2, f"vantor.workers: isolation per call cannot list the template's "
+                        f"children ({error}); it needs a kernel built with "
+                        f"CONFIG_PROC_CHILDREN\n".encode())
+            os._exit(NO_CHILDREN_LIST)
         os.set_blocking(self.cancel_fd, False)
         for stream in (sys.stdout, sys.stderr):
             stream.flush()
+        serve_warm_up(self.encoding, self.errors)
         os.environ[GREETED_VARIABLE] = "1"
         gc.freeze()  # what the template holds stays shared with the calls' processes
+        from . import _containment
+
+        # Each call's process copies the pages a call writes as soon as it is forked.
+        _containment.populate_after_fork(learn_hot_pages(self.encoding, self.errors))
         self.fork_next()
         _write_all(self.answer_fd, b"\n")
         while True:
@@ -294,6 +321,87 @@ class Template:
                 os._exit(code)
 
 
+def serve_warm_up(encoding: str, errors: str) -> None:
+    """Serve :data:`WARM_UP` with the message loop in this process, its answer dropped.
+
+    In the template, what the loop builds on its first use (lookup caches,
+    objects made lazily) is then built once, for every call's process.
+    """
+    null = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
+    stdin, answer_fd = sys.stdin, os.environ[ANSWER_FD_VARIABLE]
+    os.environ.update({ANSWER_FD_VARIABLE: str(null), GREETED_VARIABLE: "1"})
+    sys.stdin = io.TextIOWrapper(io.BytesIO(WARM_UP), encoding=encoding, errors=errors,
+                                 newline="\n")
+    try:
+        from vantor.workers import custom_worker
+        _run_loop(custom_worker.main)
+    finally:
+        sys.stdin = stdin
+        os.environ[ANSWER_FD_VARIABLE] = answer_fd
+        os.close(null)
+
+
+def learn_hot_pages(encoding: str, errors: str) -> list[tuple[int, int]]:
+    """The ranges (address, length) of the template's pages that serving a request writes.
+
+    A process forked for the purpose serves :data:`WARM_UP` and reports
+    which of the template's private writable pages it holds a copy of
+    (``/proc/self/pagemap``: present and mapped once).  It runs no tool
+    code, so its report is the template's own.  Empty where the pages
+    cannot be read.
+    """
+    mappings = _private_writable_mappings()
+    report_r, report_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(report_r)
+            serve_warm_up(encoding, errors)
+            _write_all(report_w, "".join(f"{address} {length}\n" for address, length
+                                         in _copied_pages(mappings)).encode())
+        finally:
+            os._exit(0)
+    os.close(report_w)
+    report = _read_all(report_r)
+    os.waitpid(pid, 0)
+    return [(int(address), int(length)) for address, length in
+            (line.split() for line in report.decode().splitlines())]
+
+
+def _private_writable_mappings() -> list[tuple[int, int]]:
+    """(start, end) of this process's private writable mappings, the huge ones left out."""
+    mappings = []
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            span, permissions = line.split(maxsplit=2)[:2]
+            start, end = (int(bound, 16) for bound in span.split("-"))
+            if permissions.startswith("rw") and permissions[3] == "p" \
+                    and end - start <= _LARGEST_MAPPING:
+                mappings.append((start, end))
+    return mappings
+
+
+def _copied_pages(mappings: list[tuple[int, int]]) -> list[tuple[int, int]]:
+    """The runs of pages in ``mappings`` that are present and mapped by this process alone."""
+    runs: list[tuple[int, int]] = []
+    try:
+        pagemap = open("/proc/self/pagemap", "rb", buffering=0)
+    except OSError:
+        return runs
+    with pagemap:
+        for start, end in mappings:
+            pagemap.seek(start // _PAGE * 8)
+            entries = pagemap.read((end - start) // _PAGE * 8) or b""
+            for index, (entry,) in enumerate(struct.iter_unpack("=Q", entries)):
+                if entry & _PRESENT_ALONE == _PRESENT_ALONE:
+                    address = start + index * _PAGE
+                    if runs and sum(runs[-1]) == address:
+                        runs[-1] = (runs[-1][0], runs[-1][1] + _PAGE)
+                    else:
+                        runs.append((address, _PAGE))
+    return runs
+
+
 class _OneRequest(io.TextIOWrapper):
     """``sys.stdin`` of a call's process: its one request line, then the end.
 
@@ -310,6 +418,10 @@ class _OneRequest(io.TextIOWrapper):
             return super().__next__()
         except StopIteration:
             os.write(self._went_on_w, b"1")
+            # The answer is out, and its reader was likely woken on this CPU
+            # to run once this process sleeps: let it run before this process
+            # spends its last moments ending.
+            os.sched_yield()
             raise
 
 

@@ -11,5 +11,6 @@ extern PyMethodDef mount_functions[];
 extern PyMethodDef privilege_functions[];
 extern PyMethodDef landlock_functions[];
 extern PyMethodDef seccomp_functions[];
+extern PyMethodDef memory_functions[];
 
 }  // namespace containment

@@ -15,8 +15,8 @@ namespace {
 
 const char module_doc[] =
     "Linux system calls for confining worker processes that Python's standard\n"
-    "library does not offer: namespaces, mounts, capabilities, Landlock and\n"
-    "seccomp.\n"
+    "library does not offer: namespaces, mounts, capabilities, Landlock,\n"
+    "seccomp, and faulting in a process's own pages ahead of their use.\n"
     "\n"
     "Each function makes one step; the order of the steps is the caller's.\n"
     "A failed system call raises OSError (or the subclass its errno selects)\n"
@@ -79,7 +79,7 @@ const Constant constants[] = {
 
 PyMethodDef* const function_tables[] = {
     namespace_functions, mount_functions, privilege_functions, landlock_functions,
-    seccomp_functions,
+    seccomp_functions, memory_functions,
 };
 
 int exec_module(PyObject* module)
