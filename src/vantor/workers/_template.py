@@ -354,16 +354,19 @@ def learn_hot_pages(encoding: str, errors: str) -> list[tuple[int, int]]:
     report_r, report_w = os.pipe()
     pid = os.fork()
     if pid == 0:
+        code = 1
         try:
             os.close(report_r)
             serve_warm_up(encoding, errors)
             _write_all(report_w, "".join(f"{address} {length}\n" for address, length
                                          in _copied_pages(mappings)).encode())
+            code = 0
         finally:
-            os._exit(0)
+            os._exit(code)
     os.close(report_w)
     report = _read_all(report_r)
-    os.waitpid(pid, 0)
+    if os.waitpid(pid, 0)[1] != 0:
+        return []  # a report cut short: the calls do without
     return [(int(address), int(length)) for address, length in
             (line.split() for line in report.decode().splitlines())]
 
