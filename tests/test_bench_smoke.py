@@ -242,22 +242,27 @@ def test_workers_start_without_interpreter_switches(driver, monkeypatch):
     assert run.worker_environment()["PYTHONPATH"] == "/elsewhere"
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the benchmark's sandboxes do not pass on the sanitizer runtime")
-def test_client_benchmark_reports_every_ratio(tmp_path):
-    cmd = [sys.executable, str(BENCH / "client.py"), "--quick", "--out", str(tmp_path)]
+def quick_run(script, out):
+    """The JSON a benchmark script writes after a quick run."""
+    cmd = [sys.executable, str(BENCH / f"{script}.py"), "--quick", "--out", str(out)]
     proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
-    ratios = json.loads((tmp_path / "client.json").read_text())["ratios"]
+    return json.loads((out / f"{script}.json").read_text())
+
+
+sandboxed_benchmark = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the benchmark's sandboxes do not pass on the sanitizer runtime")
+
+
+@sandboxed_benchmark
+def test_client_benchmark_reports_every_ratio(tmp_path):
+    ratios = quick_run("client", tmp_path)["ratios"]
     assert len(ratios) == 7 and all(value > 0 for value in ratios.values())
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the benchmark's sandboxes do not pass on the sanitizer runtime")
+@sandboxed_benchmark
 def test_isolation_benchmark_reports_every_worker(tmp_path):
-    cmd = [sys.executable, str(BENCH / "isolation.py"), "--quick", "--out", str(tmp_path)]
-    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    results = json.loads((tmp_path / "isolation.json").read_text())
+    results = quick_run("isolation", tmp_path)
     assert [len(by_mode) for by_mode in results["times"].values()] == [4, 4]
     assert all(memory["worker_kib"] > 0 for memory in results["memory"].values())
