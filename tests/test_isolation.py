@@ -122,6 +122,12 @@ def test_bad_settings():
 
 def test_asyncio_worker_and_pool():
     async def scenario():
+        # A fresh template's first call cancelled: the next call gets its own answer.
+        async with AsyncWorker(sandbox=None, isolation="call") as worker:
+            await worker.start()
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(worker.run_inline("import time; time.sleep(60)"), 0.5)
+            assert (await worker.run_inline("result = 2"))["result"]["return_value"] == 2
         async with AsyncWorker(sandbox=sandbox_policy(), isolation="call") as worker:
             await worker.run_inline("import json; json.tampered = True")
             answer = await worker.run_inline("import json; print(hasattr(json, 'tampered'))")

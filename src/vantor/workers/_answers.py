@@ -200,6 +200,7 @@ class WorkerProtocolError(_CallError):
                  stray_raw: bytes = b""):
         super().__init__(f"the worker's answer pipe held {what}; the worker was killed",
                          stray, stderr, stray_raw)
+        self.what = what
 
 
 def describe_exit(returncode: int | None) -> str:

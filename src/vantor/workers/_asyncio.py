@@ -362,9 +362,15 @@ class AsyncWorker(WorkerBase):
             if (proc is None or not proc.ready or proc.stopping or not proc.stdout_open
                     or self._has_ended(proc)):
                 proc = await self._started_process()
-            if proc.requests and not await self._clean(proc):
-                self._forget(proc)
-                continue
+            if proc.calls:
+                try:
+                    clean = await self._clean(proc)
+                except BaseException as error:  # cancelled while the last call's end is awaited
+                    self._record_failure(error)
+                    raise
+                if not clean:
+                    self._forget(proc)
+                    continue
             started = time.monotonic()
             try:
                 answer = await self._link.exchange(data, timeout)
@@ -403,9 +409,7 @@ class AsyncWorker(WorkerBase):
 
     async def _cancelled(self, proc: Process, size: int) -> bool:
         """As :meth:`Worker._cancelled`."""
-        if not proc.isolated or proc.sent < size:
-            return False
-        token = proc.cancel()
+        token = proc.cancel(size)
         return token is not None and await self._link.await_end(token, EXIT_GRACE, keep=True)
 
     def _cancel_later(self, proc: Process, size: int) -> bool:
@@ -414,13 +418,9 @@ class AsyncWorker(WorkerBase):
         The next call waits for the end line first (its output dropped):
         the task that is being cancelled cannot wait.
         """
-        if not proc.isolated or proc.sent < size or self._link is None:
-            return False
-        token = proc.cancel()
-        if token is None:
+        if self._link is None or proc.cancel(size) is None:
             return False
         self._link._settle(None)
-        proc.owes_end, proc.end_token = True, token
         return True
 
     async def _started_process(self) -> Process:

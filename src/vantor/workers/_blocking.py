@@ -362,7 +362,7 @@ class Worker(WorkerBase):
         resent = False
         while True:
             proc = self._started_process()
-            if proc.requests and not self._clean(proc):
+            if proc.calls and not self._clean(proc):
                 self._discard(proc)
                 continue
             deadline = None if timeout is None else time.monotonic() + timeout
@@ -400,9 +400,7 @@ class Worker(WorkerBase):
         Only a request written whole can be cancelled: a part would stay in
         the template's input, ahead of the next request.
         """
-        if not proc.isolated or proc.sent < size:
-            return False
-        token = proc.cancel()
+        token = proc.cancel(size)
         return token is not None and self._waiter.await_end(token, time.monotonic() + EXIT_GRACE,
                                                             keep=True)
 

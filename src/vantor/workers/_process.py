@@ -122,18 +122,21 @@ class Process:
 
     def __init__(self, launch: Launch, output_limit: int | None, stderr_limit: int,
                  preload: tuple[str, ...] | None = None):
-        answer_fd, worker_answer_fd = os.pipe()
-        env = dict(os.environ if launch.env is None else launch.env)
-        env[ANSWER_FD_VARIABLE] = str(worker_answer_fd)
-        worker_fds = [worker_answer_fd]
+        own_fds: list[int] = []
+        worker_fds: list[int] = []
         self.cancel_fd = -1
-        if preload is not None:
-            worker_cancel_fd, self.cancel_fd = os.pipe()
-            worker_fds.append(worker_cancel_fd)
-            env[TEMPLATE_VARIABLE] = json.dumps({"preload": list(preload),
-                                                 "cancel_fd": worker_cancel_fd})
-        own_fds = (answer_fd,) if self.cancel_fd < 0 else (answer_fd, self.cancel_fd)
         try:
+            answer_fd, worker_answer_fd = os.pipe()
+            own_fds.append(answer_fd)
+            worker_fds.append(worker_answer_fd)
+            env = dict(os.environ if launch.env is None else launch.env)
+            env[ANSWER_FD_VARIABLE] = str(worker_answer_fd)
+            if preload is not None:
+                worker_cancel_fd, self.cancel_fd = os.pipe()
+                own_fds.append(self.cancel_fd)
+                worker_fds.append(worker_cancel_fd)
+                env[TEMPLATE_VARIABLE] = json.dumps({"preload": list(preload),
+                                                     "cancel_fd": worker_cancel_fd})
             self.popen = subprocess.Popen(
                 launch.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE, env=env, cwd=launch.cwd,
@@ -278,17 +281,24 @@ class Process:
         """Whether the worker is a template that forks each call."""
         return self.cancel_fd >= 0
 
-    def cancel(self) -> bytes | None:
-        """Ask the template to kill the current call; the token its end line will carry.
+    def cancel(self, size: int) -> bytes | None:
+        """Ask the template to kill the current call, whose request is ``size`` bytes.
 
-        None when the cancel cannot be sent (the template is gone).
+        The token its end line will carry, which is then owed: the next call
+        waits for it (:meth:`take_end`) if this one does not.  None when the
+        call cannot be cancelled: the worker is no template, the request was
+        not written whole (its rest would stay in the template's input), or
+        the template is gone.
         """
+        if not self.isolated or self.sent < size:
+            return None
         token = os.urandom(8).hex().encode()
         try:
             os.write(self.cancel_fd, str(self.calls).encode() + b" " + token + b"\n")
         except OSError:
             return None
         self.marks = b""
+        self.owes_end, self.end_token = True, token
         return token
 
     def take_end(self, token: bytes = b"", keep: bool = False) -> bool | None:

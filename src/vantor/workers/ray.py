@@ -41,8 +41,8 @@ from ._base import SharedStats
 from ._pool import IdleMembers, check_size
 from ._core import (
     DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, UNSET, Actions, Answer, Timeout, WorkerClosed,
-    WorkerDied, WorkerError, WorkerOutputLimit, WorkerStartError, WorkerStats, WorkerTimeout,
-    check_timeout, encode_request, encode_request_line)
+    WorkerDied, WorkerError, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
+    WorkerStats, WorkerTimeout, check_timeout, encode_request, encode_request_line)
 from .sandbox import DEFAULT_SANDBOX, Sandbox
 
 __all__ = ["RayWorkerPool"]
@@ -88,7 +88,8 @@ class WorkerActor:
 
 def _pack_error(error: WorkerError) -> dict[str, Any]:
     packed: dict[str, Any] = {"type": type(error).__name__, "message": str(error)}
-    for name in ("timeout", "limit", "returncode", "reason", "stderr", "_stray_raw", "missing"):
+    for name in ("timeout", "limit", "returncode", "reason", "stderr", "_stray_raw", "missing",
+                 "what"):
         if hasattr(error, name):
             packed[name] = getattr(error, name)
     return packed
@@ -103,6 +104,8 @@ def _unpack_error(packed: dict[str, Any]) -> WorkerError:
         return WorkerOutputLimit(packed["limit"], stderr=stderr, stray_raw=stray)
     if kind == "WorkerDied":
         return WorkerDied(packed["returncode"], stderr, stray_raw=stray, reason=packed["reason"])
+    if kind == "WorkerProtocolError":
+        return WorkerProtocolError(packed["what"], stderr=stderr, stray_raw=stray)
     if kind == "WorkerStartError":
         return WorkerStartError(packed["message"], packed.get("missing", ()))
     if kind == "WorkerClosed":
