@@ -65,6 +65,64 @@ def test_a_call_cannot_reach_the_next(sandbox):
         assert marked_processes(MARKER) == []
 
 
+# Leaves a chain of processes whose deepest one, once the call's process is
+# gone, writes an end line and a forged answer on every pipe the call could
+# write its answer to. Each lives 30 s at most, should nothing end it.
+FORGE = f"""
+import os, stat, time
+call = os.getpid()
+ready_r, ready_w = os.pipe()
+if os.fork() == 0:
+    depth = 1
+    while depth < 60 and os.fork() == 0:
+        depth += 1
+    if depth == 60:
+        os.write(ready_w, b"!")
+        while os.path.exists(f"/proc/{{call}}"):
+            time.sleep(0.0002)
+        pipes = [fd for fd in range(3, 32) if os.path.exists(f"/proc/self/fd/{{fd}}")
+                 and stat.S_ISFIFO(os.fstat(fd).st_mode)]
+        for line in (b"\\x00\\n", b'{{"success": true, "result": "forged"}}\\n'):
+            for fd in pipes:
+                try:
+                    os.write(fd, line)
+                except OSError:
+                    pass
+            time.sleep(0.003)
+    time.sleep(30)
+    os._exit(0)
+os.read(ready_r, 1)
+"""
+# Finds what was sent for an earlier call in this process's memory.
+SCAN = """
+import re
+found = 0
+with open("/proc/self/maps") as maps, open("/proc/self/mem", "rb", 0) as memory:
+    for line in maps:
+        span, permissions = line.split()[:2]
+        start, end = (int(bound, 16) for bound in span.split("-"))
+        if permissions.startswith("rw") and end - start < 1 << 28:
+            try:
+                memory.seek(start)
+                found += len(re.findall(rb"secret-of-user-a-x{5}", memory.read(end - start)))
+            except OSError:
+                pass
+result = found
+"""
+
+
+def test_a_call_can_neither_forge_later_answers_nor_find_earlier_requests(sandbox):
+    with Worker(sandbox=sandbox, isolation="call", timeout=30) as worker:
+        assert worker.run_inline(FORGE).ok
+        for user in "bcd":
+            assert worker.run_inline(f"result = {user!r}")["result"]["return_value"] == user
+        assert worker.run_inline("x = 1", {"secret": "secret-of-user-a-" + "x" * 20}).ok
+        assert worker.run_inline(SCAN)["result"]["return_value"] == 0
+        if sandbox is not None:  # unsandboxed, the tests' root may read any process
+            peek = "import os; open(f'/proc/{os.getppid()}/mem', 'rb')"
+            assert worker.run_inline(peek)["error"].startswith("PermissionError")
+
+
 def test_answers_and_endings_are_those_of_a_shared_worker(sandbox):
     lines = ['{"action": "validate", "code": "x ="}', "not json", '{"action": "nope"}',
              '{"action": "run_inline", "code": "print(args)", "args": {"k": [1, 2]}}']

@@ -192,11 +192,11 @@ class _Link:
                 self._settle(answer)
                 return
 
-    async def await_end(self, token: bytes, grace: float, keep: bool = False) -> bool:
+    async def await_end(self, grace: float, keep: bool = False) -> bool:
         """As :meth:`_Waiter.await_end <vantor.workers._blocking._Waiter.await_end>`,
         woken by the loop; between calls only."""
         proc = self.proc
-        found = proc.take_end(token, keep)
+        found = proc.take_end(keep)
         if found is not None:
             return found
         self._stop_reading()
@@ -205,7 +205,7 @@ class _Link:
         def step() -> None:
             if done.done():
                 return
-            found = proc.take_end(token, keep) if proc.read_out_stdout(keep) else False
+            found = proc.take_end(keep) if proc.read_out_stdout(keep) else False
             if found is not None:
                 done.set_result(found)
 
@@ -404,13 +404,12 @@ class AsyncWorker(WorkerBase):
     async def _clean(self, proc: Process) -> bool:
         """As :meth:`Worker._clean`."""
         if proc.owes_end:
-            return await self._link.await_end(proc.end_token, EXIT_GRACE)
+            return await self._link.await_end(EXIT_GRACE)
         return proc.isolated or not proc.written_since_answer()
 
     async def _cancelled(self, proc: Process, size: int) -> bool:
         """As :meth:`Worker._cancelled`."""
-        token = proc.cancel(size)
-        return token is not None and await self._link.await_end(token, EXIT_GRACE, keep=True)
+        return proc.cancel(size) is not None and await self._link.await_end(EXIT_GRACE, keep=True)
 
     def _cancel_later(self, proc: Process, size: int) -> bool:
         """Have the template end the call whose task was cancelled; whether it was asked.

@@ -154,11 +154,11 @@ class _Waiter:
                 wait_ms = _SHORT_WAIT_MS if exit_seen else _POLL_INTERVAL_MS
                 next_exit_check = now + wait_ms / 1000
 
-    def await_end(self, token: bytes, deadline: float, keep: bool = False) -> bool:
+    def await_end(self, deadline: float, keep: bool = False) -> bool:
         """Wait for the template's end line (see :meth:`Process.take_end`); False if it fails."""
         proc = self.proc
         while True:
-            found = proc.take_end(token, keep)
+            found = proc.take_end(keep)
             if found is not None:
                 return found
             try:
@@ -391,7 +391,7 @@ class Worker(WorkerBase):
     def _clean(self, proc: Process) -> bool:
         """Whether nothing of the last call is left to come from ``proc``."""
         if proc.owes_end:
-            return self._waiter.await_end(proc.end_token, time.monotonic() + EXIT_GRACE)
+            return self._waiter.await_end(time.monotonic() + EXIT_GRACE)
         return proc.isolated or not proc.written_since_answer()
 
     def _cancelled(self, proc: Process, size: int) -> bool:
@@ -400,8 +400,7 @@ class Worker(WorkerBase):
         Only a request written whole can be cancelled: a part would stay in
         the template's input, ahead of the next request.
         """
-        token = proc.cancel(size)
-        return token is not None and self._waiter.await_end(token, time.monotonic() + EXIT_GRACE,
+        return proc.cancel(size) is not None and self._waiter.await_end(time.monotonic() + EXIT_GRACE,
                                                             keep=True)
 
     def _started_process(self) -> Process:

@@ -180,7 +180,11 @@ class Process:
         self.requests = 0
         self.calls = 0  # requests sent: the template numbers its calls alike
         self.owes_end = False  # a call is over, its template's end line not yet read
-        self.end_token = b""  # the token that end line carries (a cancelled call's)
+        # The token the current call's end line carries: the host's, sent to the
+        # template alone (its cancel pipe), so that nothing the call started can
+        # write the line; or, once the call is cancelled, the cancel's.
+        self.end_token = b""
+        self.end_cancelled = False
         self.marks = b""  # answer pipe bytes read while an end line is awaited
         self.sent = 0  # bytes of the current call's request written so far
         self.write_failed = False  # the worker stopped reading during the current call
@@ -233,6 +237,12 @@ class Process:
         if self.calls:
             self.channel.begin()
         self.calls += 1
+        if self.isolated:
+            self.end_token, self.end_cancelled = os.urandom(8).hex().encode(), False
+            try:
+                os.write(self.cancel_fd, b"%d end %s\n" % (self.calls, self.end_token))
+            except OSError:
+                pass  # the template is gone: writing the request finds that out
 
     def written_since_answer(self) -> bool:
         """Whether the worker wrote anything (or ended its output) since its last answer.
@@ -298,25 +308,27 @@ class Process:
         except OSError:
             return None
         self.marks = b""
-        self.owes_end, self.end_token = True, token
+        self.owes_end, self.end_token, self.end_cancelled = True, token, True
         return token
 
-    def take_end(self, token: bytes = b"", keep: bool = False) -> bool | None:
-        """Look for the template's end line on the answer pipe (after a cancel: ``token``'s).
+    def take_end(self, keep: bool = False) -> bool | None:
+        """Look for the template's end line on the answer pipe, the one carrying
+        :attr:`end_token`.
 
-        True once it has come: nothing of the call is left running, and all
-        it wrote is in the pipes.  Standard output is then read out, and
+        After an answer the line must come next; after a cancel, whatever
+        the killed call wrote before it is dropped.  True once it has come:
+        nothing of the call is left running, and all it wrote is in the pipes.  Standard output is then read out, and
         kept as the call's stray output (``keep``: a call that timed out) or
         dropped (after an answer: what the call left running wrote, which
         belongs to no call).  None while the line has not come; False
         when the pipe ended, or held after an answer what the template does
         not write.
         """
-        wanted = END_MARK + token + b"\n"
+        wanted = END_MARK + self.end_token + b"\n"
         self.marks += self.channel.rest
         self.channel.rest = b""
         while True:
-            if token:  # whatever the killed call wrote before the line goes
+            if self.end_cancelled:  # whatever the killed call wrote before the line goes
                 at = self.marks.find(wanted)
                 if at < 0:
                     self.marks = self.marks[-len(wanted):]
@@ -328,7 +340,6 @@ class Process:
                 rest = self.marks[at + len(wanted):]
                 self.marks = b""
                 self.owes_end = False
-                self.end_token = b""
                 return not rest and self.read_out_stdout(keep)
             data = _read(self.answer_fd, READ_SIZE)
             if not data:

@@ -17,7 +17,13 @@ it kills and reaps whatever is left under it, then writes an end line on
 the answer pipe and reads the next request.  Nothing a call changed or left
 running reaches the next one.
 
-The host cancels a call that ran out of time through a pipe of its own:
+Ahead of each request the host sends on a pipe of its own (the cancel pipe,
+which no call's process holds) ``"<sequence> end <token>\n"``: the call's end
+line carries that token, which nothing the call started can know.  The
+template is not dumpable, and keeps requests in memory a forked process sees
+zeroed, so that no call reads the token or an earlier call's request.
+
+The host cancels a call that ran out of time through the same pipe:
 ``"<sequence> <token>\\n"``.  The template kills the call only if that call
 is still the one running (a late cancel never hits the next call), ends
 what it started, and answers with an end line that carries the token,
@@ -34,6 +40,7 @@ import gc
 import importlib
 import io
 import json
+import mmap
 import os
 import select
 import signal
@@ -62,6 +69,11 @@ NO_CHILDREN_LIST = 4
 WARM_UP = b'{"action": "run_inline", "code": "result = 1"}\n'
 
 _READ_SIZE = 1024 * 1024
+#: madvise advice (Linux 4.14): a child's copy of the range reads as zeros.
+_MADV_WIPEONFORK = 18
+#: What ``str.strip`` strips among ASCII bytes, and the separators it strips too.
+_ASCII_SPACES = frozenset(b" \t\n\r\x0b\x0c")
+_SEPARATORS = frozenset(b"\x1c\x1d\x1e\x1f")
 _PAGE = os.sysconf("SC_PAGE_SIZE")
 #: Bits of a ``/proc/<pid>/pagemap`` entry: the page is present, and mapped exclusively.
 _PRESENT_ALONE = 1 << 63 | 1 << 56
@@ -95,6 +107,9 @@ def serve() -> NoReturn:
     from . import _containment  # here: a worker that is no template does without it
 
     _containment.set_child_subreaper()
+    # Its memory is no call's to read (/proc/<pid>/mem): it holds the host's
+    # token for the running call's end line.
+    _containment.set_dumpable(False)
     Template(int(os.environ[ANSWER_FD_VARIABLE]), settings["cancel_fd"]).run()
 
 
@@ -104,11 +119,12 @@ class Template:
     def __init__(self, answer_fd: int, cancel_fd: int):
         self.answer_fd = answer_fd
         self.cancel_fd = cancel_fd
-        self.pending = b""      # input read past the current request line
+        self.input = _Input()
         self.cancels = b""      # cancel pipe input not yet a whole line
         self.watched = [0, cancel_fd]  # the input, and the cancel pipe until it ends
-        self.input_ended = False
         self.sequence = 0
+        # The host's token for each call's end line, sent ahead of its request.
+        self.end_tokens: dict[int, bytes] = {}
         # The process forked for the next request, its line pipe and its went-on pipe.
         self.next_call = (0, -1, -1)
         # Cancels of calls whose request has not been read yet: never run.
@@ -116,6 +132,7 @@ class Template:
         self.children = f"/proc/self/task/{os.getpid()}/children"
         self.encoding = sys.stdin.encoding
         self.errors = sys.stdin.errors
+        self.ascii_compatible = _ascii_compatible(self.encoding)
 
     def run(self) -> NoReturn:
         try:
@@ -143,35 +160,50 @@ class Template:
                 os.close(self.next_call[1])  # it ends, given no request
                 os.waitpid(self.next_call[0], 0)
                 os._exit(0)
-            self.sequence += 1
-            token = self.cancelled_ahead.pop(self.sequence, None)
-            if token is not None:
-                self.write_end(token)
-            else:
-                self.serve_call(line)
+            with line:
+                # What the host sent on the cancel pipe before this request
+                # (its end token, a cancel) is in the pipe now.
+                self.take_cancels()
+                self.sequence += 1
+                end_token = self.end_tokens.pop(self.sequence, b"")
+                token = self.cancelled_ahead.pop(self.sequence, None)
+                if token is not None:
+                    self.write_end(token)
+                else:
+                    self.serve_call(line, end_token)
 
     # -- requests -----------------------------------------------------------
 
-    def next_request(self) -> bytes | None:
-        """The next non-blank request line; None at the end of the input."""
+    def next_request(self) -> memoryview | None:
+        """The next non-blank request line, a view of the input that the caller
+        releases; None at the end of the input."""
         while True:
-            end = self.pending.find(b"\n")
-            if end >= 0:
-                line, self.pending = self.pending[:end + 1], self.pending[end + 1:]
-            elif self.input_ended:
-                line, self.pending = self.pending, b""
-                if not line:
+            line = self.input.take_line()
+            if line is None:
+                if self.input.ended:
                     return None
-            else:
                 self.wait_for_input()
-                continue
-            if not self.blank(line):
+            elif self.blank(line):
+                line.release()
+            else:
                 return line
 
-    def blank(self, line: bytes) -> bool:
-        """Whether the loop would skip ``line`` unanswered (it strips it to nothing)."""
+    def blank(self, line: memoryview) -> bool:
+        """Whether the loop would skip ``line`` unanswered (it strips it to nothing).
+
+        Told from the bytes where the encoding allows: decoding would leave
+        a copy of the request in the template's memory.
+        """
+        if self.ascii_compatible:
+            for byte in line:
+                if byte not in _ASCII_SPACES:
+                    if byte < 0x80 and byte not in _SEPARATORS:
+                        return False
+                    break
+            else:
+                return True
         try:
-            return not line.decode(self.encoding, self.errors).strip()
+            return not str(line, self.encoding, self.errors).strip()
         except UnicodeError:
             return False  # the call's own loop meets the error, as it would have
 
@@ -182,26 +214,36 @@ class Template:
             for sequence, token in self.read_cancels():
                 self.take_cancel(sequence, token)
         if 0 in ready:
-            data = os.read(0, _READ_SIZE)
-            if data:
-                self.pending += data
-            else:
-                self.input_ended = True
+            self.input.read()
+
+    def take_cancels(self) -> None:
+        """Take all that waits in the cancel pipe."""
+        for sequence, token in self.read_cancels():
+            self.take_cancel(sequence, token)
 
     def read_cancels(self) -> list[tuple[int, bytes]]:
-        try:
-            data = os.read(self.cancel_fd, 4096)
-        except BlockingIOError:
-            return []
-        if not data:  # the host let its end go: no cancel will come
-            self.watched.remove(self.cancel_fd)
-        self.cancels += data
+        """The cancels in all the cancel pipe holds; end tokens are kept aside."""
+        while True:
+            try:
+                data = os.read(self.cancel_fd, 4096)
+            except BlockingIOError:
+                break
+            if not data:  # the host let its end go: no cancel will come
+                if self.cancel_fd in self.watched:
+                    self.watched.remove(self.cancel_fd)
+                break
+            self.cancels += data
         *lines, self.cancels = self.cancels.split(b"\n")
         cancels = []
         for line in lines:
-            sequence, _, token = line.partition(b" ")
-            if sequence.isdigit() and token.isalnum():
+            sequence, *rest = line.split(b" ")
+            token = rest[-1] if rest else b""
+            if not (sequence.isdigit() and token.isalnum()):
+                continue
+            if rest == [token]:
                 cancels.append((int(sequence), token))
+            elif rest == [b"end", token] and int(sequence) > self.sequence:
+                self.end_tokens[int(sequence)] = token
         return cancels
 
     def take_cancel(self, sequence: int, token: bytes) -> None:
@@ -236,9 +278,10 @@ class Template:
         os.close(went_on_w)
         self.next_call = (pid, line_w, went_on_r)
 
-    def serve_call(self, line: bytes) -> None:
+    def serve_call(self, line: memoryview, end_token: bytes) -> None:
         """Hand the request to the call's process, wait for it (or its cancel), end
-        what it left, and fork the next one."""
+        what it left, write the end line (carrying ``end_token``, or the
+        cancel's token), and fork the next one."""
         pid, line_w, went_on_r = self.next_call
         try:
             _write_all(line_w, line)
@@ -260,7 +303,7 @@ class Template:
         if token is None and not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
                                   and went_on):
             end_as(status)
-        self.write_end(token or b"")
+        self.write_end(end_token if token is None else token)
         self.fork_next()
 
     def wait_for_call(self, pidfd: int, pid: int) -> bytes | None:
@@ -302,6 +345,9 @@ class Template:
         code = 1
         try:
             os.close(self.cancel_fd)
+            from . import _containment
+
+            _containment.set_dumpable(True)  # its /proc entries are its own, as a worker's
             # The template's input is not the call's: it holds the next requests.
             null = os.open(os.devnull, os.O_RDONLY)
             os.dup2(null, 0)
@@ -357,6 +403,9 @@ def learn_hot_pages(encoding: str, errors: str) -> list[tuple[int, int]]:
         code = 1
         try:
             os.close(report_r)
+            from . import _containment
+
+            _containment.set_dumpable(True)  # for its own /proc/self/pagemap
             serve_warm_up(encoding, errors)
             _write_all(report_w, "".join(f"{address} {length}\n" for address, length
                                          in _copied_pages(mappings)).encode())
@@ -403,6 +452,68 @@ def _copied_pages(mappings: list[tuple[int, int]]) -> list[tuple[int, int]]:
                     else:
                         runs.append((address, _PAGE))
     return runs
+
+
+class _Input:
+    """The template's input, read into memory that a forked process sees zeroed.
+
+    Every call's process is a copy of the template: a request left anywhere
+    in the template's heap (a freed bytes object, a decoded line) would be
+    in the memory of every later call, another user's arguments among them.
+    So requests are read into a private mapping marked ``MADV_WIPEONFORK``
+    and handed on from there as views; none becomes an object of its own.
+    """
+
+    def __init__(self) -> None:
+        self.buffer = _wiped_on_fork(_READ_SIZE)
+        self.start = 0  # the unread input is buffer[start:end]
+        self.end = 0
+        self.ended = False
+
+    def take_line(self) -> memoryview | None:
+        """The next line (the rest, at the end of the input), or None until more is read."""
+        newline = self.buffer.find(b"\n", self.start, self.end)
+        if newline < 0 and not (self.ended and self.end > self.start):
+            return None
+        stop = self.end if newline < 0 else newline + 1
+        line = memoryview(self.buffer)[self.start:stop]
+        self.start = stop
+        return line
+
+    def read(self) -> None:
+        """Read what the input holds, making room for it first."""
+        if self.start:
+            self.buffer.move(0, self.start, self.end - self.start)
+            self.end -= self.start
+            self.start = 0
+        if self.end == len(self.buffer):
+            self.grow()
+        with memoryview(self.buffer) as view:
+            count = os.readv(0, [view[self.end:]])
+        self.end += count
+        self.ended = count == 0
+
+    def grow(self) -> None:
+        larger = _wiped_on_fork(2 * len(self.buffer))
+        with memoryview(self.buffer) as view:
+            larger.write(view[:self.end])
+        self.buffer.close()
+        self.buffer = larger
+
+
+def _wiped_on_fork(size: int) -> mmap.mmap:
+    memory = mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+    memory.madvise(_MADV_WIPEONFORK)
+    return memory
+
+
+def _ascii_compatible(encoding: str) -> bool:
+    """Whether ``encoding`` writes ASCII text as ASCII bytes, one byte per character."""
+    text = "".join(map(chr, range(128)))
+    try:
+        return text.encode(encoding) == text.encode("ascii")
+    except (LookupError, UnicodeError):
+        return False
 
 
 class _OneRequest(io.TextIOWrapper):
