@@ -118,6 +118,10 @@ def test_a_call_can_neither_forge_later_answers_nor_find_earlier_requests(sandbo
             assert worker.run_inline(f"result = {user!r}")["result"]["return_value"] == user
         assert worker.run_inline("x = 1", {"secret": "secret-of-user-a-" + "x" * 20}).ok
         assert worker.run_inline(SCAN)["result"]["return_value"] == 0
+        worker.run_inline("import os; os.write(2, b'stderr-of-user-a')")
+        with pytest.raises(WorkerTimeout) as timeout:
+            worker.run_inline("import time; time.sleep(60)", timeout=1.0)
+        assert "user-a" not in timeout.value.stderr + str(timeout.value)
         if sandbox is not None:  # unsandboxed, the tests' root may read any process
             peek = "import os; open(f'/proc/{os.getppid()}/mem', 'rb')"
             assert worker.run_inline(peek)["error"].startswith("PermissionError")

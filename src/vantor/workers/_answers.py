@@ -349,5 +349,8 @@ class Channel:
         if excess > 0:
             del tail[:excess]
 
+    def forget_stderr(self) -> None:
+        self._tail.clear()
+
     def stderr_text(self) -> str:
         return self._tail.decode("utf-8", "replace")

@@ -235,6 +235,11 @@ class Process:
         self.sent = 0
         self.write_failed = False
         if self.calls:
+            if self.isolated and self.stderr_open:
+                # What earlier calls wrote on standard error (another user's,
+                # maybe) is not this caller's: its errors quote its call alone.
+                self.drain_stderr()
+                self.channel.forget_stderr()
             self.channel.begin()
         self.calls += 1
         if self.isolated:
