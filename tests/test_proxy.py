@@ -319,6 +319,23 @@ def test_limits_hold(proxy, origin):
     assert (stats.failed, stats.cut, stats.open) == (1, 1, 0)
 
 
+def reset(sock):
+    """Closes ``sock`` with a reset, as the connection of a tool killed mid-request ends."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def test_a_connection_gives_its_place_back_when_its_tool_goes(proxy):
+    # The destination keeps every connection open: the proxy has to end them.
+    with socket.create_server(("127.0.0.1", 0), backlog=16) as holder:
+        port = serve(proxy, ["127.0.0.1:*"], connections=4, idle_timeout=1)
+        for _ in range(6):  # each tool gone while the proxy connects for it
+            sock = socket.create_connection(("127.0.0.1", port))
+            sock.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % holder.getsockname()[1])
+            reset(sock)
+        assert settled(proxy).open == 0
+
+
 def exchange(proxy_port, data):
     """Sends ``data`` and returns all the proxy answers until it closes."""
     with socket.create_connection(("127.0.0.1", proxy_port), timeout=10) as sock:

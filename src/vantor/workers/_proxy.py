@@ -174,6 +174,8 @@ class ProxyServer:
         finally:
             link.connecting = False
             link.last = link.loop.time()
+        if client.is_closing():
+            return  # the tool went, or its sandbox was removed, meanwhile: close() ends both
         client.write(established(request.protocol))
         await link.relay(request.forward)
 
