@@ -94,9 +94,12 @@ def proxy():
         yield running
 
 
-def serve(proxy, destinations, label="box", **limits):
-    """A listening socket on loopback served for the sandbox ``label``; returns its port."""
+def serve(proxy, destinations, label="box", send_buffer=None, **limits):
+    """A listening socket on loopback served for the sandbox ``label``; returns its port.
+    ``send_buffer`` fixes the size of the kernel's send buffer of the connections accepted."""
     listener = socket.create_server(("127.0.0.1", 0))
+    if send_buffer is not None:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, send_buffer)
     port = listener.getsockname()[1]
     proxy.add(listener, label, NetworkPolicy(destinations), ProxyLimits(**limits))
     return port
@@ -325,7 +328,7 @@ def reset(sock):
     sock.close()
 
 
-def test_a_connection_gives_its_place_back_when_its_tool_goes(proxy):
+def test_a_connection_gives_its_place_back_when_its_tool_goes_or_reads_no_more(proxy):
     # The destination keeps every connection open: the proxy has to end them.
     with socket.create_server(("127.0.0.1", 0), backlog=16) as holder:
         port = serve(proxy, ["127.0.0.1:*"], connections=4, idle_timeout=1)
@@ -334,6 +337,18 @@ def test_a_connection_gives_its_place_back_when_its_tool_goes(proxy):
             sock.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % holder.getsockname()[1])
             reset(sock)
         assert settled(proxy).open == 0
+
+    # Both ends have closed, the tool reading nothing: with small buffers on its
+    # way, the proxy holds the end of the answer unsent.
+    port = serve(proxy, ["127.0.0.1:*"], "deaf", send_buffer=4096, idle_timeout=1)
+    with socket.create_server(("127.0.0.1", 0)) as destination, socket.socket() as tool:
+        tool.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        tool.connect(("127.0.0.1", port))
+        tool.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % destination.getsockname()[1])
+        with destination.accept()[0] as answering:
+            answering.sendall(b"x" * 40_000)
+        tool.shutdown(socket.SHUT_WR)
+        assert settled(proxy, "deaf").open == 0
 
 
 def exchange(proxy_port, data):
