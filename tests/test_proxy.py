@@ -363,6 +363,8 @@ def test_requests_the_proxy_does_not_serve_are_answered_not_dropped(proxy):
     for request, status in [(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n", b"400"),
                             (b"CONNECT example.org HTTP/1.1\r\n\r\n", b"400"),
                             (b"hello\r\n\r\n", b"400"),
+                            (b"GET http://[x/ HTTP/1.1\r\n\r\n", b"400"),
+                            (b"CONNECT a:" + b"0" * 5000 + b"80 HTTP/1.1\r\n\r\n", b"400"),
                             (b"\x16\x03\x01\x02\x00\x01", b"400"),  # TLS sent to the proxy itself
                             (b"GET http://a/ HTTP/1.1\r\n" + b"X: y\r\n" * 12000 + b"\r\n",
                              b"431")]:
