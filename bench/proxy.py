@@ -3,9 +3,9 @@
 Three processes, as in use: this driver plays the tool, a second process runs
 the host's :class:`~vantor.workers._proxy.Proxy` on a loopback listener, a
 third is the destination, an HTTP server on loopback that answers ``GET /N``
-with N bytes and closes.  The driver's client is a raw socket (so that the
-figures are the proxy's, not a client library's), one new connection per
-request, as a tool that fetches a page does:
+with N bytes (N up to the size it is started with) and closes.  The driver's
+client is a raw socket (so that the figures are the proxy's, not a client
+library's), one new connection per request, as a tool that fetches a page does:
 
 - latency of a small request: direct, plain HTTP through the proxy, a
   ``CONNECT`` tunnel and SOCKS5 (domain name ``localhost``), the four kinds
@@ -38,7 +38,7 @@ from pathlib import Path
 
 ORIGIN = textwrap.dedent("""
     import socket, sys, threading
-    payload = memoryview(b"x" * (256 * 1024 * 1024))
+    payload = memoryview(b"x" * int(sys.argv[1]))  # the largest answer the run asks for
 
     def answer(conn):
         with conn:
@@ -178,7 +178,7 @@ def cpu_seconds(pid: int) -> float:
 
 
 def measure(rounds: int, count: int, big: int) -> dict[str, dict[str, list[float]]]:
-    origin, origin_port = start(ORIGIN)
+    origin, origin_port = start(ORIGIN, str(big))
     proxy, proxy_port = start(PROXY, str(origin_port))
     client = Client(origin_port, proxy_port)
     try:

@@ -55,7 +55,7 @@ def timed(worker: Worker, url: str, count: int) -> list[float]:
 
 
 def measure(rounds: int, count: int, big: int) -> dict[str, dict[str, list[float]]]:
-    origin, port = start(ORIGIN)
+    origin, port = start(ORIGIN, str(big))
     workers = {
         "host namespace, direct": Worker(sandbox=None, env={}),
         "sandbox, through the proxy": Worker(sandbox=Sandbox(

@@ -94,9 +94,12 @@ def proxy():
         yield running
 
 
-def serve(proxy, destinations, label="box", **limits):
-    """A listening socket on loopback served for the sandbox ``label``; returns its port."""
+def serve(proxy, destinations, label="box", send_buffer=None, **limits):
+    """A listening socket on loopback served for the sandbox ``label``; returns its port.
+    ``send_buffer`` fixes the size of the kernel's send buffer of the connections accepted."""
     listener = socket.create_server(("127.0.0.1", 0))
+    if send_buffer is not None:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, send_buffer)
     port = listener.getsockname()[1]
     proxy.add(listener, label, NetworkPolicy(destinations), ProxyLimits(**limits))
     return port
@@ -319,6 +322,35 @@ def test_limits_hold(proxy, origin):
     assert (stats.failed, stats.cut, stats.open) == (1, 1, 0)
 
 
+def reset(sock):
+    """Closes ``sock`` with a reset, as the connection of a tool killed mid-request ends."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def test_a_connection_gives_its_place_back_when_its_tool_goes_or_reads_no_more(proxy):
+    # The destination keeps every connection open: the proxy has to end them.
+    with socket.create_server(("127.0.0.1", 0), backlog=16) as holder:
+        port = serve(proxy, ["127.0.0.1:*"], connections=4, idle_timeout=1)
+        for _ in range(6):  # each tool gone while the proxy connects for it
+            sock = socket.create_connection(("127.0.0.1", port))
+            sock.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % holder.getsockname()[1])
+            reset(sock)
+        assert settled(proxy).open == 0
+
+    # Both ends have closed, the tool reading nothing: with small buffers on its
+    # way, the proxy holds the end of the answer unsent.
+    port = serve(proxy, ["127.0.0.1:*"], "deaf", send_buffer=4096, idle_timeout=1)
+    with socket.create_server(("127.0.0.1", 0)) as destination, socket.socket() as tool:
+        tool.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        tool.connect(("127.0.0.1", port))
+        tool.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n\r\n" % destination.getsockname()[1])
+        with destination.accept()[0] as answering:
+            answering.sendall(b"x" * 40_000)
+        tool.shutdown(socket.SHUT_WR)
+        assert settled(proxy, "deaf").open == 0
+
+
 def exchange(proxy_port, data):
     """Sends ``data`` and returns all the proxy answers until it closes."""
     with socket.create_connection(("127.0.0.1", proxy_port), timeout=10) as sock:
@@ -331,6 +363,8 @@ def test_requests_the_proxy_does_not_serve_are_answered_not_dropped(proxy):
     for request, status in [(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n", b"400"),
                             (b"CONNECT example.org HTTP/1.1\r\n\r\n", b"400"),
                             (b"hello\r\n\r\n", b"400"),
+                            (b"GET http://[x/ HTTP/1.1\r\n\r\n", b"400"),
+                            (b"CONNECT a:" + b"0" * 5000 + b"80 HTTP/1.1\r\n\r\n", b"400"),
                             (b"\x16\x03\x01\x02\x00\x01", b"400"),  # TLS sent to the proxy itself
                             (b"GET http://a/ HTTP/1.1\r\n" + b"X: y\r\n" * 12000 + b"\r\n",
                              b"431")]:

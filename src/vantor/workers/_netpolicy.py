@@ -179,6 +179,13 @@ def split_host_port(text: str) -> tuple[str, str] | None:
     return text, ""
 
 
+def port_number(text: str) -> int | None:
+    """``text`` as a TCP port, 1 to 65535, or None (for a run of digits too long for int(), too)."""
+    if not text.isdigit() or len(text) > 5 or not 0 < int(text) < 65536:
+        return None
+    return int(text)
+
+
 def _split_port(text: str) -> tuple[str, frozenset[int] | None]:
     """The host part of a destination and the ports it allows."""
     parts = split_host_port(text)
@@ -189,9 +196,10 @@ def _split_port(text: str) -> tuple[str, frozenset[int] | None]:
         return host, DEFAULT_PORTS
     if port == "*":
         return host, ANY_PORT
-    if not port.isdigit() or not 0 < int(port) < 65536:
+    number = port_number(port)
+    if number is None:
         raise PolicyError(f"bad port in network destination {text!r}")
-    return host, frozenset({int(port)})
+    return host, frozenset({number})
 
 
 def _parse(text: str) -> _NameRule | _AddressRule:

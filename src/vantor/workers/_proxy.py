@@ -93,14 +93,18 @@ class ProxyServer:
 
     async def add(self, sock: socket.socket, label: str, policy: NetworkPolicy,
                   limits: ProxyLimits) -> None:
-        """Serves ``sock`` (bound and listening) for the sandbox ``label``; takes the socket."""
-        if label in self._entries:
-            raise ValueError(f"the proxy already serves a sandbox labelled {label!r}")
+        """Serves ``sock`` (bound and listening) for the sandbox ``label``; takes the socket,
+        closing it when it cannot be served."""
         entry = _Entry(label, policy, limits, ProxyStats())
-        self._entries[label] = entry
-
-        loop = asyncio.get_running_loop()
-        entry.server = await loop.create_server(lambda: self._accepted(entry), sock=sock)
+        try:
+            if label in self._entries:
+                raise ValueError(f"the proxy already serves a sandbox labelled {label!r}")
+            loop = asyncio.get_running_loop()
+            entry.server = await loop.create_server(lambda: self._accepted(entry), sock=sock)
+        except BaseException:
+            sock.close()
+            raise
+        self._entries[label] = entry  # only now: remove() and close() expect its server
 
     def _accepted(self, entry: _Entry) -> asyncio.BaseProtocol:
         link = Link(entry.label, entry.limits, entry.stats)
@@ -174,6 +178,8 @@ class ProxyServer:
         finally:
             link.connecting = False
             link.last = link.loop.time()
+        if client.is_closing():
+            return  # the tool went, or its sandbox was removed, meanwhile: close() ends both
         client.write(established(request.protocol))
         await link.relay(request.forward)
 

@@ -15,7 +15,7 @@ import socket
 from dataclasses import dataclass
 from urllib.parse import urlsplit
 
-from ._netpolicy import split_host_port
+from ._netpolicy import port_number, split_host_port
 
 #: Largest request head (request line and headers) accepted, in bytes.
 HEAD_LIMIT = 64 * 1024
@@ -112,7 +112,10 @@ def _parse_http(head: bytes) -> Request:
     if method == b"CONNECT":
         host, port = _split_authority(text, None)
         return Request("connect", host, port)
-    url = urlsplit(text)
+    try:
+        url = urlsplit(text)
+    except ValueError as error:  # an unbalanced bracket, for one
+        raise BadRequest(f"bad URL {text!r}: {error}") from None
     if url.scheme.lower() != "http" or not url.netloc:
         raise BadRequest("a proxy request names an http:// URL or uses CONNECT")
     authority = url.netloc.rpartition("@")[2]
@@ -152,9 +155,10 @@ def _split_authority(text: str, default_port: int | None) -> tuple[str, int]:
         if default_port is None:
             raise BadRequest(f"CONNECT needs host:port, not {text!r}")
         return host, default_port
-    if not port_text.isdigit() or not 0 < int(port_text) < 65536:
+    port = port_number(port_text)
+    if port is None:
         raise BadRequest(f"bad port in {text!r}")
-    return host, int(port_text)
+    return host, port
 
 
 async def _read_socks5(reader: asyncio.StreamReader, writer: asyncio.WriteTransport) -> Request:

@@ -162,6 +162,7 @@ class Link:
         self.done = self.loop.create_future()
         self._ended: set[str] = set()
         self._lost: set[str] = set()
+        self._was_cut = False
         self.timer: asyncio.TimerHandle | None = None
         if limits.idle_timeout is not None:
             self.timer = self.loop.call_at(self.last + limits.idle_timeout, self._check_idle)
@@ -223,6 +224,8 @@ class Link:
         """The side ``direction`` comes from is gone: the other ends once it has sent all."""
         self._lost.add(direction)
         self.close()
+        if self.timer is not None and len(self._lost) == (1 if self.upstream is None else 2):
+            self.timer.cancel()  # every connection is gone: nothing is left to end
         if len(self._lost) == 2 and not self.done.done():
             self.done.set_result(None)
 
@@ -239,7 +242,9 @@ class Link:
     def cut(self, why: str, now: bool = True) -> None:
         """Ends the connection for a limit: now, or once what is written is sent."""
         logger.info("sandbox %s: connection cut: %s", self.label, why)
-        self.stats.cut += 1
+        if not self._was_cut:  # counted once: one cut at a byte limit may idle out closing
+            self.stats.cut += 1
+            self._was_cut = True
         self._end(now)
 
     def abort(self) -> None:
@@ -251,7 +256,9 @@ class Link:
         self._end(now=False)
 
     def _end(self, now: bool) -> None:
-        if self.timer is not None:
+        # A graceful end keeps the idle timer: it waits for what is written to be
+        # sent, and a peer that reads no more would hold the connection for ever.
+        if now and self.timer is not None:
             self.timer.cancel()
         for transport in (self.client, self.upstream):
             if transport is not None:

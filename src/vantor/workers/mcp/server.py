@@ -26,6 +26,7 @@ from typing import Any
 import mcp.types as types
 import uvicorn
 from mcp.server import Server, ServerRequestContext
+from mcp.server.transport_security import TransportSecuritySettings
 from mcp.shared.exceptions import MCPError
 
 from ..client import AsyncWorkerPool, WorkerError
@@ -217,12 +218,27 @@ class ListenError(OSError):
     """The HTTP transport cannot listen on the address it was given."""
 
 
+def _loopback_checks(address: str) -> TransportSecuritySettings | None:
+    """The Host and Origin checks for a server bound to ``address`` when it is a loopback
+    one, so that a web page whose name is rebound to loopback cannot reach the server (the
+    SDK checks only when given 127.0.0.1, localhost or ::1 as such); None for others."""
+    bound = ipaddress.ip_address(address)
+    mapped = bound.ipv4_mapped if isinstance(bound, ipaddress.IPv6Address) else None
+    if not (mapped or bound).is_loopback:
+        return None
+    # The address as shown and as written in short; an IPv4-mapped one as its IPv4 clients see it.
+    names = {address, str(bound), str(mapped or bound)}
+    hosts = {"localhost", "127.0.0.1", "[::1]"} | {f"[{name}]" if ":" in name else name
+                                                   for name in names}
+    return TransportSecuritySettings(
+        enable_dns_rebinding_protection=True, allowed_hosts=[f"{host}:*" for host in sorted(hosts)],
+        allowed_origins=[f"http://{host}:*" for host in sorted(hosts)])
+
+
 class _HttpServer(uvicorn.Server):
     """Streamable HTTP on a socket bound at once (its address printed); stopped by :meth:`stop`."""
 
     def __init__(self, server: Server, config: Config):
-        app = server.streamable_http_app(host=config.host)
-        super().__init__(uvicorn.Config(app, log_level="warning", lifespan="on"))
         family = socket.AF_INET6 if ":" in config.host else socket.AF_INET
         self.listener = socket.socket(family, socket.SOCK_STREAM)
         try:
@@ -234,9 +250,12 @@ class _HttpServer(uvicorn.Server):
             raise ListenError(f"cannot listen on {config.host} port {config.port}: "
                               f"{error.strerror or error}") from None
         host, port = self.listener.getsockname()[:2]
+        checks = _loopback_checks(host)
+        app = server.streamable_http_app(host=config.host, transport_security=checks)
+        super().__init__(uvicorn.Config(app, log_level="warning", lifespan="on"))
         shown = f"[{host}]" if family == socket.AF_INET6 else host
         print(f"{NAME}: MCP server at http://{shown}:{port}/mcp", file=sys.stderr, flush=True)
-        if not ipaddress.ip_address(host).is_loopback:
+        if checks is None:
             print(f"{NAME}: warning: {host} is not a loopback address and the server has no "
                   "authentication: whoever reaches it runs code in its workers", file=sys.stderr,
                   flush=True)
