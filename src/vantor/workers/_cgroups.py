@@ -202,6 +202,19 @@ class HostCgroups:
             enable_controllers(directory, _V2_CONTROLLERS)
         return directory
 
+    def forget(self) -> None:
+        """In a forked child: leave the parent's directories to the parent.
+
+        Closing the inherited descriptors keeps the parent's flock, which
+        holds while any descriptor of its open file stays open.
+        """
+        for fd in self._locks:
+            os.close(fd)
+        self._locks.clear()
+        self.directories.clear()
+        self.parents.clear()
+        self.leftover.clear()
+
     def next_name(self) -> str:
         with self._lock:
             self._counter += 1
@@ -305,6 +318,19 @@ def _sweep_host(path: str) -> None:
 
 _hosts: dict[object, HostCgroups] = {}  # by the policy's cgroup_parent
 _hosts_lock = threading.Lock()
+
+
+def _forget_hosts_after_fork() -> None:
+    """A forked child makes its own host directories: with the parent's it would
+    number its workers alike and remove the parent's directories at its exit."""
+    global _hosts_lock
+    _hosts_lock = threading.Lock()  # another thread may have held it at the fork
+    for host in _hosts.values():
+        host.forget()
+    _hosts.clear()
+
+
+os.register_at_fork(after_in_child=_forget_hosts_after_fork)
 
 
 def host_cgroups(setting: str | Mapping[str, str] | None) -> HostCgroups:
