@@ -64,9 +64,11 @@ def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir,
     os.mkdir(project)
     monkeypatch.syspath_prepend(project)
     import vantor
+    from vantor.workers._launch import package_path
     from vantor.workers._sandbox_fs import View, ViewError
 
-    config = {"host_uid": os.getuid(), "command": None, "read": [], "write": [], "cwd": None}
+    config = {"host_uid": os.getuid(), "command": None, "read": [], "write": [], "cwd": None,
+              "package_path": package_path()}
     bound = View.build(config, 65534).binds
     assert not any(path.startswith(project) for path in bound)
     package = os.path.dirname(os.path.dirname(vantor.__file__))

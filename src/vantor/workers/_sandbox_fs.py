@@ -185,15 +185,6 @@ def _interpreter_paths(package: str) -> list[str]:
             sys.executable, *site.getsitepackages(), package]
 
 
-def package_entry() -> str:
-    """The ``sys.path`` entry (a directory or zip file) this package was imported from."""
-    # This file is <entry>/vantor/workers/_sandbox_fs.py.
-    entry = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    while not os.path.exists(entry) and entry != "/":
-        entry = os.path.dirname(entry)  # inside a zip file
-    return entry
-
-
 class View:
     """Everything a worker may see of the host's file system."""
 
@@ -220,7 +211,7 @@ class View:
         # The interpreter, its standard library and site directories, and this
         # package; nothing else of sys.path (a project's own directory, put
         # there by an editable install, is the policy's to grant).
-        for path in _interpreter_paths(config.get("package_path") or package_entry()):
+        for path in _interpreter_paths(config["package_path"]):
             view.add(path, required=False, check=True)
         command = config["command"]
         if command:
