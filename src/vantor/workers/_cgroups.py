@@ -467,17 +467,7 @@ class WorkerCgroups:
                                             f"{directory}: {error.strerror or error}")
 
     def oom_kills(self) -> int:
-        if self.oom_file is None:
-            return 0
-        try:
-            with open(self.oom_file) as events:
-                for line in events:
-                    key, _, value = line.partition(" ")
-                    if key == "oom_kill":
-                        return int(value)
-        except (OSError, ValueError):
-            pass
-        return 0
+        return oom_kills(self.oom_file) if self.oom_file is not None else 0
 
     def remove(self) -> None:
         """Remove the worker's cgroups once its processes are gone (waits a little if busy)."""
@@ -485,6 +475,20 @@ class WorkerCgroups:
         for directory in self.dirs:
             remove(directory, _REMOVAL_WAIT, leftover)
         self.dirs.clear()
+
+
+def oom_kills(path: str) -> int:
+    """The OOM kills a memory cgroup's ``memory.events`` (v2) or ``memory.oom_control`` (v1)
+    counts; 0 when it cannot be read."""
+    try:
+        with open(path) as events:
+            for line in events:
+                key, _, value = line.partition(" ")
+                if key == "oom_kill":
+                    return int(value)
+    except (OSError, ValueError):
+        pass
+    return 0
 
 
 def cpu_usage_file(procs: str) -> str | None:
