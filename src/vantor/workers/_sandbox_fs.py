@@ -140,12 +140,11 @@ class _Walk:
         return None
 
     def _untrusted(self, link: str, trusted: frozenset[int]) -> str:
-        who = "root" if trusted == {0} else "root and the host's user"
-        why = ("; a sandbox's tool, whose user is the host's, may have made it"
-               if trusted == {0} and os.getuid() != 0 else "")
+        who = ("root (a tool's links are its user's, on a host that is not root the host's)"
+               if trusted == {0} else "root and the host's user")
         return (f"{self._asked} leads through the symbolic link {link}, which others than "
-                f"{who} can have made or can change{why}. Give the path it should name "
-                f"instead (here {os.path.realpath(self._asked)}), if that is the one meant")
+                f"{who} can have made or can change. Give the path it should name instead "
+                f"(here {os.path.realpath(self._asked)}), if that is the one meant")
 
     def stat(self) -> os.stat_result:
         return os.fstat(self.fd)
