@@ -33,18 +33,28 @@ def test_links_planted_by_a_tool_redirect_no_later_policy(shared_dir):
     for place in (inputs, out):
         os.mkdir(place)
         os.chmod(place, 0o777)
+    # Also in a directory of the tool's own, closed to others (mode 0755): on a
+    # host that is not root the tool's links there are owned by the host's user.
+    own = os.path.join(shared_dir, "own")
+    job = os.path.join(own, "job")
     with Worker(sandbox=sandbox_policy(write=[shared_dir])) as worker:
         run(worker, f"""
             for place, target in (({inputs!r}, {private!r}), ({out!r}, "/var/tmp")):
                 os.rmdir(place)
                 os.symlink(target, place)
+            os.mkdir({own!r}, 0o755)
+            os.symlink({private!r}, {job!r})
         """)
-    for policy in ({"read": [inputs]}, {"write": [out]},
-                   {"read": [os.path.join(private, "secret.txt")]}):
+    policies = [{"read": [inputs]}, {"write": [out]}, {"read": [job]}, {"write": [job]}]
+    if os.getuid() == 0:  # for another user, its own file is its to give
+        policies.append({"read": [os.path.join(private, "secret.txt")]})
+    for policy in policies:
         with pytest.raises(WorkerStartError) as refused:
             Worker(sandbox=sandbox_policy(**policy)).start()
         assert "symbolic link" in str(refused.value) or "cannot pass through" in str(
             refused.value), refused.value
+    with pytest.raises(WorkerStartError, match=f"symbolic link {job}"):
+        Worker(cwd=job, sandbox=sandbox_policy()).start()
 
 
 def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir, monkeypatch):
@@ -54,9 +64,11 @@ def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir,
     os.mkdir(project)
     monkeypatch.syspath_prepend(project)
     import vantor
+    from vantor.workers._launch import package_path
     from vantor.workers._sandbox_fs import View, ViewError
 
-    config = {"host_uid": os.getuid(), "command": None, "read": [], "write": [], "cwd": None}
+    config = {"host_uid": os.getuid(), "command": None, "read": [], "write": [], "cwd": None,
+              "package_path": package_path()}
     bound = View.build(config, 65534).binds
     assert not any(path.startswith(project) for path in bound)
     package = os.path.dirname(os.path.dirname(vantor.__file__))

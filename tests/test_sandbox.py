@@ -252,7 +252,10 @@ def test_kernel_interfaces_for_escaping_are_refused():
             # since the machine's own init drops it from user space too.
             "kill_init": attempt(os.kill, 1, 9),
             "move_pages": attempt(syscall, 279, 1, 0, None, None, None, 0),
-            "sethostname": attempt(syscall, 170, b"x", 1),
+            # A length past the limit: the kernel checks the capability first
+            # (EPERM), and a capable caller the filter missed gets EINVAL with
+            # the host name unchanged.
+            "sethostname": attempt(syscall, 170, b"x" * 65, 65),
             # Not on the filter's list: callers are told the call does not exist.
             "unknown": attempt(syscall, 1000),  # a number no kernel has used yet
             "openat2": attempt(syscall, 437, -100, b"/tmp", None, 0),
@@ -494,6 +497,42 @@ def test_cgroups_go_with_their_worker_and_with_a_host_that_dies():
         worker.start()  # the next start anywhere removes what a dead host left
     left = theirs | {os.path.dirname(d) for d in theirs if wait == 0.0}
     assert absent_soon(left, wait), left
+
+
+@pytest.mark.skipif("memory_limit" in allowed_missing(), reason="no cgroups in this run")
+def test_a_forked_host_keeps_its_cgroups_apart_from_its_parents():
+    # A host that forks (multiprocessing's default on Linux) after its first
+    # worker: parent and child start workers at once, the child exits.
+    program = textwrap.dedent(f"""
+        import os, sys
+        sys.path[:0] = {sys.path!r}
+        from conftest import sandbox_policy
+        from vantor.workers.client import Worker
+        def started():
+            worker = Worker(sandbox=sandbox_policy(), timeout={GUARD})
+            worker.start()
+            return worker
+        started().close()
+        (child_up, tell_parent), (parent_up, tell_child) = os.pipe(), os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(child_up)
+            os.close(tell_child)
+            with started():
+                os.write(tell_parent, b"up")
+                os.read(parent_up, 2)
+            sys.exit(0)  # runs the child's exit handlers
+        os.close(tell_parent)
+        os.close(parent_up)
+        assert os.read(child_up, 2) == b"up", "the child's worker did not start"
+        started().close()
+        os.write(tell_child, b"up")
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+        started().close()  # the parent's directories outlived the child
+    """)
+    host = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                          cwd=os.path.dirname(__file__), timeout=4 * GUARD)
+    assert host.returncode == 0, host.stderr
 
 
 def test_a_flood_of_output_is_cut_at_the_limit():

@@ -46,6 +46,8 @@ CONTROLLERS = {"memory": "memory_limit", "pids": "process_limit", "cpuacct": "cp
 _V2_CONTROLLERS = ["memory", "pids"]
 # How long removal waits for a cgroup's last processes to be torn down.
 _REMOVAL_WAIT = 1.0
+# New host directories tried while other hosts' sweeps remove them.
+_MAKE_ATTEMPTS = 5
 
 
 class CgroupError(Exception):
@@ -181,26 +183,41 @@ class HostCgroups:
         self._lock = threading.Lock()
         self.leftover: list[str] = []
         self.parents = sorted(set(parent_of.values()))
-        token = _HOST_PREFIX + os.urandom(6).hex()
         made: dict[str, str] = {}  # on v2 both controllers share one parent
         for controller, parent in parent_of.items():
             if parent not in made:
-                made[parent] = self._make(parent, token)
+                made[parent] = self._make(parent)
             self.directories[controller] = made[parent]
 
-    def _make(self, parent: str, token: str) -> str:
+    def _make(self, parent: str) -> str:
         if not os.path.isdir(parent):
             os.makedirs(parent, exist_ok=True)
         if self.version == "v2":
             _prepare_v2_parent(parent, _V2_CONTROLLERS)
-        directory = os.path.join(parent, token)
-        os.mkdir(directory)
-        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-        fcntl.flock(fd, fcntl.LOCK_SH)
-        self._locks.append(fd)
-        if self.version == "v2":
-            enable_controllers(directory, _V2_CONTROLLERS)
-        return directory
+        for _ in range(_MAKE_ATTEMPTS):
+            directory = os.path.join(parent, _HOST_PREFIX + os.urandom(6).hex())
+            os.mkdir(directory)
+            fd = _locked(directory)
+            if fd is not None:
+                self._locks.append(fd)
+                if self.version == "v2":
+                    enable_controllers(directory, _V2_CONTROLLERS)
+                return directory
+        raise OSError(errno.ENOENT, f"each new directory was removed by another host's sweep "
+                                    f"before it could be locked ({_MAKE_ATTEMPTS} attempts)")
+
+    def forget(self) -> None:
+        """In a forked child: leave the parent's directories to the parent.
+
+        Closing the inherited descriptors keeps the parent's flock, which
+        holds while any descriptor of its open file stays open.
+        """
+        for fd in self._locks:
+            os.close(fd)
+        self._locks.clear()
+        self.directories.clear()
+        self.parents.clear()
+        self.leftover.clear()
 
     def next_name(self) -> str:
         with self._lock:
@@ -228,6 +245,26 @@ class HostCgroups:
         for fd in self._locks:
             os.close(fd)
         self._locks.clear()
+
+
+def _locked(directory: str) -> int | None:
+    """A descriptor holding ``directory`` with a shared flock, or None when it is gone.
+
+    Until the lock is taken, another host's sweep sees the directory
+    unlocked and empty, and may remove it: then it is no longer the one opened.
+    """
+    try:
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return None
+    fcntl.flock(fd, fcntl.LOCK_SH)
+    try:
+        if os.path.samestat(os.fstat(fd), os.stat(directory)):
+            return fd
+    except FileNotFoundError:
+        pass
+    os.close(fd)
+    return None
 
 
 def _prepare_v2_parent(parent: str, controllers: list[str]) -> None:
@@ -305,6 +342,19 @@ def _sweep_host(path: str) -> None:
 
 _hosts: dict[object, HostCgroups] = {}  # by the policy's cgroup_parent
 _hosts_lock = threading.Lock()
+
+
+def _forget_hosts_after_fork() -> None:
+    """A forked child makes its own host directories: with the parent's it would
+    number its workers alike and remove the parent's directories at its exit."""
+    global _hosts_lock
+    _hosts_lock = threading.Lock()  # another thread may have held it at the fork
+    for host in _hosts.values():
+        host.forget()
+    _hosts.clear()
+
+
+os.register_at_fork(after_in_child=_forget_hosts_after_fork)
 
 
 def host_cgroups(setting: str | Mapping[str, str] | None) -> HostCgroups:
@@ -417,17 +467,7 @@ class WorkerCgroups:
                                             f"{directory}: {error.strerror or error}")
 
     def oom_kills(self) -> int:
-        if self.oom_file is None:
-            return 0
-        try:
-            with open(self.oom_file) as events:
-                for line in events:
-                    key, _, value = line.partition(" ")
-                    if key == "oom_kill":
-                        return int(value)
-        except (OSError, ValueError):
-            pass
-        return 0
+        return oom_kills(self.oom_file) if self.oom_file is not None else 0
 
     def remove(self) -> None:
         """Remove the worker's cgroups once its processes are gone (waits a little if busy)."""
@@ -435,6 +475,20 @@ class WorkerCgroups:
         for directory in self.dirs:
             remove(directory, _REMOVAL_WAIT, leftover)
         self.dirs.clear()
+
+
+def oom_kills(path: str) -> int:
+    """The OOM kills a memory cgroup's ``memory.events`` (v2) or ``memory.oom_control`` (v1)
+    counts; 0 when it cannot be read."""
+    try:
+        with open(path) as events:
+            for line in events:
+                key, _, value = line.partition(" ")
+                if key == "oom_kill":
+                    return int(value)
+    except (OSError, ValueError):
+        pass
+    return 0
 
 
 def cpu_usage_file(procs: str) -> str | None:

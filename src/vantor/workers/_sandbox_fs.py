@@ -4,8 +4,10 @@
 namespace is entered: every path the worker may reach, its symbolic links
 reproduced so that the same names resolve inside, and whether it is writable.
 A path is walked one component at a time, never following a symbolic link
-that someone other than root or the host's user could have planted, and it
-is bound later from a descriptor of the very object that was checked.
+that someone other than root or the host's user could have planted (for the
+policy's own paths, nor one a tool could have planted: on a host that is not
+root, the sandbox's user is the host's), and it is bound later from a
+descriptor of the very object that was checked.
 :meth:`View.assemble` then builds the new root inside the sandbox's mount
 namespace: a small read-only tmpfs holding mount points, the host paths
 bound onto them (read-only unless writable), a private ``/tmp``, a minimal
@@ -129,16 +131,20 @@ class _Walk:
                 continue
             try:
                 if not _planted_by_trusted(st, holder, trusted):
-                    raise ViewError(
-                        f"{self._asked} leads through the symbolic link {candidate}, which "
-                        "others than root and the host's user can change; give the path "
-                        "it should name instead")
+                    raise ViewError(self._untrusted(candidate, trusted))
                 self.links.append((candidate, os.readlink(part, dir_fd=self.fd)))
             finally:
                 os.close(child)
                 self.close()
             return "/".join(parts[index + 1:])
         return None
+
+    def _untrusted(self, link: str, trusted: frozenset[int]) -> str:
+        who = ("root (a tool's links are its user's, on a host that is not root the host's)"
+               if trusted == {0} else "root and the host's user")
+        return (f"{self._asked} leads through the symbolic link {link}, which others than "
+                f"{who} can have made or can change. Give the path it should name instead "
+                f"(here {os.path.realpath(self._asked)}), if that is the one meant")
 
     def stat(self) -> os.stat_result:
         return os.fstat(self.fd)
@@ -178,15 +184,6 @@ def _interpreter_paths(package: str) -> list[str]:
             sys.executable, *site.getsitepackages(), package]
 
 
-def package_entry() -> str:
-    """The ``sys.path`` entry (a directory or zip file) this package was imported from."""
-    # This file is <entry>/vantor/workers/_sandbox_fs.py.
-    entry = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    while not os.path.exists(entry) and entry != "/":
-        entry = os.path.dirname(entry)  # inside a zip file
-    return entry
-
-
 class View:
     """Everything a worker may see of the host's file system."""
 
@@ -197,8 +194,13 @@ class View:
         self._sandbox_uid = sandbox_uid
         self._host_uid = host_uid
         self._opened: list[tuple[str, _Bind]] | None = None  # by open_trees
-        # Only these may have made a link the walk follows.
+        # Only these may have made a link the walk follows: for the
+        # interpreter's paths (a virtual environment's python is the user's
+        # own link), root and the host's user; for the policy's paths, those
+        # a tool cannot be, and a tool of a host that is not root acts as
+        # the host's user in the places earlier policies let it write.
         self._trusted = frozenset({0, host_uid})
+        self._policy_trusted = frozenset({0})
 
     @classmethod
     def build(cls, config: dict[str, Any], sandbox_uid: int) -> "View":
@@ -208,7 +210,7 @@ class View:
         # The interpreter, its standard library and site directories, and this
         # package; nothing else of sys.path (a project's own directory, put
         # there by an editable install, is the policy's to grant).
-        for path in _interpreter_paths(config.get("package_path") or package_entry()):
+        for path in _interpreter_paths(config["package_path"]):
             view.add(path, required=False, check=True)
         command = config["command"]
         if command:
@@ -229,11 +231,13 @@ class View:
 
     def add(self, path: str, *, writable: bool = False, required: bool = True,
             check: bool = False, reach: bool = False) -> None:
-        """Bind ``path``; ``check``: the sandbox's user must be able to use it, and with
-        ``reach`` also to pass through every directory above it."""
+        """Bind ``path``; ``check``: the sandbox's user must be able to use it.  With
+        ``reach`` (a path of the policy) it must also pass through every directory above
+        it, and only links root alone can have made are followed."""
         searcher = self._sandbox_uid if reach and self._host_uid == 0 else None
+        trusted = self._policy_trusted if reach else self._trusted
         try:
-            walk = _Walk(os.path.abspath(path), self._trusted, searcher)
+            walk = _Walk(os.path.abspath(path), trusted, searcher)
         except OSError as error:
             if required:
                 raise ViewError(f"cannot give the sandbox {path}: {error.strerror}") from None
@@ -327,9 +331,9 @@ class View:
 
     def _open_tree(self, bind: _Bind) -> int:
         """A detached copy of what ``bind`` was found to be, opened without following
-        any link that could have been planted since."""
+        any link that could have been planted since (its path had none)."""
         try:
-            walk = _Walk(bind.source, self._trusted, None)
+            walk = _Walk(bind.source, self._policy_trusted, None)
         except OSError as error:
             raise ViewError(f"cannot give the sandbox {bind.source}: {error.strerror}") from None
         try:

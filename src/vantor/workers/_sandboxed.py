@@ -461,10 +461,11 @@ class Supervisor:
         procs = self.config["cgroup_procs"].get("memory_limit")
         if not self.config["cgroup_scope"] or procs is None:
             return
+        from ._cgroups import oom_kills
+
+        kills = oom_kills(os.path.join(os.path.dirname(procs), "memory.events"))
         try:
-            with open(os.path.join(os.path.dirname(procs), "memory.events")) as events:
-                kills = [line.split()[1] for line in events if line.startswith("oom_kill ")]
-            os.write(self.config["oom_fd"], (kills or ["0"])[0].encode())
+            os.write(self.config["oom_fd"], str(kills).encode())
         except OSError:
             pass
 
