@@ -448,3 +448,22 @@ def test_interpreter_exit_reaps_a_busy_worker():
     finally:
         if running(pid):
             os.kill(pid, 9)
+
+
+def test_a_forked_child_that_exits_leaves_its_parents_workers_serving():
+    host = (
+        "import os, sys\n"
+        "from vantor.workers.client import Worker\n"
+        "workers = [Worker(sandbox=None), Worker()]\n"
+        "for worker in workers:\n"
+        "    worker.run_inline('x = 1')\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n"
+        "    sys.exit(0)  # a normal exit: what exit runs, runs\n"
+        "pids = [w.pid for w in workers]\n"
+        "os.waitpid(pid, 0)\n"
+        "print([w.run_inline('result = 2')['result']['return_value'] for w in workers],\n"
+        "      [w.pid for w in workers] == pids, [w.stats().restarts for w in workers])\n")
+    done = subprocess.run([sys.executable, "-c", host], capture_output=True, text=True,
+                          timeout=GUARD)
+    assert done.stdout == "[2, 2] True [0, 0]\n", done.stderr

@@ -59,10 +59,16 @@ class Launch:
     network: Any = None
 
 
-def _terminate(popen: subprocess.Popen, control: socket.socket | None, fds: tuple[int, ...],
-               cleanup: Callable[[], None]) -> None:
-    """Stop and reap a worker process; runs once, also at garbage collection and exit."""
-    if control is not None and popen.returncode is None:
+def _terminate(owner: int, popen: subprocess.Popen, control: socket.socket | None,
+               fds: tuple[int, ...], cleanup: Callable[[], None]) -> None:
+    """Stop and reap a worker process; runs once, also at garbage collection and exit.
+
+    In a process forked from the host (``owner``) that ends or drops its copy,
+    only that process's copies of the descriptors are closed: the worker,
+    its sandbox and its cgroups stay the host's.
+    """
+    mine = os.getpid() == owner
+    if mine and control is not None and popen.returncode is None:
         # The sandbox's supervisor stops and reaps everything inside when
         # its control socket closes; kill the group only if it does not.
         _shutdown_quietly(control)
@@ -70,8 +76,9 @@ def _terminate(popen: subprocess.Popen, control: socket.socket | None, fds: tupl
             popen.wait(EXIT_GRACE)
         except subprocess.TimeoutExpired:
             pass
-    kill_group(popen)
-    popen.wait()
+    if mine:
+        kill_group(popen)
+        popen.wait()
     for stream in (popen.stdin, popen.stdout, popen.stderr):
         if stream is not None:
             try:
@@ -82,7 +89,8 @@ def _terminate(popen: subprocess.Popen, control: socket.socket | None, fds: tupl
         os.close(fd)
     if control is not None:
         control.close()
-    cleanup()
+    if mine:
+        cleanup()
 
 
 def kill_group(popen: subprocess.Popen) -> None:
@@ -192,8 +200,8 @@ class Process:
         self.stderr_open = True
         self.stopping = False
         self.input_closed = False
-        self._finalizer = weakref.finalize(self, _terminate, self.popen, self.control,
-                                           own_fds, launch.cleanup)
+        self._finalizer = weakref.finalize(self, _terminate, os.getpid(), self.popen,
+                                           self.control, own_fds, launch.cleanup)
 
     @property
     def ready(self) -> bool:

@@ -59,6 +59,15 @@ def shared_proxy() -> Proxy:
         return _proxy
 
 
+def _forget_in_child() -> None:
+    """A forked child's copy of the proxy runs no thread: the proxy stays the parent's."""
+    global _lock, _proxy
+    _lock, _proxy = threading.Lock(), None
+
+
+os.register_at_fork(after_in_child=_forget_in_child)
+
+
 def _close() -> None:
     global _proxy
     with _lock:
