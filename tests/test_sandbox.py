@@ -635,6 +635,21 @@ def test_the_package_is_found_wherever_it_was_imported_from(tmp_path):
     assert "No module named 'vantor.workers._sandboxed'" in seen[1], seen[1]
 
 
+def test_the_policys_python_path_is_read_only_by_the_confined_worker(shared_dir):
+    # A tool may be able to write where PYTHONPATH points: the host side,
+    # unconfined (root, on a root host), must never import from there.
+    lib = os.path.join(shared_dir, "lib")
+    os.mkdir(lib)
+    os.chmod(lib, 0o755)
+    ran = os.path.join(shared_dir, "ran-on-the-host")
+    with open(os.path.join(lib, "sitecustomize.py"), "w") as planted:
+        planted.write(f"open({ran!r}, 'w').close()\n")
+    with Worker(sandbox=sandbox_policy(read=[lib], env={"PYTHONPATH": lib})) as worker:
+        answer = worker.run_inline("import os, sys\nresult = [os.environ['PYTHONPATH'], sys.path[1]]")
+    assert answer["result"]["return_value"] == [lib, lib]
+    assert not os.path.exists(ran)
+
+
 def test_the_policy_is_checked_before_anything_starts(shared_dir):
     with pytest.raises(ValueError):
         Worker(sandbox=sandbox_policy(allow_missing=["no_such_protection"]))

@@ -49,6 +49,13 @@ _BOOT = (
 _SCOPE = ("--user", "--scope", "--quiet", "--collect", "-p", "Delegate=yes", "--")
 
 
+#: Variables that tell the interpreter where to find code. The policy's may
+#: name a place a tool can write, so the host-side supervisor (root, on a root
+#: host, before any confinement) does not start with them: the worker takes
+#: them on once it is confined.
+WORKER_ONLY_VARIABLES = ("PYTHONPATH", "PYTHONPYCACHEPREFIX")
+
+
 def package_path() -> str:
     """The ``sys.path`` entry (directory or zip file) that ``vantor`` was imported from."""
     return os.path.dirname(os.path.dirname(os.path.abspath(vantor.__file__)))
@@ -132,6 +139,8 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
     }
     argv = [sys.executable, "-s", "-P", "-c", _BOOT, str(child_end.fileno())]
     launch_env = sandbox.environment()
+    config["worker_env"] = {name: launch_env.pop(name) for name in WORKER_ONLY_VARIABLES
+                            if name in launch_env}
     child_fds = [child_end.fileno()]
     oom_r = -1
     if manager is not None:

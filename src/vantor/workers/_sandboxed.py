@@ -735,6 +735,14 @@ class Init:
         rules += [(path, everything) for path in writable]
         return rules
 
+    def take_worker_env(self) -> None:
+        """The policy's variables the supervisor started without, in force as at an
+        interpreter's start (``sys.path`` is set where the worker's is)."""
+        worker_env = self.config.get("worker_env", {})
+        os.environ.update(worker_env)
+        if "PYTHONPYCACHEPREFIX" in worker_env:
+            sys.pycache_prefix = os.path.abspath(worker_env["PYTHONPYCACHEPREFIX"])
+
     def become_worker(self) -> NoReturn:
         os.close(self.report_w)
         os.close(self.lifeline_r)
@@ -744,6 +752,7 @@ class Init:
         # stay its own, as in any process.
         native.set_dumpable(True)
         signal.signal(signal.SIGINT, signal.default_int_handler)
+        self.take_worker_env()
         command = self.config["command"]
         if command is not None:
             program = self.view.program
@@ -755,7 +764,8 @@ class Init:
         from vantor.workers import custom_worker
 
         sys.argv = [custom_worker.__file__]
-        sys.path.insert(0, os.getcwd())
+        python_path = os.environ.get("PYTHONPATH", "").split(os.pathsep)
+        sys.path[:0] = [os.getcwd(), *(os.path.abspath(entry) for entry in python_path if entry)]
         # isolation="call": this process becomes the template that forks each call.
         from vantor.workers import _template
         if _template.wanted():

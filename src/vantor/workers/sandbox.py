@@ -198,7 +198,11 @@ class Sandbox:
         The only environment variables the worker gets besides ``PATH``,
         ``LANG`` (``C.UTF-8``), ``HOME`` and ``TMPDIR`` (``/tmp``), and with a
         network the proxy's variables (which ``env`` may override).  The
-        host's environment is never passed on.
+        host's environment is never passed on.  The sandbox's supervisor, which
+        runs unconfined on the host, starts with them too, except
+        ``PYTHONPATH`` and ``PYTHONPYCACHEPREFIX``, which only the confined
+        worker takes on; never point the loader's variables (``LD_PRELOAD``,
+        ``LD_LIBRARY_PATH``) or ``PYTHONHOME`` at a place a tool can write.
     ``allow_missing=()``
         Protections (names from :data:`PROTECTIONS`, or ``"all"``) the worker
         may run without where the machine cannot provide them.  Anything else
