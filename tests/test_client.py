@@ -453,8 +453,10 @@ def test_interpreter_exit_reaps_a_busy_worker():
 def test_a_forked_child_that_exits_leaves_its_parents_workers_serving():
     host = (
         "import os, sys\n"
+        f"sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
+        "from conftest import sandbox_policy\n"
         "from vantor.workers.client import Worker\n"
-        "workers = [Worker(sandbox=None), Worker()]\n"
+        "workers = [Worker(sandbox=None), Worker(sandbox=sandbox_policy())]\n"
         "for worker in workers:\n"
         "    worker.run_inline('x = 1')\n"
         "pid = os.fork()\n"
