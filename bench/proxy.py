@@ -1,7 +1,7 @@
 """Requests through the sandbox proxy against the same requests made directly.
 
 Three processes, as in use: this driver plays the tool, a second process runs
-the host's :class:`~vantor.workers._proxy.Proxy` on a loopback listener, a
+the host's :class:`~vantor.workers.network.proxy.Proxy` on a loopback listener, a
 third is the destination, an HTTP server on loopback that answers ``GET /N``
 with N bytes (N up to the size it is started with) and closes.  The driver's
 client is a raw socket (so that the figures are the proxy's, not a client
@@ -62,8 +62,8 @@ ORIGIN = textwrap.dedent("""
 
 PROXY = textwrap.dedent("""
     import socket, sys
-    from vantor.workers._netpolicy import NetworkPolicy
-    from vantor.workers._proxy import Proxy
+    from vantor.workers.network.policy import NetworkPolicy
+    from vantor.workers.network.proxy import Proxy
     port = int(sys.argv[1])
     listener = socket.create_server(("127.0.0.1", 0), backlog=128)
     proxy = Proxy()

@@ -180,7 +180,7 @@ def test_a_warm_pool_recycles_and_has_the_replacement_running_before_it_is_neede
 
 
 def test_a_free_member_is_not_lost_when_the_waiter_woken_for_it_is_cancelled():
-    from vantor.workers._pool import IdleMembers
+    from vantor.workers.client.pool import IdleMembers
 
     async def scenario():
         idle = IdleMembers(["worker"])

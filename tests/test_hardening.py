@@ -64,8 +64,8 @@ def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir,
     os.mkdir(project)
     monkeypatch.syspath_prepend(project)
     import vantor
-    from vantor.workers._launch import package_path
-    from vantor.workers._sandbox_fs import View, ViewError
+    from vantor.workers.sandbox.host.launch import package_path
+    from vantor.workers.sandbox.inside.filesystem import View, ViewError
 
     config = {"host_uid": os.getuid(), "command": None, "read": [], "write": [], "cwd": None,
               "package_path": package_path()}

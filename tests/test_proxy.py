@@ -20,8 +20,8 @@ import zipfile
 
 import pytest
 
-from vantor.workers._netpolicy import NetworkPolicy, PolicyError, parse_address
-from vantor.workers._proxy import Proxy, ProxyLimits
+from vantor.workers.network.policy import NetworkPolicy, PolicyError, parse_address
+from vantor.workers.network.proxy import Proxy, ProxyLimits
 
 NOT_ALLOWED = 2      # SOCKS5 "connection not allowed by ruleset"
 HOST_UNREACHABLE = 4

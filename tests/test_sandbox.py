@@ -435,7 +435,7 @@ def test_ordinary_tools_run_as_usual(shared_dir):
 
 def cgroup_dirs(pid):
     """The cgroup directories (memory, pids) of the host process ``pid``."""
-    from vantor.workers._cgroups import layout
+    from vantor.workers.sandbox.host.cgroups import layout
 
     version, mounts = layout()
     found = set()
@@ -611,7 +611,7 @@ def test_the_package_is_found_wherever_it_was_imported_from(tmp_path):
         shutil.copytree(source, os.path.join(place, "vantor"))
         os.chmod(place, 0o755)
         places.append(place)
-    os.remove(os.path.join(places[1], "vantor", "workers", "_sandboxed.py"))
+    os.remove(os.path.join(places[1], "vantor", "workers", "sandbox", "inside", "supervisor.py"))
     program = textwrap.dedent(f"""
         import json, sys
         sys.path[:0] = [sys.argv[1], {os.path.dirname(__file__)!r}]
@@ -632,7 +632,7 @@ def test_the_package_is_found_wherever_it_was_imported_from(tmp_path):
         for place in places:
             shutil.rmtree(place)
     assert seen[0] == os.path.join(places[0], "vantor", "__init__.py")
-    assert "No module named 'vantor.workers._sandboxed'" in seen[1], seen[1]
+    assert "No module named 'vantor.workers.sandbox.inside.supervisor'" in seen[1], seen[1]
 
 
 def test_the_policys_python_path_is_read_only_by_the_confined_worker(shared_dir):

@@ -15,8 +15,8 @@ import pytest
 
 from conftest import sandbox_policy
 from test_proxy import origin, package_index, tls_origin  # noqa: F401  (fixtures)
-from vantor.workers import _sandbox_network
-from vantor.workers._proxy_relay import ProxyLimits
+from vantor.workers.network import sandboxes as sandbox_network
+from vantor.workers.network.relay import ProxyLimits
 from vantor.workers.client import Worker
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux sandbox")
@@ -51,9 +51,9 @@ def run(worker, code, **args):
 @pytest.fixture
 def decisions():
     seen = []
-    _sandbox_network.add_decision_listener(seen.append)
+    sandbox_network.add_decision_listener(seen.append)
     yield seen
-    _sandbox_network.remove_decision_listener(seen.append)
+    sandbox_network.remove_decision_listener(seen.append)
 
 
 def test_a_tool_reaches_the_destinations_its_policy_names_and_nothing_else(

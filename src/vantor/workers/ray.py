@@ -36,14 +36,29 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError("vantor.workers.ray needs Ray: pip install 'vantor-workers[ray]'") from error
 
-from ._asyncio import AsyncWorker
-from ._base import SharedStats
-from ._pool import IdleMembers, check_size
-from ._core import (
-    DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, UNSET, Actions, Answer, Timeout, WorkerClosed,
-    WorkerDied, WorkerError, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
-    WorkerStats, WorkerTimeout, check_timeout, encode_request, encode_request_line)
-from .sandbox import DEFAULT_SANDBOX, Sandbox
+from vantor.workers.client.asynchronous import AsyncWorker
+from vantor.workers.client.base import SharedStats
+from vantor.workers.client.core import (
+    DEFAULT_OUTPUT_LIMIT,
+    DEFAULT_STDERR_LIMIT,
+    UNSET,
+    Actions,
+    Answer,
+    Timeout,
+    WorkerClosed,
+    WorkerDied,
+    WorkerError,
+    WorkerOutputLimit,
+    WorkerProtocolError,
+    WorkerStartError,
+    WorkerStats,
+    WorkerTimeout,
+    check_timeout,
+    encode_request,
+    encode_request_line,
+)
+from vantor.workers.client.pool import IdleMembers, check_size
+from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 
 __all__ = ["RayWorkerPool"]
 

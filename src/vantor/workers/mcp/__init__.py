@@ -28,7 +28,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"vantor-workers mcp needs the MCP SDK: pip install 'vantor-workers[mcp]' "
               f"({error})", file=sys.stderr)
         return 2
-    from ..client import WorkerStartError
+    from vantor.workers.client import WorkerStartError
 
     try:
         asyncio.run(serve(config))

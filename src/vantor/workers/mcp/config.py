@@ -18,7 +18,7 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from ..client import DEFAULT_SANDBOX, Sandbox
+from vantor.workers.client import DEFAULT_SANDBOX, Sandbox
 
 MiB = 1024 * 1024
 

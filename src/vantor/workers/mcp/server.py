@@ -29,11 +29,11 @@ from mcp.server import Server, ServerRequestContext
 from mcp.server.transport_security import TransportSecuritySettings
 from mcp.shared.exceptions import MCPError
 
-from ..client import AsyncWorkerPool, WorkerError
+from vantor.workers.client import AsyncWorkerPool, WorkerError
+
 from .config import Config
 from .scripts import PathRefused, ScriptDirectories
-from .tools import (ArgumentsRefused, answered, call_timeout, client_failure, failed,
-                    tool_specs)
+from .tools import ArgumentsRefused, answered, call_timeout, client_failure, failed, tool_specs
 
 NAME = "vantor-workers"
 SANDBOX_URI = "vantor-workers://sandbox"

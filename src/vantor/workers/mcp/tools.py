@@ -18,8 +18,16 @@ from typing import Any
 
 import mcp.types as types
 
-from ..client import (Answer, WorkerClosed, WorkerDied, WorkerError, WorkerOutputLimit,
-                      WorkerStartError, WorkerTimeout)
+from vantor.workers.client import (
+    Answer,
+    WorkerClosed,
+    WorkerDied,
+    WorkerError,
+    WorkerOutputLimit,
+    WorkerStartError,
+    WorkerTimeout,
+)
+
 from .config import Config
 from .scripts import PathRefused, ScriptDirectories
 

@@ -1,6 +1,6 @@
 """A sandboxed worker's own start-up: confine, then become the worker.
 
-The host starts the supervisor (see ``_launch``) with the worker's pipes as
+The host starts the supervisor (see :mod:`vantor.workers.sandbox.host.launch`) with the worker's pipes as
 standard streams and one end of a control socket, on which it first sends the
 configuration.  Three processes follow:
 
@@ -34,11 +34,15 @@ import socket
 import sys
 from typing import Any, NoReturn
 
-from . import _containment as native
-from ._exit_status import end_as
-from ._protections import Protections, SetupError
-from ._sandbox_fs import HOSTNAME, WRITABLE_PLACES, View
-from ._sandbox_kernel import limit_kernel_accounts, loopback_listener, socket_families
+from vantor.workers import _containment as native
+from vantor.workers.isolation.exit_status import end_as
+from vantor.workers.sandbox.inside.filesystem import HOSTNAME, WRITABLE_PLACES, View
+from vantor.workers.sandbox.inside.kernel import (
+    limit_kernel_accounts,
+    loopback_listener,
+    socket_families,
+)
+from vantor.workers.sandbox.protections import Protections, SetupError
 
 SANDBOX_UID = SANDBOX_GID = 65534
 _STAGE = "/tmp"
@@ -73,7 +77,7 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
     limits = {"memory_limit": config["memory"], "process_limit": config["processes"],
               "cpu_limit": config["cpu_seconds"]}
     if config["cgroup_scope"]:
-        from . import _cgroups
+        from vantor.workers.sandbox.host import cgroups as _cgroups
 
         try:
             config["cgroup_procs"] = _cgroups.in_own_scope(
@@ -155,7 +159,7 @@ class CpuMeter:
         procs = config["cgroup_procs"].get("cpu_limit")
         if config["cpu_seconds"] is None or procs is None:
             return None
-        from . import _cgroups
+        from vantor.workers.sandbox.host import cgroups as _cgroups
 
         usage = _cgroups.cpu_usage_file(procs)
         try:
@@ -166,7 +170,7 @@ class CpuMeter:
     def wait(self) -> float | None:
         """How long the supervisor may wait (s) before the limit could be reached; None: it
         is reached.  CPU time grows at most as fast as the number of CPUs."""
-        from ._cgroups import cpu_seconds_used
+        from vantor.workers.sandbox.host.cgroups import cpu_seconds_used
 
         remaining = self.limit - cpu_seconds_used(self.fd)
         # Not below 10 ms: the count itself moves by scheduler ticks.
@@ -306,7 +310,7 @@ def _claim_uid(config: dict[str, Any]) -> int | None:
     the descriptor that holds it, or None."""
     if config["host_uid"] != 0:
         return None
-    from ._sandbox_uids import UidError, claim
+    from vantor.workers.sandbox.host.uids import UidError, claim
 
     try:
         config["slot_uid"], held = claim()
@@ -349,8 +353,8 @@ class Supervisor:
                 steps.at("loading the worker")
                 # Loaded once, shared by fork: a worker without a new root may
                 # not be able to read the package's files once it is uid 65534.
-                import vantor.workers._template  # noqa: F401
                 import vantor.workers.custom_worker  # noqa: F401
+                import vantor.workers.isolation.template  # noqa: F401
             steps.at("entering the user and PID namespaces", "user_namespace")
             user_namespace = _enter_user_and_pid_namespaces(self.config, self.protections)
         except Exception as error:  # whatever it is, the host hears of it
@@ -461,7 +465,7 @@ class Supervisor:
         procs = self.config["cgroup_procs"].get("memory_limit")
         if not self.config["cgroup_scope"] or procs is None:
             return
-        from ._cgroups import oom_kills
+        from vantor.workers.sandbox.host.cgroups import oom_kills
 
         kills = oom_kills(os.path.join(os.path.dirname(procs), "memory.events"))
         try:
@@ -767,9 +771,9 @@ class Init:
         python_path = os.environ.get("PYTHONPATH", "").split(os.pathsep)
         sys.path[:0] = [os.getcwd(), *(os.path.abspath(entry) for entry in python_path if entry)]
         # isolation="call": this process becomes the template that forks each call.
-        from vantor.workers import _template
-        if _template.wanted():
-            _template.serve()
+        from vantor.workers.isolation import template
+        if template.wanted():
+            template.serve()
         code = 0
         try:
             custom_worker.main()

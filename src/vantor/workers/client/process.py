@@ -17,13 +17,17 @@ import subprocess
 import sys
 import termios
 import weakref
-from collections.abc import Callable, Mapping
-from dataclasses import dataclass, field
+from collections.abc import Callable
 from typing import Any
 
-from ._answers import Channel, OutputLimitReached, WorkerStartError, with_stderr_tail
-from ._template import ANSWER_FD_VARIABLE, END_MARK, TEMPLATE_VARIABLE
-
+from vantor.workers.client.answers import (
+    Channel,
+    OutputLimitReached,
+    WorkerStartError,
+    with_stderr_tail,
+)
+from vantor.workers.isolation.template import ANSWER_FD_VARIABLE, END_MARK, TEMPLATE_VARIABLE
+from vantor.workers.sandbox.host.launch import Launch
 
 # First read size; a read that fills it is followed by bigger ones.
 READ_SIZE = 64 * 1024
@@ -35,28 +39,6 @@ PIPE_SIZE = 1024 * 1024
 EXIT_GRACE = 1.0
 # The report that stands for none: the sandbox ended before it reported in.
 _NO_REPORT = "the sandboxed worker ended before reporting in"
-
-
-@dataclass
-class Launch:
-    """How to start one worker process, and what to undo once it has ended.
-
-    A sandbox adds a control socket: the process reports on it whether its
-    sandbox is in force, and its closing tells the process to stop everything.
-    """
-
-    argv: list[str]
-    env: Mapping[str, str] | None = None
-    cwd: str | None = None
-    pass_fds: tuple[int, ...] = ()
-    control: socket.socket | None = None
-    after_spawn: Callable[[], None] = lambda: None
-    cleanup: Callable[[], None] = lambda: None
-    describe_death: Callable[[int | None], str] = lambda returncode: ""
-    context: dict[str, Any] = field(default_factory=dict)
-    # The sandbox's place in the host's proxy (``_sandbox_network.SandboxNetwork``),
-    # which takes the listener the sandbox passes with its report.
-    network: Any = None
 
 
 def _terminate(owner: int, popen: subprocess.Popen, control: socket.socket | None,
@@ -124,7 +106,7 @@ class Process:
     collection and interpreter exit.
 
     ``preload`` not None makes the worker a template that forks a process
-    per call, with those modules imported (see :mod:`._template`); it then
+    per call, with those modules imported (see :mod:`vantor.workers.isolation.template`); it then
     gets a cancel pipe, and an end line follows each answer.
     """
 

@@ -23,7 +23,7 @@ import stat
 import sys
 from typing import Any
 
-from . import _containment as native
+from vantor.workers import _containment as native
 
 # System paths every worker needs: the dynamic loader, libraries and programs.
 _SYSTEM_PATHS = ("/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32")

@@ -10,14 +10,28 @@ import threading
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from ._answers import with_stderr_tail
-from ._core import (
-    DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, Actions, Answer, Process, StatsRecorder,
-    Timeout, WorkerClosed, WorkerDied, WorkerOutputLimit, WorkerProtocolError, WorkerStartError,
-    WorkerStats, WorkerTimeout, check_limit, check_timeout)
-from ._launch import launch_for
-from ._proxy_relay import ProxyStats
-from .sandbox import DEFAULT_SANDBOX, Sandbox
+from vantor.workers.client.answers import with_stderr_tail
+from vantor.workers.client.core import (
+    DEFAULT_OUTPUT_LIMIT,
+    DEFAULT_STDERR_LIMIT,
+    Actions,
+    Answer,
+    Process,
+    StatsRecorder,
+    Timeout,
+    WorkerClosed,
+    WorkerDied,
+    WorkerOutputLimit,
+    WorkerProtocolError,
+    WorkerStartError,
+    WorkerStats,
+    WorkerTimeout,
+    check_limit,
+    check_timeout,
+)
+from vantor.workers.network.relay import ProxyStats
+from vantor.workers.sandbox.host.launch import launch_for
+from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 
 #: What ``isolation`` may be: calls share the worker process, or each has its own.
 ISOLATION_MODES = ("worker", "call")

@@ -3,7 +3,7 @@
 One :class:`Proxy` per host process serves every sandbox.  It is given, for
 each sandbox, a socket already bound and listening (made inside the
 sandbox's network namespace, so the sandbox reaches it on its own loopback),
-the sandbox's label, its :class:`~vantor.workers._netpolicy.NetworkPolicy`
+the sandbox's label, its :class:`~vantor.workers.network.policy.NetworkPolicy`
 and its :class:`ProxyLimits`.  Every connection accepted on that socket is
 the sandbox's: the label comes from the socket, never from what the tool
 says.  For each request the proxy checks the destination's name, resolves it
@@ -27,9 +27,16 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
 from typing import Any, TypeVar
 
-from ._netpolicy import IPAddress, NetworkPolicy, normalize_name, parse_address
-from ._proxy_protocols import HEAD_LIMIT, BadRequest, Request, established, read_request, refusal
-from ._proxy_relay import Link, ProxyLimits, ProxyStats
+from vantor.workers.network.policy import IPAddress, NetworkPolicy, normalize_name, parse_address
+from vantor.workers.network.protocols import (
+    HEAD_LIMIT,
+    BadRequest,
+    Request,
+    established,
+    read_request,
+    refusal,
+)
+from vantor.workers.network.relay import Link, ProxyLimits, ProxyStats
 
 logger = logging.getLogger("vantor.workers.proxy")
 

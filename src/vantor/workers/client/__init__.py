@@ -58,14 +58,24 @@ end with it.
 
 from __future__ import annotations
 
-from ._asyncio import AsyncWorker
-from ._blocking import Worker
-from ._core import (
-    DEFAULT_COMMAND, DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, Answer, WorkerClosed, WorkerDied,
-    WorkerError, WorkerOutputLimit, WorkerProtocolError, WorkerStartError, WorkerStats,
-    WorkerTimeout)
-from ._pool import AsyncWorkerPool, WorkerPool
-from .sandbox import DEFAULT_SANDBOX, Sandbox
+from vantor.workers.client.asynchronous import AsyncWorker
+from vantor.workers.client.blocking import Worker
+from vantor.workers.client.core import (
+    DEFAULT_COMMAND,
+    DEFAULT_OUTPUT_LIMIT,
+    DEFAULT_STDERR_LIMIT,
+    Answer,
+    WorkerClosed,
+    WorkerDied,
+    WorkerError,
+    WorkerOutputLimit,
+    WorkerProtocolError,
+    WorkerStartError,
+    WorkerStats,
+    WorkerTimeout,
+)
+from vantor.workers.client.pool import AsyncWorkerPool, WorkerPool
+from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 
 __all__ = [
     "DEFAULT_COMMAND",

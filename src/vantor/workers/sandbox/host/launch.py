@@ -20,16 +20,16 @@ import shutil
 import signal
 import socket
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import Any
 
 import vantor
-
-from . import _cgroups
-from ._core import DEFAULT_COMMAND, Launch, WorkerStartError
-from ._protections import refusal
-from ._sandbox_network import SandboxNetwork
-from .sandbox import PROXY_PORT, MiB, Sandbox
+from vantor.workers.errors import WorkerStartError
+from vantor.workers.network.sandboxes import SandboxNetwork
+from vantor.workers.sandbox.host import cgroups as _cgroups
+from vantor.workers.sandbox.policy import PROXY_PORT, MiB, Sandbox
+from vantor.workers.sandbox.protections import refusal
 
 # Runs before anything of the package can be imported: the standard library only.
 _BOOT = (
@@ -42,9 +42,36 @@ _BOOT = (
     "    data += chunk\n"
     "config = json.loads(data)\n"
     "sys.path.insert(0, config['package_path'])\n"
-    "from vantor.workers._sandboxed import main\n"
+    "from vantor.workers.sandbox.inside.supervisor import main\n"
     "main(config)\n"
 )
+
+#: The command that starts an unsandboxed worker when none is given.
+DEFAULT_COMMAND: tuple[str, ...] = (sys.executable, "-m", "vantor.workers")
+
+
+@dataclass
+class Launch:
+    """How to start one worker process, and what to undo once it has ended.
+
+    A sandbox adds a control socket: the process reports on it whether its
+    sandbox is in force, and its closing tells the process to stop everything.
+    """
+
+    argv: list[str]
+    env: Mapping[str, str] | None = None
+    cwd: str | None = None
+    pass_fds: tuple[int, ...] = ()
+    control: socket.socket | None = None
+    after_spawn: Callable[[], None] = lambda: None
+    cleanup: Callable[[], None] = lambda: None
+    describe_death: Callable[[int | None], str] = lambda returncode: ""
+    context: dict[str, Any] = field(default_factory=dict)
+    # The sandbox's place in the host's proxy (``network.sandboxes.SandboxNetwork``),
+    # which takes the listener the sandbox passes with its report.
+    network: Any = None
+
+
 
 _SCOPE = ("--user", "--scope", "--quiet", "--collect", "-p", "Delegate=yes", "--")
 

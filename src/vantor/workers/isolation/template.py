@@ -49,7 +49,7 @@ import sys
 import traceback
 from typing import Any, NoReturn
 
-from ._exit_status import end_as
+from vantor.workers.isolation.exit_status import end_as
 
 #: The environment variable naming the descriptor the worker writes its answers to.
 ANSWER_FD_VARIABLE = "VANTOR_WORKER_ANSWER_FD"
@@ -104,7 +104,7 @@ def serve() -> NoReturn:
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # as the message loop does
     preload(list(settings.get("preload", ())))
-    from . import _containment  # here: a worker that is no template does without it
+    from vantor.workers import _containment  # here: a worker that is no template does without it
 
     _containment.set_child_subreaper()
     # Its memory is no call's to read (/proc/<pid>/mem): it holds the host's
@@ -148,7 +148,7 @@ class Template:
         serve_warm_up(self.encoding, self.errors)
         os.environ[GREETED_VARIABLE] = "1"
         gc.freeze()  # what the template holds stays shared with the calls' processes
-        from . import _containment
+        from vantor.workers import _containment
 
         # Each call's process copies the pages a call writes as soon as it is forked.
         _containment.populate_after_fork(learn_hot_pages(self.encoding, self.errors))
@@ -345,7 +345,7 @@ class Template:
         code = 1
         try:
             os.close(self.cancel_fd)
-            from . import _containment
+            from vantor.workers import _containment
 
             _containment.set_dumpable(True)  # its /proc entries are its own, as a worker's
             # The template's input is not the call's: it holds the next requests.
@@ -403,7 +403,7 @@ def learn_hot_pages(encoding: str, errors: str) -> list[tuple[int, int]]:
         code = 1
         try:
             os.close(report_r)
-            from . import _containment
+            from vantor.workers import _containment
 
             _containment.set_dumpable(True)  # for its own /proc/self/pagemap
             serve_warm_up(encoding, errors)

@@ -3,7 +3,7 @@ sandbox's place in it.
 
 Init makes the proxy's listening socket on the loopback of the sandbox's own
 network namespace and hands it, through the supervisor, to the host with its
-ready report.  The host serves it with the one :class:`~._proxy.Proxy` of
+ready report.  The host serves it with the one :class:`~vantor.workers.network.proxy.Proxy` of
 this process, made when the first sandbox with a network starts and closed
 at exit, under a label of the host's choosing: which sandbox a connection
 comes from is the socket it arrived on, never something the tool says.
@@ -19,9 +19,9 @@ import threading
 from collections.abc import Callable
 from typing import Any
 
-from ._netpolicy import NetworkPolicy
-from ._proxy import Decision, Proxy
-from ._proxy_relay import ProxyLimits, ProxyStats
+from vantor.workers.network.policy import NetworkPolicy
+from vantor.workers.network.proxy import Decision, Proxy
+from vantor.workers.network.relay import ProxyLimits, ProxyStats
 
 _lock = threading.Lock()
 _proxy: Proxy | None = None

@@ -15,7 +15,7 @@ import socket
 from dataclasses import dataclass
 from urllib.parse import urlsplit
 
-from ._netpolicy import port_number, split_host_port
+from vantor.workers.network.policy import port_number, split_host_port
 
 #: Largest request head (request line and headers) accepted, in bytes.
 HEAD_LIMIT = 64 * 1024

@@ -10,8 +10,10 @@ from __future__ import annotations
 
 import json.scanner
 import signal
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from typing import Any
+
+from vantor.workers.errors import WorkerClosed, WorkerError, WorkerStartError  # noqa: F401
 
 #: Default size, in bytes, of the kept tail of a worker's standard error.
 DEFAULT_STDERR_LIMIT = 64 * 1024
@@ -105,26 +107,6 @@ class Answer(_StrayLines, dict):
 
     def __repr__(self) -> str:
         return f"Answer({dict.__repr__(self)}, stray={self.stray!r})"
-
-
-class WorkerError(Exception):
-    """Base class of the errors raised by the clients."""
-
-
-class WorkerClosed(WorkerError):
-    """The worker or pool was closed, before the call or while it ran."""
-
-
-class WorkerStartError(WorkerError):
-    """A worker process could not be started (for a sandbox: what is missing).
-
-    ``missing`` names the protections that the machine could not provide, when
-    that was the reason; see :mod:`vantor.workers.sandbox`.
-    """
-
-    def __init__(self, message: str, missing: Sequence[str] = ()):
-        super().__init__(message)
-        self.missing: tuple[str, ...] = tuple(missing)
 
 
 class _CallError(_StrayLines, WorkerError):

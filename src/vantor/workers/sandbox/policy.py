@@ -1,96 +1,21 @@
-"""The sandbox policy for worker processes.
+"""The sandbox policy: what a worker's code may reach, as the host states it.
 
-A worker runs code that a model wrote a moment ago, so by default it runs
-sandboxed: :class:`Sandbox` says what such code may reach, and every client
-(:class:`~vantor.workers.client.Worker`, the pools, the asyncio clients)
-applies it unless given ``sandbox=None``.
-
-Inside the sandbox the worker sees only the interpreter, the installed
-packages, the system's libraries and programs, and the paths the policy
-lists; it has a private ``/tmp`` (its ``TMPDIR`` and ``HOME``), a network
-namespace of its own (no network, or only the destinations the policy names,
-through the host's proxy), no capabilities, a cleared environment, and
-limits on memory, processes, file sizes, open files and CPU time.  Each
-protection comes from a kernel facility:
-
-==================== =====================================================
-protection           kernel facility
-==================== =====================================================
-user_namespace       own user namespace; the worker is uid 65534 (nobody),
-                     mapped to a host uid of the sandbox's own when the
-                     host is root (see own_host_uid), else to the host's
-                     own user
-no_capabilities      every capability dropped, bounding set emptied,
-                     no_new_privs set
-pid_namespace        own PID namespace with a fresh ``/proc``: no other
-                     process is visible, and everything a tool starts dies
-                     with the worker
-mount_namespace      a new root holding only the allowed paths, read-only
-                     except ``/tmp``, ``/dev/shm`` and ``write``
-ipc_namespace        own System V IPC and POSIX message queues
-uts_namespace        own host name
-network_namespace    own network namespace, whose only interface is
-                     loopback: with ``network=False`` nothing listens on
-                     it; otherwise the host's proxy does (see
-                     ``docs/network.md``), and is the only way out
-landlock_filesystem  Landlock: reads only below the new root, writes only
-                     to the writable paths
-landlock_network     Landlock: no TCP bind, and TCP connect only to the
-                     proxy's port (none when ``network=False``)
-landlock_scopes      Landlock: no signals to, and no abstract Unix socket
-                     connections with, processes outside the sandbox
-seccomp              a seccomp allow-list of the calls the interpreter,
-                     its standard library, threads, subprocesses and
-                     native packages use; every other call (io_uring, any
-                     call a later kernel adds) answers ENOSYS, and those
-                     with a record of escapes (ptrace, process_vm_*,
-                     namespace and mount calls, keyrings, bpf, TIOCSTI)
-                     EPERM; sockets only Unix, IP and netlink
-memory_limit         a memory cgroup, swap included (memory)
-process_limit        a pids cgroup (processes; threads count)
-cpu_limit            a CPU accounting cgroup read by the supervisor, which
-                     ends the sandbox at ``cpu_seconds`` (all processes
-                     together)
-rlimits              file_size, open_files, cpu_seconds per process (a
-                     backstop), no core files
-own_host_uid         a host uid per sandbox (root hosts; from root's range
-                     in /etc/subuid, else 2100000000 on), so siblings do
-                     not share the kernel's per-user limits: descriptors in
-                     flight, pipe buffers, what the namespace's creator is
-                     charged
-==================== =====================================================
-
-The three Landlock layers and ``own_host_uid`` add depth to layers that stop the same threats on
-their own (:data:`ADDED_WHERE_AVAILABLE`): by default they are applied where
-the kernel has them, and where it does not they are reported as ``"not
-available on this kernel (covered by ...)"``; ``require`` makes them required.
-Where the machine cannot provide a required protection, starting the worker
-fails with :class:`~vantor.workers.client.WorkerStartError` naming it and the
-remedy; list it in ``allow_missing`` to run without it (a missing cgroup is
-then partly made up for by an rlimit, and reported as such).
-:attr:`Worker.protections <vantor.workers.client.Worker.protections>` and
-:func:`probe` report each protection as ``"in force"``, ``"not required"``,
-not available (covered by ...), replaced by an rlimit, or ``"missing: ..."``.
-``python -m vantor.workers.sandbox`` prints that report, and
-:attr:`Worker.bound <vantor.workers.client.Worker.bound>` lists the host
-paths the sandbox shows besides the policy's.
+:class:`Sandbox` is a value: it checks its settings when made and does
+nothing else.  The host's mechanism that applies it is in
+:mod:`vantor.workers.sandbox.host`; what runs confined, in
+:mod:`vantor.workers.sandbox.inside`.
 """
 
 from __future__ import annotations
 
-import json
 import os
 import sys
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-from ._core import WorkerStartError
-from ._netpolicy import NetworkPolicy
-from ._proxy_relay import ProxyLimits
-from ._protections import ADDED_WHERE_AVAILABLE, BROUGHT_BY, PROTECTIONS
-
-__all__ = ["PROTECTIONS", "ADDED_WHERE_AVAILABLE", "BROUGHT_BY", "Sandbox", "DEFAULT_SANDBOX",
-           "ProxyLimits", "probe"]
+from vantor.workers.network.policy import NetworkPolicy
+from vantor.workers.network.relay import ProxyLimits
+from vantor.workers.sandbox.protections import ADDED_WHERE_AVAILABLE, PROTECTIONS
 
 MiB = 1024 * 1024
 
@@ -372,28 +297,3 @@ def _rebuild_sandbox(arguments: dict[str, Any]) -> Sandbox:
 #: The policy that clients apply when given no ``sandbox`` argument.
 DEFAULT_SANDBOX = Sandbox()
 
-
-def probe(sandbox: Sandbox | None = None) -> dict[str, str]:
-    """Start one worker under ``sandbox`` (default: ``Sandbox()``) and report its protections.
-
-    The result maps every name of :data:`PROTECTIONS` to ``"in force"``,
-    ``"not required"`` or ``"missing: <reason>"``.  Raises
-    :class:`~vantor.workers.client.WorkerStartError` when a required
-    protection is missing.
-    """
-    from ._blocking import Worker
-
-    with Worker(sandbox=sandbox if sandbox is not None else DEFAULT_SANDBOX) as worker:
-        worker.start()
-        return dict(worker.protections or {})
-
-
-if __name__ == "__main__":
-    # Run as a script this file is a second copy of the module: use the package's.
-    from vantor.workers.sandbox import Sandbox as _Sandbox, probe as _probe
-
-    try:
-        print(json.dumps(_probe(_Sandbox(allow_missing="all")), indent=2))
-    except WorkerStartError as error:
-        print(error, file=sys.stderr)
-        sys.exit(1)

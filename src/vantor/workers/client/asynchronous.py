@@ -17,12 +17,28 @@ import time
 from collections.abc import Mapping
 from typing import Any
 
-from ._base import CLOSE_GRACE, START_TIMEOUT, StartDied, StartTimedOut, WorkerBase
-from ._core import (
-    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutOfPlace, OutputLimitReached,
-    Process, Timeout, check_timeout, encode_request, encode_request_line,
-    parse_report)
-
+from vantor.workers.client.base import (
+    CLOSE_GRACE,
+    START_TIMEOUT,
+    StartDied,
+    StartTimedOut,
+    WorkerBase,
+)
+from vantor.workers.client.core import (
+    BIG_READ_SIZE,
+    EXIT_GRACE,
+    READ_SIZE,
+    UNSET,
+    Answer,
+    OutOfPlace,
+    OutputLimitReached,
+    Process,
+    Timeout,
+    check_timeout,
+    encode_request,
+    encode_request_line,
+    parse_report,
+)
 
 # How often the process is looked at where no pidfd can watch it.
 _EXIT_CHECK_INTERVAL = 0.25
@@ -193,7 +209,7 @@ class _Link:
                 return
 
     async def await_end(self, grace: float, keep: bool = False) -> bool:
-        """As :meth:`_Waiter.await_end <vantor.workers._blocking._Waiter.await_end>`,
+        """As :meth:`_Waiter.await_end <vantor.workers.client.blocking._Waiter.await_end>`,
         woken by the loop; between calls only."""
         proc = self.proc
         found = proc.take_end(keep)

@@ -17,10 +17,28 @@ import time
 from collections.abc import Mapping
 from typing import Any
 
-from ._base import CLOSE_GRACE, START_TIMEOUT, StartDied, StartTimedOut, WorkerBase
-from ._core import (
-    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, UNSET, Answer, OutOfPlace, OutputLimitReached,
-    Process, Timeout, WorkerStartError, check_timeout, encode_request, encode_request_line)
+from vantor.workers.client.base import (
+    CLOSE_GRACE,
+    START_TIMEOUT,
+    StartDied,
+    StartTimedOut,
+    WorkerBase,
+)
+from vantor.workers.client.core import (
+    BIG_READ_SIZE,
+    EXIT_GRACE,
+    READ_SIZE,
+    UNSET,
+    Answer,
+    OutOfPlace,
+    OutputLimitReached,
+    Process,
+    Timeout,
+    WorkerStartError,
+    check_timeout,
+    encode_request,
+    encode_request_line,
+)
 
 # How often a waiting call checks whether the worker process is still there.
 # Only matters when the worker has died but something it started still holds

@@ -15,13 +15,20 @@ import threading
 from collections.abc import Mapping, Sequence
 from typing import Any, Callable, Generic, TypeVar
 
-from ._asyncio import AsyncWorker
-from ._base import SharedStats, WorkerBase
-from ._blocking import Worker
-from ._core import (
-    DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, UNSET, Actions, Answer, Timeout, WorkerClosed,
-    WorkerStats)
-from .sandbox import DEFAULT_SANDBOX, Sandbox
+from vantor.workers.client.asynchronous import AsyncWorker
+from vantor.workers.client.base import SharedStats, WorkerBase
+from vantor.workers.client.blocking import Worker
+from vantor.workers.client.core import (
+    DEFAULT_OUTPUT_LIMIT,
+    DEFAULT_STDERR_LIMIT,
+    UNSET,
+    Actions,
+    Answer,
+    Timeout,
+    WorkerClosed,
+    WorkerStats,
+)
+from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 
 W = TypeVar("W", bound=WorkerBase)
 T = TypeVar("T")

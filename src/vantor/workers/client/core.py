@@ -1,7 +1,7 @@
 """What every client builds on: requests, the actions on top of them, and statistics.
 
 Answers, errors and the channel that recognises answers are in
-:mod:`._answers`; processes and their pipes in :mod:`._process`.  Both are
+:mod:`.answers`; processes and their pipes in :mod:`.process`.  Both are
 named here too, for the modules that take them from this one.
 """
 
@@ -10,21 +10,35 @@ from __future__ import annotations
 import json
 import json.encoder
 import os
-import sys
 from collections import deque
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Union
 
-from ._answers import (  # noqa: F401  (named here for the modules above)
-    DEFAULT_OUTPUT_LIMIT, DEFAULT_STDERR_LIMIT, Answer, Channel, OutOfPlace, OutputLimitReached,
-    WorkerClosed, WorkerDied, WorkerError, WorkerOutputLimit, WorkerProtocolError,
-    WorkerStartError, WorkerTimeout)
-from ._process import (  # noqa: F401
-    BIG_READ_SIZE, EXIT_GRACE, READ_SIZE, Launch, Process, kill_group, parse_report)
-
-#: The command that starts an unsandboxed worker when none is given.
-DEFAULT_COMMAND: tuple[str, ...] = (sys.executable, "-m", "vantor.workers")
+from vantor.workers.client.answers import (  # noqa: F401  (named here for the modules above)
+    DEFAULT_OUTPUT_LIMIT,
+    DEFAULT_STDERR_LIMIT,
+    Answer,
+    Channel,
+    OutOfPlace,
+    OutputLimitReached,
+    WorkerClosed,
+    WorkerDied,
+    WorkerError,
+    WorkerOutputLimit,
+    WorkerProtocolError,
+    WorkerStartError,
+    WorkerTimeout,
+)
+from vantor.workers.client.process import (  # noqa: F401
+    BIG_READ_SIZE,
+    EXIT_GRACE,
+    READ_SIZE,
+    Process,
+    kill_group,
+    parse_report,
+)
+from vantor.workers.sandbox.host.launch import DEFAULT_COMMAND, Launch  # noqa: F401
 
 Timeout = Union[float, int, None]
 
@@ -189,7 +203,7 @@ class WorkerStats:
 
 class StatsRecorder:
     """Cheap counters; callers hold whatever lock guards them (answers are
-    counted by :class:`~vantor.workers._base.SharedStats` itself)."""
+    counted by :class:`~vantor.workers.client.base.SharedStats` itself)."""
 
     LATENCY_WINDOW = 1024
 
