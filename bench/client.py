@@ -35,6 +35,7 @@ import importlib
 import json
 import os
 import platform
+import re
 import statistics
 import subprocess
 import sys
@@ -101,19 +102,32 @@ BASELINE_PAIRS = (("Worker, baseline", "Worker"), ("AsyncWorker, baseline", "Asy
 
 
 def baseline_client(revision: str) -> ModuleType:
-    """The client of git revision ``revision``, importable beside this one."""
+    """The client of git revision ``revision``, importable beside this one.
+
+    Its Python files are copied under ``baseline_vantor.workers`` and their
+    imports of the package's Python modules pointed there; the native modules
+    and the worker a client starts stay this checkout's.
+    """
     root = Path(tempfile.mkdtemp(prefix="client-baseline-"))
     package = root / "baseline_vantor" / "workers"
     package.mkdir(parents=True)
     (package.parent / "__init__.py").write_text("")
     repo = Path(__file__).resolve().parent.parent
-    listing = subprocess.run(["git", "ls-tree", "--name-only", revision, "src/vantor/workers/"],
+    prefix = "src/vantor/workers/"
+    listing = subprocess.run(["git", "ls-tree", "-r", "--name-only", revision, prefix],
                              cwd=repo, capture_output=True, text=True, check=True).stdout
+    native = re.compile(r"\b(custom_worker|_containment)\b")
     for path in listing.split():
-        if path.endswith(".py"):
-            source = subprocess.run(["git", "show", f"{revision}:{path}"], cwd=repo,
-                                    capture_output=True, check=True).stdout
-            (package / Path(path).name).write_bytes(source)
+        if not path.endswith(".py"):
+            continue
+        source = subprocess.run(["git", "show", f"{revision}:{path}"], cwd=repo,
+                                capture_output=True, text=True, check=True).stdout
+        lines = [re.sub(r"^(\s*)(from|import) vantor\.workers\b", r"\1\2 baseline_vantor.workers",
+                        line) if not native.search(line) else line
+                 for line in source.splitlines(keepends=True)]
+        target = package / path[len(prefix):]
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text("".join(lines))
     sys.path.insert(0, str(root))
     return importlib.import_module("baseline_vantor.workers.client")
 
