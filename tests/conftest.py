@@ -1,4 +1,5 @@
 """Shared helpers: the worker driven as a host drives it, over real pipes."""
+import functools
 import json
 import os
 import subprocess
@@ -73,19 +74,60 @@ def sandbox_policy(**changes):
     for option in os.environ.get("ASAN_OPTIONS", "").split(":"):
         if option.startswith("log_path="):
             write.append(os.path.dirname(option[len("log_path="):]))
-    # Runs as an unprivileged user (tools/unprivileged-tests.sh) say what
-    # that user lacks, or which cgroup an administrator delegated to it.
-    allowed = [name for name in os.environ.get("VANTOR_TEST_ALLOW_MISSING", "").split(",") if name]
-    changes.setdefault("allow_missing", allowed)
+    changes.setdefault("allow_missing", sorted(allowed_missing()))
     parent = os.environ.get("VANTOR_TEST_CGROUP_PARENT")
     if parent:
         changes.setdefault("cgroup_parent", parent)
     return Sandbox(env=env, write=write, **changes)
 
 
+@functools.cache
 def allowed_missing():
-    """The protections this run lets sandboxes go without."""
-    return set(sandbox_policy().allow_missing)
+    """The protections this run lets sandboxes go without.
+
+    Named by ``VANTOR_TEST_ALLOW_MISSING`` (tools/unprivileged-tests.sh says
+    what its user lacks).  Otherwise a strict run (``CI`` or
+    ``VANTOR_TEST_STRICT`` set) allows none, and any other run those this
+    machine cannot give, found by starting one sandbox, so that the suite
+    runs for whoever runs it; the run's header names them.
+    """
+    named = os.environ.get("VANTOR_TEST_ALLOW_MISSING")
+    if named is not None:
+        return frozenset(name for name in named.split(",") if name)
+    if os.environ.get("CI") or os.environ.get("VANTOR_TEST_STRICT"):
+        found = frozenset()
+    else:
+        found = frozenset(machine_lacks())
+    # The hosts tests start in processes of their own decide alike, without
+    # probing again (some of them could not).
+    os.environ["VANTOR_TEST_ALLOW_MISSING"] = ",".join(sorted(found))
+    return found
+
+
+@functools.cache
+def machine_lacks():
+    """The protections a sandbox cannot have on this machine, with what it gets instead."""
+    from vantor.workers.client import WorkerStartError
+    from vantor.workers.sandbox import Sandbox, probe
+
+    try:
+        report = probe(Sandbox(allow_missing="all", cpu_seconds=60))
+    except WorkerStartError as error:
+        return {"sandbox": str(error)}
+    return {name: state for name, state in report.items()
+            if state != "in force" and not state.startswith("not available")}
+
+
+def pytest_report_header(config):
+    named = "VANTOR_TEST_ALLOW_MISSING" in os.environ
+    lacking = allowed_missing()
+    if not lacking:
+        return "sandbox: every protection required"
+    reasons = {} if named else machine_lacks()
+    return ["sandbox: these protections are allowed missing in this run "
+            "(set CI=1 or VANTOR_TEST_STRICT=1 to require them):",
+            *(f"  {name}: {reasons.get(name, 'named by VANTOR_TEST_ALLOW_MISSING')}"
+              for name in sorted(lacking))]
 
 
 def reaped(pid):

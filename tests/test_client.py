@@ -256,8 +256,10 @@ def test_start_up_is_waited_for_apart_from_the_call():
     # A start stretched far past the call's timeout (the process stopped for
     # a while) is waited for and kept; one killed before it is ready is
     # replaced without a word.  Sandboxed or not.
-    def first_pid(worker):
+    def first_pid(worker, caller):
+        deadline = time.monotonic() + GUARD
         while worker.pid is None:
+            assert caller.is_alive() and time.monotonic() < deadline, "the worker never started"
             time.sleep(0.0005)
         return worker.pid
 
@@ -268,7 +270,7 @@ def test_start_up_is_waited_for_apart_from_the_call():
             answers = []
             caller = threading.Thread(target=lambda: answers.append(worker.validate("x = 1")))
             caller.start()
-            pid = first_pid(worker)
+            pid = first_pid(worker, caller)
             os.kill(pid, interfere)
             if interfere == signal.SIGSTOP:
                 time.sleep(3)

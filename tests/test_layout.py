@@ -38,11 +38,12 @@ def _documented_names():
 
 
 def _resolve(dotted):
+    for module_name, dependency in OPTIONAL.items():
+        if dotted == module_name or dotted.startswith(module_name + "."):
+            pytest.importorskip(dependency)
     parts = dotted.split(".")
     for cut in range(len(parts), 0, -1):
         module_name = ".".join(parts[:cut])
-        if module_name in OPTIONAL:
-            pytest.importorskip(OPTIONAL[module_name])
         try:
             target = importlib.import_module(module_name)
         except ModuleNotFoundError as error:
