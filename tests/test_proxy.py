@@ -757,9 +757,10 @@ def test_a_name_cannot_forge_a_log_line(proxy, caplog):
             https_get(port, "https://x.invalid\x0b:443/")
     settled(proxy)
     shown_hosts = [d.host for d in proxy.decisions]
-    assert shown_hosts[:3] == [
+    assert shown_hosts == [
         "x.invalid\\x0asandbox box: allowed vault.internal:8200: allowed",
-        "x.invalid\\u2028sandbox box: allowed", "x\\x0d\\x1b[2K\\xff.invalid"]
+        "x.invalid\\u2028sandbox box: allowed", "x\\x0d\\x1b[2K\\xff.invalid",
+        "x.invalid\\x0b"]
     lines = [record.getMessage() for record in caplog.records]
     assert len(lines) >= 3
     for text in lines + [d.reason for d in proxy.decisions]:
