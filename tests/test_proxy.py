@@ -607,7 +607,7 @@ def test_a_sandbox_whose_lookups_stall_delays_no_other(namespaces, tmp_path):
     # Each waited at most its lookup timeout, counted from its request.
     assert results["stalled slowest"] < 1.5 + 1.0, results
     # Two lookups per sandbox reached the resolver; the rest waited for them.
-    assert results["asked"] == [f"{box}{n}" for box in "abcd" for n in range(2)], results
+    assert sorted(name[0] for name in results["asked"]) == sorted("aabbccdd"), results
 
 
 # A tool's side of the planned start-up: a namespace with only its own loopback
