@@ -570,7 +570,7 @@ FAIRNESS = textwrap.dedent("""
     with Proxy() as proxy:
         pending = []
         for box in "abcd":
-            proxy_port = serve(proxy, ["*.stall.test:*"], box, lookups=2, lookup_timeout=1.5)
+            proxy_port = serve(proxy, ["*.stall.test:*"], box, lookup_timeout=1.5)
             for n in range(6):
                 sock = socket.create_connection(("127.0.0.1", proxy_port), timeout=30)
                 sock.sendall(b"\\x05\\x01\\x00")
@@ -597,17 +597,18 @@ FAIRNESS = textwrap.dedent("""
 
 
 def test_a_sandbox_whose_lookups_stall_delays_no_other(namespaces, tmp_path):
-    """Issue 29, finding 5: each sandbox has its own bounded lookups and a lookup
-    timeout; a stalled resolver answers none of four sandboxes' lookups, and a
-    fifth sandbox's request is served at once."""
+    """Issue 29, finding 5: each sandbox has its own bounded lookups (4 by default)
+    and a lookup timeout; a stalled resolver answers none of four sandboxes'
+    lookups, and a fifth sandbox's request is served at once."""
     results = in_host_namespace(namespaces, tmp_path, FAIRNESS,
                                 resolver_options="options timeout:30 attempts:1")
     assert results["fifth"] == "reached" and results["fifth seconds"] < 1.0, results
     assert results["stalled codes"] == [HOST_UNREACHABLE], results
     # Each waited at most its lookup timeout, counted from its request.
     assert results["stalled slowest"] < 1.5 + 1.0, results
-    # Two lookups per sandbox reached the resolver; the rest waited for them.
-    assert sorted(name[0] for name in results["asked"]) == sorted("aabbccdd"), results
+    # Four lookups per sandbox (its share) reached the resolver; the rest waited for them.
+    # Sixteen lookups stall at once: as many as the threads the proxy once shared.
+    assert sorted(name[0] for name in results["asked"]) == sorted("abcd" * 4), results
 
 
 # A tool's side of the planned start-up: a namespace with only its own loopback
