@@ -20,7 +20,7 @@ import zipfile
 
 import pytest
 
-from vantor.workers.network.policy import NetworkPolicy, PolicyError, parse_address
+from vantor.workers.network.policy import NetworkPolicy, PolicyError, canonical_name, parse_address
 from vantor.workers.network.proxy import Proxy, ProxyLimits
 
 NOT_ALLOWED = 2      # SOCKS5 "connection not allowed by ruleset"
@@ -130,13 +130,15 @@ def https_get(proxy_port, url, certificate=None):
 
 
 def socks5(proxy_port, host, port):
-    """A raw SOCKS5 CONNECT; returns the reply code and the socket."""
+    """A raw SOCKS5 CONNECT (a name in UTF-8, or bytes as given); returns the reply
+    code and the socket."""
     sock = socket.create_connection(("127.0.0.1", proxy_port), timeout=10)
     sock.sendall(b"\x05\x01\x00")
     assert sock.recv(2) == b"\x05\x00"
-    address = parse_address(host)
+    address = parse_address(host) if isinstance(host, str) else None
     if address is None:
-        target = b"\x03" + bytes([len(host)]) + host.encode()
+        name = host.encode() if isinstance(host, str) else host  # bytes: sent as they are
+        target = b"\x03" + bytes([len(name)]) + name
     else:
         target = (b"\x01" if address.version == 4 else b"\x04") + address.packed
     sock.sendall(b"\x05\x01\x00" + target + struct.pack("!H", port))
@@ -194,7 +196,7 @@ def test_policy_allows_names_and_addresses_and_keeps_special_ranges_closed(
     policy = NetworkPolicy(destinations)
     address = parse_address(host)
     if address is None:
-        verdict = policy.check_name(host.lower().rstrip("."), port) is None
+        verdict = policy.check_name(canonical_name(host), port) is None
     else:
         verdict = policy.check_address(address, port, named=False) is None
     assert verdict is allowed
@@ -377,20 +379,62 @@ def test_requests_the_proxy_does_not_serve_are_answered_not_dropped(proxy):
     assert proxy.stats()["box"].allowed == 0
 
 
-# Run inside new network and mount namespaces: names resolve, through the real
-# resolver, to addresses that exist only in there (on its loopback interface);
-# names not in its hosts file go to a name server there that records them and
-# answers that they do not exist.
-IN_NAMESPACE = textwrap.dedent("""
-    import http.server, json, os, socket, subprocess, sys, threading
-    outer, etc, tests, cases = sys.argv[1:5]
-    for kind in ("net", "mnt"):
-        if str(os.stat(f"/proc/self/ns/{kind}").st_ino) == json.loads(outer)[kind]:
-            sys.exit(f"not in a {kind} namespace of its own")
-    for command in ("ip link set lo up", "ip addr add 10.200.0.1/32 dev lo",
-                    "ip addr add 100.0.0.1/32 dev lo", f"mount --bind {etc}/hosts /etc/hosts",
-                    f"mount --bind {etc}/resolv.conf /etc/resolv.conf"):
-        subprocess.run(command.split(), check=True)
+# The test's own hosts: a network namespace that plays the host (the proxy runs
+# in it; its addresses are 100.0.0.1 on a veth and 10.200.0.1 on loopback) and
+# one that plays a public server beyond it (100.0.0.2, the veth's other end).
+# Scripts run in the host's namespace with a mount namespace of their own, where
+# a hosts file and a resolv.conf of the test's are bound over the machine's.
+HOST_ADDRESS, PEER_ADDRESS = "100.0.0.1", "100.0.0.2"
+
+
+@pytest.fixture(scope="module")
+def namespaces():
+    if os.geteuid() != 0 or not shutil.which("ip"):
+        pytest.skip("needs root and ip (iproute2) to make test network namespaces")
+    host, peer = f"vantor-host-{os.getpid()}", f"vantor-peer-{os.getpid()}"
+    commands = [f"netns add {host}", f"netns add {peer}",
+                f"link add vh0 netns {host} type veth peer name vp0 netns {peer}",
+                f"-n {host} link set lo up", f"-n {host} link set vh0 up",
+                f"-n {host} addr add {HOST_ADDRESS}/24 dev vh0",
+                f"-n {host} addr add 10.200.0.1/32 dev lo",
+                f"-n {peer} link set lo up", f"-n {peer} link set vp0 up",
+                f"-n {peer} addr add {PEER_ADDRESS}/24 dev vp0"]
+    try:
+        for command in commands:
+            subprocess.run(["ip", *command.split()], check=True, capture_output=True)
+        yield host, peer
+    finally:
+        for name in (host, peer):
+            subprocess.run(["ip", "netns", "del", name], capture_output=True)
+
+
+def in_host_namespace(namespaces, tmp_path, script, *arguments, resolver_options=""):
+    """Runs ``script`` in the test host's namespace; returns what it printed, as JSON."""
+    (tmp_path / "hosts").write_text(f"127.0.0.1 localhost {socket.gethostname()}\n"
+                                    "10.200.0.1 private.test mixed.test\n"
+                                    f"{PEER_ADDRESS} public.test mixed.test xn--strae-oqa.de\n"
+                                    f"{HOST_ADDRESS} own.test\n"
+                                    "169.254.169.254 metadata.test\n")
+    (tmp_path / "resolv.conf").write_text(f"nameserver 127.0.0.1\n{resolver_options}\n")
+    host, peer = namespaces
+    child = subprocess.run(
+        ["ip", "netns", "exec", host, sys.executable, "-c", NAMESPACE_PRELUDE + script,
+         str(tmp_path), os.path.dirname(__file__), peer, *arguments],
+        capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    return json.loads(child.stdout)
+
+
+# What every script in the test host starts with: the test's hosts file and
+# resolver; a name server on loopback that records each name asked, never
+# answers those under stall.test and answers that the others do not exist; an
+# HTTP server bound to every address of the host, and another at the same port
+# in the peer's namespace; the helpers of this module.
+NAMESPACE_PRELUDE = textwrap.dedent("""
+    import ctypes, http.server, json, os, socket, subprocess, sys, threading, time
+    etc, tests, peer = sys.argv[1:4]
+    for name in ("hosts", "resolv.conf"):
+        subprocess.run(["mount", "--bind", f"{etc}/{name}", f"/etc/{name}"], check=True)
     asked, name_server = [], socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     name_server.bind(("127.0.0.1", 53))
 
@@ -402,8 +446,9 @@ IN_NAMESPACE = textwrap.dedent("""
                 labels.append(query[at + 1:at + 1 + query[at]].decode())
                 at += 1 + query[at]
             asked.append(".".join(labels))
-            name_server.sendto(query[:2] + b"\\x81\\x83\\0\\x01" + bytes(6) + query[12:at + 5],
-                               client)
+            if not asked[-1].endswith(".stall.test"):
+                name_server.sendto(query[:2] + b"\\x81\\x83\\0\\x01" + bytes(6)
+                                   + query[12:at + 5], client)
 
     threading.Thread(target=answer_no_such_name, daemon=True).start()
     sys.path.insert(0, tests)
@@ -411,58 +456,159 @@ IN_NAMESPACE = textwrap.dedent("""
     server = http.server.ThreadingHTTPServer(("0.0.0.0", 0), Origin)
     port = server.server_address[1]
     threading.Thread(target=server.serve_forever, daemon=True).start()
+    peer_ready = threading.Event()
+
+    def serve_in_peer():
+        libc = ctypes.CDLL(None, use_errno=True)
+        fd = os.open(f"/run/netns/{peer}", os.O_RDONLY)
+        if libc.setns(fd, 0x40000000) != 0:  # CLONE_NEWNET, for this thread only
+            raise OSError(ctypes.get_errno(), "setns")
+        peer_server = http.server.ThreadingHTTPServer(("0.0.0.0", port), Origin)
+        peer_ready.set()
+        peer_server.serve_forever()
+
+    threading.Thread(target=serve_in_peer, daemon=True).start()
+    assert peer_ready.wait(10)
+
+    def reached(sock):
+        sock.sendall(b"GET /in HTTP/1.1\\r\\nHost: x\\r\\nConnection: close\\r\\n\\r\\n")
+        answer = b"".join(iter(lambda: sock.recv(65536), b""))
+        return "reached" if answer.endswith(b"/in x") else answer.decode()
+
+    def connect(proxy_port, host, destination_port):
+        with socket.create_connection(("127.0.0.1", proxy_port), timeout=30) as sock:
+            sock.sendall(f"CONNECT {host}:{destination_port} HTTP/1.1\\r\\n\\r\\n".encode())
+            head = b""
+            while b"\\r\\n\\r\\n" not in head:
+                head += sock.recv(1) or b"\\r\\n\\r\\n"
+            status = int(head.split()[1])
+            return reached(sock) if status == 200 else status
+
+    def through(protocol, proxy_port, host):
+        if protocol == "connect":
+            return connect(proxy_port, host, port)
+        code, sock = socks5(proxy_port, host, port)
+        with sock:
+            return reached(sock) if code == 0 else code
+""")
+
+# Names resolve, through the real resolver, to addresses that exist only in
+# the test's namespaces; each case is one sandbox asking for one destination.
+CHECKS = textwrap.dedent("""
     results, decisions = {}, []
     with Proxy(on_decision=decisions.append) as proxy:
-        for label, destinations, host in json.loads(cases):
+        def ask(label, destinations, host, protocol="socks5"):
             if destinations is not True:
                 destinations = [text.replace("PORT", str(port)) for text in destinations]
-            code, sock = socks5(serve(proxy, destinations, label), host, port)
-            with sock:
-                if code == 0:
-                    sock.sendall(b"GET /in HTTP/1.1\\r\\nHost: x\\r\\n"
-                                 b"Connection: close\\r\\n\\r\\n")
-                    answer = b"".join(iter(lambda: sock.recv(65536), b""))
-                    code = "reached" if answer.endswith(b"/in x") else answer.decode()
+            code = through(protocol, serve(proxy, destinations, label), host)
             results[label] = [code, " ".join(f"{d.reason} {d.address}" for d in decisions
                                              if d.sandbox == label)]
+
+        for case in json.loads(sys.argv[4]):
+            ask(*case)
+        # An address the host gains while the proxy runs is its own at once.
+        subprocess.run(["ip", "addr", "add", "100.0.0.7/32", "dev", "lo"], check=True)
+        try:
+            ask("added", True, "100.0.0.7")
+        finally:
+            subprocess.run(["ip", "addr", "del", "100.0.0.7/32", "dev", "lo"], check=True)
     results["asked"] = sorted(set(asked))
     print(json.dumps(results))
 """)
 
 
-@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("ip"),
-                    reason="needs root, unshare and ip to make a test network namespace")
-def test_names_are_checked_by_every_address_they_resolve_to(tmp_path):
-    (tmp_path / "hosts").write_text(f"127.0.0.1 localhost {socket.gethostname()}\n"
-                                    "10.200.0.1 private.test mixed.test\n"
-                                    "100.0.0.1 public.test mixed.test\n"
-                                    "169.254.169.254 metadata.test\n")
-    (tmp_path / "resolv.conf").write_text("nameserver 127.0.0.1\n")
-    outer = {kind: str(os.stat(f"/proc/self/ns/{kind}").st_ino) for kind in ("net", "mnt")}
+def test_names_are_checked_by_every_address_they_resolve_to(namespaces, tmp_path):
     cases = [("private", ["private.test:PORT"], "private.test"),
              ("private-named", ["private.test:PORT", "10.200.0.0/24:PORT"], "private.test"),
              ("public", ["public.test:PORT"], "public.test"),
-             ("public-literal", ["public.test:PORT"], "100.0.0.1"),
+             ("public-literal", ["public.test:PORT"], PEER_ADDRESS),
              ("mixed", ["mixed.test:PORT"], "mixed.test"),
              ("metadata", True, "metadata.test"),
              ("off-list", ["listed.invalid"], "unlisted.invalid"),
              ("unresolvable", ["listed.invalid:PORT"], "listed.invalid")]
-    child = subprocess.run(
-        ["unshare", "--net", "--mount", sys.executable, "-c", IN_NAMESPACE, json.dumps(outer),
-         str(tmp_path), os.path.dirname(__file__), json.dumps(cases)],
-        capture_output=True, text=True, timeout=60)
-    assert child.returncode == 0, child.stderr
-    results = json.loads(child.stdout)
+    results = in_host_namespace(namespaces, tmp_path, CHECKS, json.dumps(cases))
     for label, code, reason in [("private", NOT_ALLOWED, "10.200.0.1 is a private address"),
                                 ("private-named", "reached", "allowed"),
-                                ("public", "reached", "allowed 100.0.0.1"),
-                                ("mixed", "reached", "allowed 100.0.0.1"),
-                                ("public-literal", NOT_ALLOWED, "100.0.0.1 port"),
+                                ("public", "reached", f"allowed {PEER_ADDRESS}"),
+                                ("mixed", "reached", f"allowed {PEER_ADDRESS}"),
+                                ("public-literal", NOT_ALLOWED, f"{PEER_ADDRESS} port"),
                                 ("metadata", NOT_ALLOWED, "169.254.169.254 is a cloud metadata"),
                                 ("off-list", NOT_ALLOWED, "not on the network list"),
                                 ("unresolvable", HOST_UNREACHABLE, "")]:
         assert results[label][0] == code and reason in results[label][1], (label, results)
     assert results["asked"] == ["listed.invalid"]  # a name off the list is never looked up
+
+
+def test_the_hosts_own_addresses_are_refused_unless_named(namespaces, tmp_path):
+    """Issue 29, finding 4: ``True``, ``"*"`` and names that resolve to the host's
+    own address do not reach a service bound to all its addresses; an address
+    rule does; an address the host gains meanwhile is refused at once."""
+    own = f"{HOST_ADDRESS} is an address of this host"
+    cases, expected = [], {}
+    for protocol, refused in (("socks5", NOT_ALLOWED), ("connect", 403)):
+        for label, destinations, host, outcome, reason in [
+                ("true", True, HOST_ADDRESS, refused, own),
+                ("star", ["*:PORT"], HOST_ADDRESS, refused, own),
+                ("name", True, "own.test", refused, f"own.test resolves to refused addresses: {own}"),
+                ("named", [f"{HOST_ADDRESS}:PORT"], HOST_ADDRESS, "reached", "allowed"),
+                ("name-named", ["own.test:PORT", f"{HOST_ADDRESS}/32:PORT"], "own.test",
+                 "reached", f"allowed {HOST_ADDRESS}"),
+                ("peer", True, PEER_ADDRESS, "reached", f"allowed {PEER_ADDRESS}")]:
+            cases.append((f"{protocol}-{label}", destinations, host, protocol))
+            expected[f"{protocol}-{label}"] = (outcome, reason)
+    results = in_host_namespace(namespaces, tmp_path, CHECKS, json.dumps(cases))
+    expected["added"] = (NOT_ALLOWED, "100.0.0.7 is an address of this host")
+    for label, (outcome, reason) in expected.items():
+        assert results[label][0] == outcome and reason in results[label][1], (label, results)
+
+
+# Four sandboxes each ask for more names than their share of lookups, names the
+# name server never answers; a fifth sandbox's request meanwhile.
+FAIRNESS = textwrap.dedent("""
+    from vantor.workers.network.relay import ProxyLimits
+    results = {}
+    with Proxy() as proxy:
+        pending = []
+        for box in "abcd":
+            proxy_port = serve(proxy, ["*.stall.test:*"], box, lookup_timeout=1.5)
+            for n in range(6):
+                sock = socket.create_connection(("127.0.0.1", proxy_port), timeout=30)
+                sock.sendall(b"\\x05\\x01\\x00")
+                name = f"{box}{n}.stall.test".encode()
+                sock.sendall(b"\\x05\\x01\\x00\\x03" + bytes([len(name)]) + name + b"\\x01\\xbb")
+                pending.append((box, time.monotonic(), sock))
+        time.sleep(0.3)  # every stalled lookup has begun
+        started = time.monotonic()
+        results["fifth"] = through("socks5", serve(proxy, [f"public.test:{port}"], "e"),
+                                   "public.test")
+        results["fifth seconds"] = time.monotonic() - started
+        replies = []
+        for box, sent, sock in pending:
+            with sock:
+                assert sock.recv(2) == b"\\x05\\x00"
+                reply = sock.recv(10)
+                replies.append((box, reply[1], time.monotonic() - sent))
+        results["stalled codes"] = sorted({code for _, code, _ in replies})
+        results["stalled slowest"] = max(seconds for _, _, seconds in replies)
+    results["asked"] = sorted({name.split(".")[0] for name in asked
+                               if name.endswith(".stall.test")})
+    print(json.dumps(results))
+""")
+
+
+def test_a_sandbox_whose_lookups_stall_delays_no_other(namespaces, tmp_path):
+    """Issue 29, finding 5: each sandbox has its own bounded lookups (4 by default)
+    and a lookup timeout; a stalled resolver answers none of four sandboxes'
+    lookups, and a fifth sandbox's request is served at once."""
+    results = in_host_namespace(namespaces, tmp_path, FAIRNESS,
+                                resolver_options="options timeout:30 attempts:1")
+    assert results["fifth"] == "reached" and results["fifth seconds"] < 1.0, results
+    assert results["stalled codes"] == [HOST_UNREACHABLE], results
+    # Each waited at most its lookup timeout, counted from its request.
+    assert results["stalled slowest"] < 1.5 + 1.0, results
+    # Four lookups per sandbox (its share) reached the resolver; the rest waited for them.
+    # Sixteen lookups stall at once: as many as the threads the proxy once shared.
+    assert sorted(name[0] for name in results["asked"]) == sorted("abcd" * 4), results
 
 
 # A tool's side of the planned start-up: a namespace with only its own loopback
@@ -548,3 +694,75 @@ def test_benchmark_reports_every_route(tmp_path):
     assert done.returncode == 0, done.stderr
     report = (tmp_path / "proxy.md").read_text()
     assert all(f"| {route} |" in report for route in ("direct", "HTTP", "CONNECT", "SOCKS5"))
+
+
+@pytest.mark.parametrize("listed, host, allowed", [
+    ("straße.de", "xn--strae-oqa.de", True),
+    ("straße.de", "straße.de", True),
+    ("straße.de", "STRASSE.de", False),
+    ("straße.de", "strasse.de", False),
+    ("xn--strae-oqa.de", "Straße.DE.", True),
+    ("*.straße.de", "www.xn--strae-oqa.de", True),
+    ("bücher.example", "BÜCHER.example", True),
+    ("bücher.example", "bu\u0308cher.example", True),       # decomposed: NFC first
+    ("example.org", "example\u3002org", True),               # an ideographic full stop
+    ("example.org", "ｅｘａｍｐｌｅ.org", True),                # full-width letters
+    ("_dmarc.example.org", "_DMARC.example.org", True),
+    ("r3---sn-x.example", "r3---sn-x.example", True),
+])
+def test_names_compare_in_their_canonical_form(listed, host, allowed):
+    """Issue 29, finding 7: UTS #46 (non-transitional) to the A-label, for the
+    policy and the request alike."""
+    name = canonical_name(host)
+    assert name is not None and name.isascii()
+    assert (NetworkPolicy([listed]).check_name(name, 443) is None) is allowed
+
+
+@pytest.mark.parametrize("host", ["xn--abc.de", "xn--.de", "a\u200db.de", "a b.de",
+                                  "evil\nline.de", "\udcff.de", "a..de"])
+def test_names_that_cannot_be_mapped_are_refused(host):
+    assert canonical_name(host) is None
+    if "\udcff" not in host:
+        with pytest.raises(PolicyError):
+            NetworkPolicy([host])
+
+
+def test_international_names_reach_through_the_proxy_as_one_name(namespaces, tmp_path):
+    cases = [("a-label", ["straße.de:PORT"], "xn--strae-oqa.de"),
+             ("u-label", ["straße.de:PORT"], "straße.de"),
+             ("upper-connect", ["xn--strae-oqa.de:PORT"], "XN--STRAE-OQA.DE", "connect"),
+             ("other-domain", ["straße.de:PORT"], "strasse.de"),
+             ("unmappable", True, "xn--abc.de")]
+    results = in_host_namespace(namespaces, tmp_path, CHECKS, json.dumps(cases))
+    for label, outcome, reason in [("a-label", "reached", f"allowed {PEER_ADDRESS}"),
+                                   ("u-label", "reached", f"allowed {PEER_ADDRESS}"),
+                                   ("upper-connect", "reached", f"allowed {PEER_ADDRESS}"),
+                                   ("other-domain", NOT_ALLOWED, "not on the network list"),
+                                   ("unmappable", NOT_ALLOWED, "is not a host name")]:
+        assert results[label][0] == outcome and reason in results[label][1], (label, results)
+    assert "strasse.de" not in results["asked"]
+
+
+def test_a_name_cannot_forge_a_log_line(proxy, caplog):
+    """Issue 29, finding 6: control characters of a name are escaped wherever the
+    name is logged or returned."""
+    port = serve(proxy, ["vault.internal:8200"])
+    forged = [b"x.invalid\nsandbox box: allowed vault.internal:8200: allowed",
+              "x.invalid\u2028sandbox box: allowed".encode(), b"x\r\x1b[2K\xff.invalid"]
+    with caplog.at_level("DEBUG", logger="vantor.workers.proxy"):
+        for name in forged:
+            code, sock = socks5(port, name, 8200)
+            sock.close()
+            assert code == NOT_ALLOWED
+        with pytest.raises(urllib.error.URLError, match="403"):
+            https_get(port, "https://x.invalid\x0b:443/")
+    settled(proxy)
+    shown_hosts = [d.host for d in proxy.decisions]
+    assert shown_hosts == [
+        "x.invalid\\x0asandbox box: allowed vault.internal:8200: allowed",
+        "x.invalid\\u2028sandbox box: allowed", "x\\x0d\\x1b[2K\\xff.invalid",
+        "x.invalid\\x0b"]
+    lines = [record.getMessage() for record in caplog.records]
+    assert len(lines) >= 3
+    for text in lines + [d.reason for d in proxy.decisions]:
+        assert text.isprintable(), text

@@ -11,6 +11,7 @@ included).
 from __future__ import annotations
 
 import argparse
+import ipaddress
 import os
 import re
 import tomllib
@@ -110,6 +111,13 @@ def _paths(value: Any, base: str) -> tuple[str, ...]:
     return tuple(dict.fromkeys(paths))
 
 
+def _file(value: Any, base: str) -> str:
+    path = os.path.normpath(os.path.join(base, os.path.expanduser(_text(value, base))))
+    if not os.path.isfile(path):
+        raise ValueError(f"{path} is not a file")
+    return path
+
+
 def _directories(value: Any, base: str) -> tuple[str, ...]:
     paths = _paths(value, base)
     for path in paths:
@@ -187,6 +195,19 @@ SETTINGS: tuple[Setting, ...] = (
             "stdio (what a desktop assistant launches) or http (streamable HTTP)"),
     Setting("server", "host", _text, "127.0.0.1", "address to listen on, for http"),
     Setting("server", "port", _port, 8000, "port to listen on, for http (0: any free port)"),
+    # Over http, whoever reaches the port runs code: each session holds memory
+    # and a task of the server's, so their number and idle life are bounded.
+    Setting("server", "max_sessions", _count, 16, "MCP sessions open at once, for http; a "
+            "new session past them is refused (503)", metavar="N"),
+    Setting("server", "session_timeout", _seconds, 300.0, "seconds an http session may go "
+            "without a request (or an open stream) before it is closed (\"none\": never)",
+            metavar="SECONDS"),
+    Setting("server", "token_file", _file, None, "a file whose first line is the bearer token "
+            "every http request must carry (Authorization: Bearer TOKEN); needed to listen on "
+            "an address other than loopback", metavar="FILE"),
+    Setting("server", "token", _text, None, "the bearer token itself (visible to every local "
+            "user in the process list when given as a flag: prefer --token-file)",
+            metavar="TOKEN"),
     Setting("server", "scripts", _directories, (), "a directory whose scripts run_script and "
             "run_function may run (readable in the sandbox); give it once per directory",
             flag="--scripts", metavar="DIR", repeated=True),
@@ -256,6 +277,32 @@ class Config:
     def scripts(self) -> tuple[str, ...]:
         return self._values["server.scripts"]
 
+    @property
+    def max_sessions(self) -> int:
+        return self._values["server.max_sessions"]
+
+    @property
+    def session_timeout(self) -> float | None:
+        return self._values["server.session_timeout"]
+
+    @property
+    def token(self) -> str | None:
+        """The bearer token http requests must carry: given, or read from its file."""
+        token = self._values["server.token"]
+        path = self._values["server.token_file"]
+        if path is None:
+            return token
+        if token is not None:
+            raise ConfigError("give the token once: --token-file or --token, not both")
+        try:
+            with open(path, encoding="utf-8") as file:
+                token = file.readline().strip()
+        except (OSError, UnicodeDecodeError) as error:
+            raise ConfigError(f"cannot read the token file {path}: {error}") from None
+        if not token:
+            raise ConfigError(f"the token file {path} holds no token on its first line")
+        return token
+
     def sandbox(self) -> Sandbox | None:
         """The workers' sandbox policy: the scripts' directories are readable."""
         policy = self.section("sandbox")
@@ -276,8 +323,10 @@ class Config:
             policy.update((s.key, getattr(sandbox, s.key)) for s in SETTINGS
                           if s.section == "sandbox" and s.key != "enabled")
             policy["allow_missing"] = sorted(policy["allow_missing"])
-        return {"server": self.section("server"), "pool": self.section("pool"),
-                "sandbox": policy}
+        server = self.section("server")
+        if server["token"] is not None:
+            server["token"] = "(given)"  # shown as set, never printed
+        return {"server": server, "pool": self.section("pool"), "sandbox": policy}
 
 
 def parser() -> argparse.ArgumentParser:
@@ -324,7 +373,26 @@ def resolve(arguments: argparse.Namespace) -> Config:
         config.sandbox()
     except (TypeError, ValueError) as error:
         raise ConfigError(f"sandbox: {error}") from None
+    token = config.token  # read now: a bad token file stops the server before it starts
+    if token is not None and (len(token) < 16 or not token.isprintable() or " " in token):
+        raise ConfigError("the bearer token must be at least 16 printable characters, "
+                          "without spaces")
+    if config.transport == "http" and token is None and not is_loopback(config.host):
+        raise ConfigError(f"server.host {config.host} is not a loopback address: whoever "
+                          "reaches it would run code, so the server needs a bearer token "
+                          "(--token-file FILE, or --token TOKEN)")
     return config
+
+
+def is_loopback(host: str) -> bool:
+    """Whether the address (or ``localhost``) the server listens on is a loopback one."""
+    try:
+        address = ipaddress.ip_address(host.strip("[]"))
+    except ValueError:
+        return host.lower().rstrip(".") == "localhost"
+    if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped is not None:
+        address = address.ipv4_mapped
+    return address.is_loopback
 
 
 def _from_file(path: str) -> dict[str, Any]:

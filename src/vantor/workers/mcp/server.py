@@ -13,6 +13,8 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import hashlib
+import hmac
 import ipaddress
 import json
 import os
@@ -235,6 +237,37 @@ def _loopback_checks(address: str) -> TransportSecuritySettings | None:
         allowed_origins=[f"http://{host}:*" for host in sorted(hosts)])
 
 
+class _BearerToken:
+    """An ASGI layer that lets through only HTTP requests carrying the server's bearer
+    token (``Authorization: Bearer TOKEN``); every other request is answered 401 before
+    the SDK sees it, so it opens no session and reaches no worker.  The tokens are
+    compared as SHA-256 digests with :func:`hmac.compare_digest`: in constant time,
+    whatever their lengths."""
+
+    def __init__(self, app: Any, token: str):
+        self.app = app
+        self._digest = hashlib.sha256(token.encode("utf-8")).digest()
+
+    def _carries_token(self, headers: list[tuple[bytes, bytes]]) -> bool:
+        given = [value for name, value in headers if name.lower() == b"authorization"]
+        if len(given) != 1:
+            return False
+        scheme, _, credentials = given[0].strip().partition(b" ")
+        digest = hashlib.sha256(credentials.strip()).digest()
+        return hmac.compare_digest(digest, self._digest) and scheme.lower() == b"bearer"
+
+    async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
+        if scope["type"] in ("http", "websocket") and not self._carries_token(scope["headers"]):
+            body = b'{"error": "unauthorized: this server needs its bearer token"}'
+            await send({"type": "http.response.start", "status": 401, "headers": [
+                (b"content-type", b"application/json"),
+                (b"content-length", str(len(body)).encode("ascii")),
+                (b"www-authenticate", b'Bearer realm="vantor-workers"')]})
+            await send({"type": "http.response.body", "body": body})
+            return
+        await self.app(scope, receive, send)
+
+
 class _HttpServer(uvicorn.Server):
     """Streamable HTTP on a socket bound at once (its address printed); stopped by :meth:`stop`."""
 
@@ -251,14 +284,19 @@ class _HttpServer(uvicorn.Server):
                               f"{error.strerror or error}") from None
         host, port = self.listener.getsockname()[:2]
         checks = _loopback_checks(host)
-        app = server.streamable_http_app(host=config.host, transport_security=checks)
+        token = config.token
+        if checks is None and token is None:  # the configuration refuses this already
+            self.listener.close()
+            raise ListenError(f"{host} is not a loopback address and the server has no "
+                              "bearer token (--token-file FILE or --token TOKEN)")
+        app: Any = server.streamable_http_app(
+            host=config.host, transport_security=checks, max_sessions=config.max_sessions,
+            session_idle_timeout=config.session_timeout)
+        if token is not None:
+            app = _BearerToken(app, token)
         super().__init__(uvicorn.Config(app, log_level="warning", lifespan="on"))
         shown = f"[{host}]" if family == socket.AF_INET6 else host
         print(f"{NAME}: MCP server at http://{shown}:{port}/mcp", file=sys.stderr, flush=True)
-        if checks is None:
-            print(f"{NAME}: warning: {host} is not a loopback address and the server has no "
-                  "authentication: whoever reaches it runs code in its workers", file=sys.stderr,
-                  flush=True)
 
     def stop(self) -> None:
         self.should_exit = True

@@ -16,7 +16,13 @@ A :class:`NetworkPolicy` is an allow-list of destinations, each one of:
 ==========================  ===================================================
 
 ``NetworkPolicy(True)`` is ``"*:*"``: every public destination the host
-reaches.  Names compare without case and without a final dot.
+reaches, except the host itself.
+
+Names compare in one canonical form, the policy's and the request's alike
+(:func:`canonical_name`): UTS #46 processing (non-transitional, IDNA 2008) to
+the A-label, without a final dot, so ``"straße.de"``, ``"STRASSE.de"``'s
+neighbour ``"xn--strae-oqa.de"`` and the U-label all name one domain, and
+``"strasse.de"`` another.  A name that cannot be mapped is refused.
 
 The proxy checks a request in two steps.  The name must be on the list, or the
 request is refused before anything is resolved, so a name off the list never
@@ -25,8 +31,9 @@ names it looks up).  Then every address the name resolves to is checked: a
 public address passes when the name's rule allows the port; an address in a
 special range (loopback, private, link-local, unique-local, shared,
 multicast, unspecified, reserved, documentation, cloud metadata services;
-see :data:`SPECIAL_NETWORKS`) passes only when an address rule of the policy
-covers it and the port.  The proxy connects only to addresses that passed,
+see :data:`SPECIAL_NETWORKS`), and every address of the host's own
+interfaces, passes only when an address rule of the policy covers it and the
+port.  The proxy connects only to addresses that passed,
 and to the address it checked, never to a name resolved again.
 """
 
@@ -34,7 +41,7 @@ from __future__ import annotations
 
 import ipaddress
 import re
-from collections.abc import Iterable
+from collections.abc import Collection, Iterable
 from dataclasses import dataclass
 from typing import Union
 
@@ -116,14 +123,61 @@ def special_kind(address: IPAddress) -> str | None:
     return None
 
 
-def normalize_name(host: str) -> str | None:
-    """``host`` lower-cased without its final dot, or None when it is no DNS name."""
-    name = host.lower()
-    if name.endswith("."):
-        name = name[:-1]
+def canonical_name(host: str) -> str | None:
+    """``host`` in the one form names are compared in, or None when it is no DNS name.
+
+    UTS #46 mapping (non-transitional: ``ß`` stays ``ß``), then each label as
+    its A-label: a U-label is encoded, an ``xn--`` label is decoded, checked
+    as IDNA 2008 says and encoded again.  An ASCII label takes letters,
+    digits, ``-`` and ``_`` (as names in use do: ``_dmarc``, ``r3---sn``).
+    """
+    import idna  # here: what imports the sandbox's policy (its inside too) never maps names
+
+    try:
+        mapped = idna.uts46_remap(host, std3_rules=False, transitional=False)
+    except (idna.IDNAError, UnicodeError, ValueError):
+        return None
+    if mapped.endswith("."):
+        mapped = mapped[:-1]
+    labels = []
+    for label in mapped.split("."):
+        if label.isascii() and not label.startswith("xn--"):
+            labels.append(label)
+            continue
+        try:
+            unicode = idna.ulabel(label) if label.isascii() else label
+            labels.append(idna.alabel(unicode).decode("ascii"))
+        except (idna.IDNAError, UnicodeError, ValueError):
+            return None
+    name = ".".join(labels)
     if len(name) > 253 or not _NAME.fullmatch(name):
         return None
     return name
+
+
+def shown(text: str) -> str:
+    """``text`` as it may be logged or returned: a backslash, and every character
+    that is not printable (controls, line and paragraph separators, format
+    characters, bytes that were not UTF-8), escaped, so a name cannot start a
+    line of its own or hide what follows it."""
+    if text.isprintable() and "\\" not in text:
+        return text
+    out = []
+    for char in text:
+        code = ord(char)
+        if char == "\\":
+            out.append("\\\\")
+        elif char.isprintable():
+            out.append(char)
+        elif 0xDC80 <= code <= 0xDCFF:  # a byte kept by surrogateescape
+            out.append(f"\\x{code - 0xDC00:02x}")
+        elif code < 0x100:
+            out.append(f"\\x{code:02x}")
+        elif code < 0x10000:
+            out.append(f"\\u{code:04x}")
+        else:
+            out.append(f"\\U{code:08x}")
+    return "".join(out)
 
 
 def parse_address(host: str) -> IPAddress | None:
@@ -216,20 +270,10 @@ def _parse(text: str) -> _NameRule | _AddressRule:
     else:
         return _AddressRule(network, ports)
     wildcard = host.startswith("*.")
-    name = _ascii_name(host[2:] if wildcard else host)
+    name = canonical_name(host[2:] if wildcard else host)
     if name is None:
         raise PolicyError(f"not a host name, address or network: {text!r}")
     return _NameRule(f"*.{name}" if wildcard else name, ports)
-
-
-def _ascii_name(host: str) -> str | None:
-    """A name of the policy as tools send it: normalized, international ones in IDNA."""
-    if not host.isascii():
-        try:
-            host = host.encode("idna").decode("ascii")
-        except UnicodeError:
-            return None
-    return normalize_name(host)
 
 
 def _show_ports(ports: frozenset[int]) -> str:
@@ -280,23 +324,39 @@ class NetworkPolicy:
         allowed = frozenset().union(*(rule.ports or () for rule in covering))
         return f"{name} is on the network list for port {_show_ports(allowed)} only, not {port}"
 
-    def check_address(self, address: IPAddress, port: int, *, named: bool) -> str | None:
+    def check_address(self, address: IPAddress, port: int, *, named: bool,
+                      host: Collection[IPAddress] = ()) -> str | None:
         """Why ``address`` may not be reached on ``port``; None when it may.
 
         ``named``: a name rule already allowed this port, so a public address passes.
         An address outside every special range passes a bare literal only through
-        an address rule or ``"*"``.
+        an address rule or ``"*"``.  ``host``: the addresses of the host's own
+        interfaces, which, like the special ranges, only an address rule opens.
         """
         for rule in self._addresses:
             if rule.matches(address, port):
                 return None
         kind = special_kind(address)
-        if kind is not None:
-            return (f"{address} is a {kind} address, which the network list "
+        what = f"a {kind} address" if kind is not None else None
+        if what is None and _is_own(address, host):
+            what = "an address of this host"
+        if what is not None:
+            return (f"{address} is {what}, which the network list "
                     f"does not name (add \"{_show_address(address, port)}\" to allow it)")
         if named or any(rule.pattern == "*" and rule.allows(port) for rule in self._names):
             return None
         return f"{address} port {port} is not on the network list"
+
+
+def _is_own(address: IPAddress, host: Collection[IPAddress]) -> bool:
+    """Whether ``address`` is one of ``host``, or carries one (6to4, NAT64)."""
+    if address in host:
+        return True
+    if isinstance(address, ipaddress.IPv6Address):
+        for network, shift in _EMBEDDING_NETWORKS:
+            if address in network:
+                return ipaddress.IPv4Address((int(address) >> shift) & 0xFFFFFFFF) in host
+    return False
 
 
 def _show_address(address: IPAddress, port: int) -> str:

@@ -75,7 +75,8 @@ class Request:
     """A destination asked for, and how to talk back to the asker."""
 
     protocol: str          # "connect", "http" or "socks5"
-    host: str              # a name or an address literal, as sent (brackets removed)
+    host: str              # a name or an address literal, as sent (brackets removed);
+                           # shown only through policy.shown()
     port: int
     forward: bytes = b""   # the rewritten head of a plain HTTP request
 
@@ -187,7 +188,9 @@ async def _read_socks5_host(reader: asyncio.StreamReader, kind: int) -> str:
         return socket.inet_ntop(socket.AF_INET6, await reader.readexactly(16))
     if kind == 3:
         raw = await reader.readexactly((await reader.readexactly(1))[0])
-        return raw.decode("ascii", "replace")
+        # UTF-8, as international names are sent; bytes that are not UTF-8 are
+        # kept as they came, to be shown escaped and refused as no name.
+        return raw.decode("utf-8", "surrogateescape")
     raise BadRequest(f"SOCKS5 address type {kind} is not supported", protocol="socks5",
                      socks_code=SocksReply.ADDRESS_TYPE_NOT_SUPPORTED)
 

@@ -6,9 +6,14 @@ sandbox's network namespace, so the sandbox reaches it on its own loopback),
 the sandbox's label, its :class:`~vantor.workers.network.policy.NetworkPolicy`
 and its :class:`ProxyLimits`.  Every connection accepted on that socket is
 the sandbox's: the label comes from the socket, never from what the tool
-says.  For each request the proxy checks the destination's name, resolves it
-on the host, checks every address, connects to a checked address only, and
-then relays bytes both ways, counting them.  Each decision goes to the
+says.  For each request the proxy checks the destination's name (in its
+canonical form), resolves it on the host (on lookup threads of the sandbox's
+own, at most :attr:`ProxyLimits.lookups` at once, each waited for at most
+:attr:`ProxyLimits.lookup_timeout`: a sandbox whose lookups stall delays only
+itself), checks every address (against the special ranges and the host's own
+addresses, kept current), connects to a checked address only, and then
+relays bytes both ways, counting them.  A name is logged and returned only
+with its control characters escaped (:func:`~vantor.workers.network.policy.shown`).  Each decision goes to the
 ``vantor.workers.proxy`` logger and to the optional ``on_decision`` callback;
 :meth:`Proxy.stats` gives the counts per sandbox.
 
@@ -23,11 +28,17 @@ import logging
 import socket
 import threading
 from collections.abc import Callable, Coroutine
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
 from typing import Any, TypeVar
 
-from vantor.workers.network.policy import IPAddress, NetworkPolicy, normalize_name, parse_address
+from vantor.workers.network.addresses import HostAddresses
+from vantor.workers.network.policy import (
+    IPAddress,
+    NetworkPolicy,
+    canonical_name,
+    parse_address,
+    shown,
+)
 from vantor.workers.network.protocols import (
     HEAD_LIMIT,
     BadRequest,
@@ -44,16 +55,11 @@ _T = TypeVar("_T")
 
 __all__ = ["Decision", "Proxy", "ProxyLimits", "ProxyServer", "ProxyStats"]
 
-# Threads that run name lookups, for all sandboxes, and how many of them one
-# sandbox may keep busy: slow lookups of one sandbox cannot stall the others'.
-_RESOLVER_THREADS = 16
-_LOOKUPS_PER_SANDBOX = 4
-
-
 @dataclass(frozen=True)
 class Decision:
     """One request and what the proxy made of it.
 
+    ``host`` is the destination as asked for, its control characters escaped;
     ``address`` is the address connected to first when allowed; ``protocol``
     is ``"connect"``, ``"http"`` or ``"socks5"``.
     """
@@ -85,18 +91,21 @@ class _Entry:
     limits: ProxyLimits
     stats: ProxyStats
     links: set[Link] = field(default_factory=set)
-    lookups: asyncio.Semaphore = field(
-        default_factory=lambda: asyncio.Semaphore(_LOOKUPS_PER_SANDBOX))
+    lookups: asyncio.Semaphore | None = None
     server: asyncio.AbstractServer | None = None
+
+    def __post_init__(self) -> None:
+        self.lookups = asyncio.Semaphore(self.limits.lookups)
 
 
 class ProxyServer:
     """The proxy's work on one asyncio loop; :class:`Proxy` runs it on its own thread."""
 
-    def __init__(self, on_decision: Callable[[Decision], Any] | None = None):
+    def __init__(self, on_decision: Callable[[Decision], Any] | None = None,
+                 host_addresses: HostAddresses | None = None):
         self.on_decision = on_decision
         self._entries: dict[str, _Entry] = {}
-        self._resolver = ThreadPoolExecutor(_RESOLVER_THREADS, "vantor-proxy-lookup")
+        self._host = host_addresses if host_addresses is not None else HostAddresses()
 
     async def add(self, sock: socket.socket, label: str, policy: NetworkPolicy,
                   limits: ProxyLimits) -> None:
@@ -139,7 +148,7 @@ class ProxyServer:
         """Stops serving every sandbox."""
         for label in list(self._entries):
             await self.remove(label)
-        self._resolver.shutdown(wait=False, cancel_futures=True)
+        self._host.close()
 
     async def _serve(self, entry: _Entry, link: Link) -> None:
         limit = entry.limits.connections
@@ -169,7 +178,7 @@ class ProxyServer:
         try:
             request = await read_request(first, reader, client)
         except BadRequest as error:
-            logger.info("sandbox %s: bad request: %s", entry.label, error)
+            logger.info("sandbox %s: bad request: %s", entry.label, shown(str(error)))
             client.write(refusal(error.protocol, error.status, str(error), error.socks_code))
             return
         link.connecting = True
@@ -179,7 +188,7 @@ class ProxyServer:
         except _Refused as refused:
             if refused.status != 403:
                 entry.stats.failed += 1
-                logger.info("sandbox %s: %s", entry.label, refused)
+                logger.info("sandbox %s: %s", entry.label, shown(str(refused)))
             client.write(refusal(request.protocol, refused.status, str(refused)))
             return
         finally:
@@ -212,19 +221,23 @@ class ProxyServer:
                 raise _Refused(f"the sandbox used its {limit} bytes {direction}")
         literal = parse_address(request.host)
         if literal is not None:
-            reason = policy.check_address(literal, request.port, named=False)
+            reason = policy.check_address(literal, request.port, named=False,
+                                          host=self._host.current())
             if reason:
                 raise _Refused(reason)
             return [literal]
-        name = normalize_name(request.host)
+        name = canonical_name(request.host)
         if name is None:
-            raise _Refused(f"{request.host!r} is not a host name")
+            raise _Refused(f"{shown(request.host)} is not a host name (as UTS #46 maps "
+                           f"names)")
         reason = policy.check_name(name, request.port)
         if reason:
             raise _Refused(reason)
         kept, reasons = [], []
-        for address in await self._resolve(entry, name, request.port):
-            reason = policy.check_address(address, request.port, named=True)
+        resolved = await self._resolve(entry, name, request.port)
+        host = self._host.current()  # after the lookup: as of the connection
+        for address in resolved:
+            reason = policy.check_address(address, request.port, named=True, host=host)
             if reason:
                 reasons.append(reason)
             else:
@@ -234,11 +247,13 @@ class ProxyServer:
         return kept
 
     async def _resolve(self, entry: _Entry, name: str, port: int) -> list[IPAddress]:
+        timeout = min(entry.limits.lookup_timeout, entry.limits.connect_timeout)
         try:
-            infos = await asyncio.wait_for(self._lookup(entry, name, port),
-                                           entry.limits.connect_timeout)
-        except OSError as error:  # TimeoutError included
-            raise _Refused(f"cannot resolve {name}: {str(error) or 'timed out'}", 502) from None
+            infos = await asyncio.wait_for(self._lookup(entry, name, port), timeout)
+        except asyncio.TimeoutError:
+            raise _Refused(f"cannot resolve {name}: no answer in {timeout:g} s", 502) from None
+        except OSError as error:
+            raise _Refused(f"cannot resolve {name}: {error}", 502) from None
         found: list[IPAddress] = []
         for info in infos:
             address = parse_address(info[4][0])
@@ -247,21 +262,46 @@ class ProxyServer:
         return found
 
     async def _lookup(self, entry: _Entry, name: str, port: int) -> list[Any]:
-        """getaddrinfo on a lookup thread; the sandbox's share of threads is
-        given back when the lookup ends, not when its waiter gives up."""
-        loop = asyncio.get_running_loop()
-        await entry.lookups.acquire()
-        job = self._resolver.submit(socket.getaddrinfo, name, port, 0, socket.SOCK_STREAM,
-                                    socket.IPPROTO_TCP)
+        """getaddrinfo on a thread of its own, once one of the sandbox's lookups is free.
 
-        def release(_: object) -> None:
+        The sandbox's lookup is given back when getaddrinfo returns, not when its
+        waiter gives up: a sandbox whose lookups stall waits for its own, and no
+        other sandbox's lookup waits for them.  The threads are daemons: a lookup
+        the resolver never answers does not hold up the host's exit.
+        """
+        loop = asyncio.get_running_loop()
+        lookups = entry.lookups
+        assert lookups is not None
+        await lookups.acquire()
+        answer: asyncio.Future[list[Any]] = loop.create_future()
+
+        def settle(result: list[Any] | None, error: BaseException | None) -> None:
+            lookups.release()
+            if answer.done():
+                return
+            if error is not None:
+                answer.set_exception(error)
+            else:
+                answer.set_result(result or [])
+
+        def look_up() -> None:
+            result, error = None, None
             try:
-                loop.call_soon_threadsafe(entry.lookups.release)
+                result = socket.getaddrinfo(name, port, 0, socket.SOCK_STREAM,
+                                            socket.IPPROTO_TCP)
+            except BaseException as failure:  # handed to the waiter
+                error = failure
+            try:
+                loop.call_soon_threadsafe(settle, result, error)
             except RuntimeError:  # the proxy has closed meanwhile
                 pass
 
-        job.add_done_callback(release)
-        return await asyncio.wrap_future(job)
+        try:
+            threading.Thread(target=look_up, name="vantor-proxy-lookup", daemon=True).start()
+        except BaseException:
+            lookups.release()
+            raise
+        return await answer
 
     async def _connect(self, link: Link, addresses: list[IPAddress], port: int
                        ) -> asyncio.Transport:
@@ -284,14 +324,16 @@ class ProxyServer:
 
     def _decide(self, entry: _Entry, request: Request, allowed: bool, reason: str,
                 address: str | None = None) -> None:
-        decision = Decision(entry.label, request.host, request.port, allowed, reason,
+        host = shown(request.host)
+        reason = shown(reason)
+        decision = Decision(entry.label, host, request.port, allowed, reason,
                             request.protocol, address)
         if allowed:
             entry.stats.allowed += 1
         else:
             entry.stats.refused += 1
         logger.log(logging.DEBUG if allowed else logging.INFO, "sandbox %s: %s %s:%d: %s",
-                   entry.label, "allowed" if allowed else "refused", request.host,
+                   entry.label, "allowed" if allowed else "refused", host,
                    request.port, reason)
         if self.on_decision is not None:
             try:

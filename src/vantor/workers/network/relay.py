@@ -34,7 +34,12 @@ class ProxyLimits:
     bytes sent towards destinations and received from them, over the
     sandbox's life (the connection that goes past one is cut there, later ones
     are refused); ``connect_timeout``: seconds to resolve a name and connect;
-    ``idle_timeout``: seconds a connection may pass with no byte either way.
+    ``idle_timeout``: seconds a connection may pass with no byte either way;
+    ``lookups``: name lookups of the sandbox under way at once, each on a
+    thread of its own (a request past them waits for one to end);
+    ``lookup_timeout``: seconds a request waits for its lookup, its wait for a
+    free lookup included, before it is answered that the name cannot be
+    resolved.
     """
 
     connections: int | None = 32
@@ -42,6 +47,14 @@ class ProxyLimits:
     bytes_in: int | None = None
     connect_timeout: float = 10.0
     idle_timeout: float | None = 300.0
+    lookups: int = 4
+    lookup_timeout: float = 5.0
+
+    def __post_init__(self) -> None:
+        if self.lookups < 1:
+            raise ValueError("lookups must be at least 1")
+        if not self.lookup_timeout > 0:
+            raise ValueError("lookup_timeout must be above 0 seconds")
 
 
 @dataclass
