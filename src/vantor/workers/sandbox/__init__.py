@@ -76,19 +76,42 @@ not available (covered by ...), replaced by an rlimit, or ``"missing: ..."``.
 paths the sandbox shows besides the policy's.
 """
 
-from vantor.workers.network.relay import ProxyLimits
-from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
-from vantor.workers.sandbox.protections import ADDED_WHERE_AVAILABLE, BROUGHT_BY, PROTECTIONS
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from vantor.workers.network.relay import ProxyLimits
+    from vantor.workers.probe import probe
+    from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
+    from vantor.workers.sandbox.protections import ADDED_WHERE_AVAILABLE, BROUGHT_BY, PROTECTIONS
 
 __all__ = ["PROTECTIONS", "ADDED_WHERE_AVAILABLE", "BROUGHT_BY", "Sandbox", "DEFAULT_SANDBOX",
            "ProxyLimits", "probe"]
 
+# Where each public name lives.  They load on first use: the supervisor,
+# which runs inside the sandbox, imports this package's modules but needs
+# neither the policy nor the proxy's limits (nor asyncio, which they bring)
+# on every sandbox's start; and the probe starts a worker, so it sits above
+# the clients, which import this package.
+_HOMES = {"PROTECTIONS": "vantor.workers.sandbox.protections",
+          "ADDED_WHERE_AVAILABLE": "vantor.workers.sandbox.protections",
+          "BROUGHT_BY": "vantor.workers.sandbox.protections",
+          "Sandbox": "vantor.workers.sandbox.policy",
+          "DEFAULT_SANDBOX": "vantor.workers.sandbox.policy",
+          "ProxyLimits": "vantor.workers.network.relay",
+          "probe": "vantor.workers.probe"}
 
-def __getattr__(name: str):
-    # The probe starts a worker, so it sits above the clients, which import
-    # this package: it is named here but loaded on first use.
-    if name == "probe":
-        from vantor.workers.probe import probe
 
-        return probe
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(home), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})
