@@ -378,6 +378,7 @@ class View:
                 native.mount(fstype, place, fstype, flags, data)
             mounted.append(target)
         _mask_proc(stage)
+        _mount_message_queues(stage)
         bound = [path for path, _ in binds]
         for link, target in sorted({**self.links, **_DEVICE_LINKS}.items()):
             if not any(_inside(link, path) for path in bound):
@@ -406,6 +407,17 @@ class View:
         os.makedirs(os.path.dirname(place), exist_ok=True)
         if not os.path.exists(place):
             os.close(os.open(place, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o644))
+
+
+def _mount_message_queues(stage: str) -> None:
+    """Show the IPC namespace's POSIX message queues at ``/dev/mqueue``, where a template
+    that isolates calls finds those a call left.  A kernel without them has none to find."""
+    os.makedirs(f"{stage}/dev/mqueue", exist_ok=True)
+    try:
+        native.mount("mqueue", f"{stage}/dev/mqueue", "mqueue",
+                     native.MS_NOSUID | native.MS_NODEV | native.MS_NOEXEC)
+    except OSError:
+        os.rmdir(f"{stage}/dev/mqueue")
 
 
 def _mask_proc(stage: str) -> None:

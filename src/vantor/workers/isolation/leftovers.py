@@ -1,0 +1,100 @@
+"""What a call can leave outside its processes, and its removal before the next call.
+
+A sandbox has places every process in it may write (its private ``/tmp``
+and ``/dev/shm``) and an IPC namespace of its own (System V objects, POSIX
+message queues).  Whatever a call leaves there would reach the next call:
+a module planted where the next one imports from, a segment that holds
+memory it needs.  The template empties them once a call and everything it
+started have ended, after that call's end line and before the next
+request's process runs, so the clean-up is on no answer's path.  Nothing
+else runs in the sandbox meanwhile, so no name can change while it is
+walked.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+from dataclasses import dataclass, field
+
+from vantor.workers import _containment
+
+_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+@dataclass(frozen=True)
+class Confinement:
+    """What of the sandbox a template that isolates its calls keeps apart.
+
+    ``scratch``: private places (tmpfs of the sandbox's own) emptied
+    between calls, each given back its first mode; ``queues``: where the
+    IPC namespace's POSIX message queues are listed, if anywhere;
+    ``ipc``: whether the IPC namespace is the sandbox's own;
+    ``scoped``: Landlock scopes a call's process can enter (0: none);
+    ``settings_filter``: whether a seccomp filter may keep each process's
+    limits and scheduling to itself.
+    """
+
+    scratch: dict[str, int] = field(default_factory=dict)
+    queues: str | None = None
+    ipc: bool = False
+    scoped: int = 0
+    settings_filter: bool = False
+
+
+def clear(confinement: Confinement) -> None:
+    """Remove what calls can leave behind; each place stays, emptied and in its first mode."""
+    for place, mode in confinement.scratch.items():
+        empty(place, mode)
+    if confinement.ipc:
+        names: list[str] = []
+        if confinement.queues is not None:
+            try:
+                names = os.listdir(confinement.queues)
+            except OSError:
+                pass
+        _containment.remove_ipc_objects(names)
+
+
+def empty(place: str, mode: int) -> None:
+    """Remove everything below ``place``, whatever its modes, and give ``place`` ``mode``.
+
+    Walks with descriptors, one directory at a time (no recursion, and no
+    path grows past the kernel's limit however deep the tree), opening each
+    directory to its owner before going in: the sandbox's user owns every
+    file in its places.  User extended attributes of ``place`` go too.
+    """
+    top = os.open(place, _DIRECTORY)
+    os.fchmod(top, mode)
+    for name in os.listxattr(top):
+        os.removexattr(top, name)
+    stack: list[tuple[int, str]] = [(top, "")]
+    while stack:
+        fd, name = stack[-1]
+        full = _remove_entries(fd)
+        if full is None:
+            stack.pop()
+            os.close(fd)
+            if stack:
+                os.rmdir(name, dir_fd=stack[-1][0])
+            continue
+        os.chmod(full, 0o700, dir_fd=fd)
+        stack.append((os.open(full, _DIRECTORY, dir_fd=fd), full))
+
+
+def _remove_entries(fd: int) -> str | None:
+    """Remove what the directory open on ``fd`` holds; the name of a directory in it that
+    is not empty, if any (the walk goes into it, then comes back)."""
+    with os.scandir(fd) as listing:
+        entries = [(entry.name, entry.is_dir(follow_symlinks=False)) for entry in listing]
+    for name, directory in entries:
+        if not directory:
+            os.unlink(name, dir_fd=fd)
+            continue
+        try:
+            os.rmdir(name, dir_fd=fd)
+        except OSError as error:
+            if error.errno not in (errno.ENOTEMPTY, errno.EEXIST):
+                raise
+            return name
+    return None
