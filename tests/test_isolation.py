@@ -3,8 +3,10 @@ sandboxed and not; what one call leaves behind never reaches the next."""
 import asyncio
 import json
 import os
+import shutil
 import subprocess
 import time
+import uuid
 
 import pytest
 
@@ -255,7 +257,7 @@ def test_the_template_answers_a_late_cancel_and_never_runs_a_cancelled_request(t
 
 # Plants a module named `statistics` in every place this call can write
 # (each writable sys.path entry, /tmp, /dev/shm, the user site of a child
-# interpreter), some behind a directory closed even to its owner, and
+# interpreter, the places in args["more"]), some behind a directory closed even to its owner, and
 # chmods /tmp shut.
 PLANT = """
 import os, site, stat, sys
@@ -264,6 +266,7 @@ places = {"/tmp", "/dev/shm", os.getcwd(), os.path.expanduser("~"),
           os.path.join(os.path.expanduser("~"), ".local", "lib",
                        f"python{sys.version_info[0]}.{sys.version_info[1]}", "site-packages")}
 places |= {entry for entry in sys.path if entry and os.access(entry, os.W_OK)}
+places |= set(args["more"])
 planted = []
 for place in sorted(places):
     try:
@@ -291,13 +294,30 @@ result = [statistics.__file__.startswith(sysconfig.get_paths()["stdlib"]),
 """
 
 
-def test_a_call_plants_nothing_a_later_call_imports():
-    with Worker(sandbox=sandbox_policy(), isolation="call", timeout=30) as worker:
-        planted = worker.run_inline(PLANT)["result"]["return_value"]
-        assert {"/tmp", "/dev/shm"} <= set(planted)
+@pytest.fixture
+def under_tmp():
+    """A host directory below /tmp, open to the sandbox's user."""
+    path = f"/tmp/vantor-test-{uuid.uuid4().hex}"
+    os.mkdir(path)
+    os.chmod(path, 0o777)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def test_a_call_plants_nothing_a_later_call_imports(under_tmp):
+    # A host path the policy binds below /tmp is the host's: emptying /tmp
+    # between calls leaves it, and what a call wrote there, alone.
+    with open(os.path.join(under_tmp, "kept.txt"), "w") as kept:
+        kept.write("the host's")
+    with Worker(sandbox=sandbox_policy(write=[under_tmp]), isolation="call", timeout=30) as worker:
+        planted = worker.run_inline(PLANT, {"more": [under_tmp]})["result"]["return_value"]
+        assert {"/tmp", "/dev/shm", under_tmp} <= set(planted)
         for _ in range(2):
             seen = worker.run_inline(IMPORT)["result"]["return_value"]
-            assert seen == [True, False, True, [], [], oct(0o41777), []], seen
+            assert seen[:3] == [True, False, True], seen
+            # /tmp holds only the way to the bind.
+            assert seen[3:] == [[os.path.basename(under_tmp)], [], oct(0o41777), []], seen
+    assert sorted(os.listdir(under_tmp)) == ["kept.txt", "statistics.py"]
 
 
 # Leaves System V segments, semaphores and message queues (one closed to

@@ -15,6 +15,8 @@ from __future__ import annotations
 
 import errno
 import os
+import stat
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 from vantor.workers import _containment
@@ -57,38 +59,50 @@ def clear(confinement: Confinement) -> None:
 
 
 def empty(place: str, mode: int) -> None:
-    """Remove everything below ``place``, whatever its modes, and give ``place`` ``mode``.
+    """Remove everything below ``place`` that is on its file system, whatever its modes,
+    and give ``place`` ``mode``.
 
-    Walks with descriptors, one directory at a time (no recursion, and no
-    path grows past the kernel's limit however deep the tree), opening each
-    directory to its owner before going in: the sandbox's user owns every
-    file in its places.  User extended attributes of ``place`` go too.
+    What is mounted below it (a host path the policy lets the sandbox read or
+    write, bound inside ``/tmp``) is the host's: it is neither entered nor
+    removed, nor are the directories that lead to it.  Walks with
+    descriptors, one directory at a time (no recursion, and no path grows
+    past the kernel's limit however deep the tree), opening each directory
+    to its owner before going in: the sandbox's user owns every file of its
+    places.  User extended attributes of ``place`` go too.
     """
     top = os.open(place, _DIRECTORY)
+    device = os.fstat(top).st_dev
     os.fchmod(top, mode)
     for name in os.listxattr(top):
         os.removexattr(top, name)
-    stack: list[tuple[int, str]] = [(top, "")]
+    stack = [(top, _remove_entries(top, device), "")]
     while stack:
-        fd, name = stack[-1]
-        full = _remove_entries(fd)
-        if full is None:
-            stack.pop()
-            os.close(fd)
-            if stack:
-                os.rmdir(name, dir_fd=stack[-1][0])
+        fd, full, name = stack[-1]
+        child = next(full, None)
+        if child is not None:
+            os.chmod(child, 0o700, dir_fd=fd)
+            inner = os.open(child, _DIRECTORY, dir_fd=fd)
+            stack.append((inner, _remove_entries(inner, device), child))
             continue
-        os.chmod(full, 0o700, dir_fd=fd)
-        stack.append((os.open(full, _DIRECTORY, dir_fd=fd), full))
+        stack.pop()
+        os.close(fd)
+        if stack:
+            try:
+                os.rmdir(name, dir_fd=stack[-1][0])
+            except OSError as error:  # it leads to a mount, which stays
+                if error.errno not in (errno.ENOTEMPTY, errno.EEXIST, errno.EBUSY):
+                    raise
 
 
-def _remove_entries(fd: int) -> str | None:
-    """Remove what the directory open on ``fd`` holds; the name of a directory in it that
-    is not empty, if any (the walk goes into it, then comes back)."""
+def _remove_entries(fd: int, device: int) -> Iterator[str]:
+    """Remove what the directory open on ``fd`` holds on ``device``; yields the names of
+    the directories in it that are not empty (the walk goes into each, then comes back)."""
     with os.scandir(fd) as listing:
-        entries = [(entry.name, entry.is_dir(follow_symlinks=False)) for entry in listing]
-    for name, directory in entries:
-        if not directory:
+        entries = [(entry.name, entry.stat(follow_symlinks=False)) for entry in listing]
+    for name, status in entries:
+        if status.st_dev != device:
+            continue  # a mount: the host's
+        if not stat.S_ISDIR(status.st_mode):
             os.unlink(name, dir_fd=fd)
             continue
         try:
@@ -96,5 +110,4 @@ def _remove_entries(fd: int) -> str | None:
         except OSError as error:
             if error.errno not in (errno.ENOTEMPTY, errno.EEXIST):
                 raise
-            return name
-    return None
+            yield name

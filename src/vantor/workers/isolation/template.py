@@ -143,13 +143,14 @@ class Template:
         # Cancels of calls whose request has not been read yet: never run.
         self.cancelled_ahead: dict[int, bytes] = {}
         self.children = f"/proc/self/task/{os.getpid()}/children"
+        self.children_fd = -1  # open on it, read again for each call
         self.encoding = sys.stdin.encoding
         self.errors = sys.stdin.errors
         self.ascii_compatible = _ascii_compatible(self.encoding)
 
     def run(self) -> NoReturn:
         try:
-            open(self.children).close()
+            self.children_fd = os.open(self.children, os.O_RDONLY | os.O_CLOEXEC)
         except OSError as error:  # without it, what a call leaves running would live on
             os.write(2, f"vantor.workers: isolation per call cannot list the template's "
                         f"children ({error}); it needs a kernel built with "
@@ -279,10 +280,13 @@ class Template:
     def fork_next(self) -> None:
         """Fork the next call's process ahead of its request: the fork is then off its path.
 
-        It waits for its request on a pipe of its own, forked as soon as the
-        running call has its request (so a call that comes right after the
-        last waits for no fork): a copy of the template, which runs no tool
-        code, not of the call.  The running call cannot reach it (it is in a
+        It waits for its request on a pipe of its own.  It is forked as soon as
+        the running call has answered (its loop asks for the next line), off
+        the answer's path and while that call's process ends, so that a call
+        coming right after waits for neither in turn (forking it while the call
+        runs costs the call more on a machine of few CPUs than it saves the
+        next).  It is a copy of the template, which runs no tool code, not of
+        the call.  The running call cannot reach it (it is in a
         session and Landlock domain of its own, not dumpable until its
         request comes, and no process sets another's limits or scheduling),
         and before its request is handed over the last call and all it left
@@ -313,12 +317,14 @@ class Template:
         finally:
             os.close(line_w)
         self.running_went_on = went_on_r
-        self.fork_next()
+        self.next_call = (0, -1, -1)
         pidfd = os.pidfd_open(pid)
         try:
-            token = self.wait_for_call(pidfd, pid)
+            token = self.wait_for_call(pidfd, went_on_r)
         finally:
             os.close(pidfd)
+        if not self.next_call[0]:
+            self.fork_next()
         if token is not None:
             os.kill(pid, signal.SIGKILL)
         _, status = os.waitpid(pid, 0)
@@ -348,12 +354,20 @@ class Template:
         os.write(2, f"vantor.workers: the template retires: {reason}\n".encode())
         os._exit(RETIRED)
 
-    def wait_for_call(self, pidfd: int, pid: int) -> bytes | None:
-        """Until the call's process ends (None) or its cancel comes (the cancel's token)."""
+    def wait_for_call(self, pidfd: int, went_on_r: int) -> bytes | None:
+        """Until the call's process ends (None) or its cancel comes (the cancel's token).
+
+        Once it has answered (its loop asks for the next line), the process
+        for the next request is forked, while this one ends.
+        """
+        watched = [pidfd, went_on_r]
         while True:
-            ready = _ready([pidfd, *self.watched[1:]])
+            ready = _ready([*watched, *self.watched[1:]])
             if pidfd in ready:
                 return None
+            if went_on_r in ready and went_on_r in watched:
+                watched.remove(went_on_r)
+                self.fork_next()
             for sequence, token in self.read_cancels():
                 if sequence == self.sequence:
                     return token
@@ -368,11 +382,10 @@ class Template:
         """
         spare = self.next_call[0]
         while True:
-            try:
-                with open(self.children) as file:
-                    pids = [int(pid) for pid in file.read().split() if int(pid) != spare]
-            except OSError:
-                pids = []
+            listed = b""
+            while chunk := os.pread(self.children_fd, 65536, len(listed)):
+                listed += chunk
+            pids = [int(pid) for pid in listed.split() if int(pid) != spare]
             if not pids:
                 return
             for pid in pids:
@@ -392,6 +405,7 @@ class Template:
         code = 1
         try:
             os.close(self.cancel_fd)
+            os.close(self.children_fd)
             if self.running_went_on >= 0:
                 os.close(self.running_went_on)
             from vantor.workers import _containment

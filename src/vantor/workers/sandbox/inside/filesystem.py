@@ -270,6 +270,10 @@ class View:
         return [path for path in paths
                 if not any(other != path and _inside(path, other) for other in paths)]
 
+    def bound_over(self, place: str) -> bool:
+        """Whether a host path is bound at ``place`` or above it."""
+        return any(_inside(place, path) for path in self.binds)
+
     def readable_paths(self) -> list[str]:
         """The bound paths, for a Landlock policy when there is no new root."""
         return sorted(self.binds)

@@ -801,9 +801,11 @@ class Init:
         if held("landlock_scopes"):
             scoped = native.LANDLOCK_SCOPE_SIGNAL | native.LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
         queues = "/dev/mqueue" if self.new_root and os.path.ismount("/dev/mqueue") else None
-        return Confinement(scratch=dict.fromkeys(WRITABLE_PLACES, 0o1777) if self.new_root
-                           else {}, queues=queues, ipc=held("ipc_namespace"), scoped=scoped,
-                           settings_filter=held("seccomp"))
+        # Only the sandbox's own tmpfs: not where a host path of the policy is bound over it.
+        scratch = {place: 0o1777 for place in WRITABLE_PLACES
+                   if self.new_root and not self.view.bound_over(place)}
+        return Confinement(scratch=scratch, queues=queues, ipc=held("ipc_namespace"),
+                           scoped=scoped, settings_filter=held("seccomp"))
 
     def reap(self, worker: int) -> NoReturn:
         while True:
