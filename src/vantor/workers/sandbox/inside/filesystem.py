@@ -181,7 +181,21 @@ def _usable_by(st: os.stat_result, uid: int, write: bool = False,
 
 def _interpreter_paths(package: str) -> list[str]:
     return [sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix,
-            sys.executable, *site.getsitepackages(), package]
+            sys.executable, *site.getsitepackages(), package_files(package)]
+
+
+def package_files(entry: str) -> str:
+    """What the sandbox is shown of the ``sys.path`` entry ``entry`` that this package was
+    imported from: the entry itself where it is a site or dist-packages directory (or a
+    zip file), otherwise only the ``vantor`` package directory in it.  An entry of
+    another kind is a project's own directory (a vendored copy, ``PYTHONPATH=.``, a
+    source checkout), and what lies beside the package there (a ``.env``, the
+    project's code) is no tool's to read.  Bound at the same place, the entry still
+    imports the package inside."""
+    if os.path.basename(os.path.normpath(entry)) in ("site-packages", "dist-packages") \
+            or not os.path.isdir(entry):
+        return entry
+    return os.path.join(entry, "vantor")
 
 
 class View:
