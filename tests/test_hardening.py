@@ -4,6 +4,7 @@ Each attempt stays harmless when the sandbox is broken: a few files of a few
 MiB in places the test owns, at most a few dozen kernel objects, no signal
 to any process.
 """
+import ctypes
 import errno
 import json
 import os
@@ -182,6 +183,32 @@ def test_kernel_accounts_shared_with_the_host_are_bounded_per_sandbox():
                     "msgqueue": 128 * 1024, "user_namespaces": "0"}
     with open("/proc/sys/user/max_inotify_instances") as host:
         assert int(host.read()) > 16  # the host's own limit is untouched
+
+
+HOLD_INOTIFY = """
+import builtins, ctypes
+libc = ctypes.CDLL(None, use_errno=True)
+builtins.held = [fd for fd in (libc.inotify_init1(0) for _ in range(20)) if fd >= 0]
+result = len(builtins.held)
+"""
+
+
+@pytest.mark.skipif(os.getuid() == 0, reason="a root host's sandboxes are charged to uids of "
+                                             "their own (tools/unprivileged-tests.sh runs it)")
+def test_the_sandboxes_of_a_host_that_is_not_root_leave_it_its_own_kernel_accounts():
+    with open("/proc/sys/user/max_inotify_instances") as limit:
+        share = int(limit.read()) // 2
+    libc = ctypes.CDLL(None, use_errno=True)
+    workers = [Worker(sandbox=sandbox_policy()) for _ in range(share // 16 + 2)]
+    try:
+        held = [worker.run_inline(HOLD_INOTIFY)["result"]["return_value"] for worker in workers]
+        assert held[0] == 16 and sum(held) <= share, held
+        mine = libc.inotify_init1(0)
+        assert mine >= 0, os.strerror(ctypes.get_errno())
+        os.close(mine)
+    finally:
+        for worker in workers:
+            worker.close()
 
 
 def test_siblings_do_not_share_the_kernel_limits_of_one_host_uid():

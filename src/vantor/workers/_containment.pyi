@@ -38,6 +38,12 @@ def unshare(flags: int) -> None:
     caller; CLONE_NEWUSER fails (EINVAL) in a process with several threads.
     """
 
+def enter_namespace(fd: int, kind: int) -> None:
+    """Move the calling process into the namespace open on `fd` (a
+    /proc/<pid>/ns/* file), of the CLONE_NEW* `kind` (0: any). Entering a
+    user namespace needs CAP_SYS_ADMIN in it (its owner has it) and a
+    single-threaded caller."""
+
 def set_host_name(name: bytes) -> None:
     """Set the host name (bytes) of the calling process's UTS namespace.
 

@@ -267,8 +267,22 @@ def _user_namespace_remedy(host_uid: int) -> str:
     return "The kernel refuses them to this user: check user.max_user_namespaces and the LSMs"
 
 
+def _enter_host_namespace(config: dict[str, Any]) -> None:
+    """For a host that is not root, enter the user namespace that holds all of its
+    sandboxes' (:mod:`vantor.workers.sandbox.host.accounts`), so that the sandbox's is
+    made inside it and charged to its limits, half of the host's user's."""
+    fd = config.pop("user_namespace_fd", None)
+    if fd is None:
+        return
+    try:
+        native.enter_namespace(fd, native.CLONE_NEWUSER)
+    finally:
+        os.close(fd)
+
+
 def _unshare_mapped(config: dict[str, Any], flags: int) -> None:
     if config["host_uid"] != 0:
+        _enter_host_namespace(config)
         native.unshare(flags)
         _write_file("/proc/self/setgroups", "deny")
         _write_file("/proc/self/uid_map", f"{SANDBOX_UID} {config['host_uid']} 1")
