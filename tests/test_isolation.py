@@ -388,6 +388,8 @@ def worst(pid):
         "sched_setaffinity": attempt(os.sched_setaffinity, pid, {0}),
         "ioprio_set": attempt(ioprio_set, pid, 3 << 13 | 7),  # the idle class
         "kill": attempt(os.kill, pid, signal.SIGSTOP),
+        "pidfd_send_signal": attempt(lambda: signal.pidfd_send_signal(os.pidfd_open(pid),
+                                                                      signal.SIGSTOP)),
     }
 template = os.getppid()
 with open(f"/proc/{template}/task/{template}/children") as children:
