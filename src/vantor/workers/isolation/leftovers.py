@@ -80,9 +80,9 @@ def empty(place: str, mode: int) -> None:
         fd, full, name = stack[-1]
         child = next(full, None)
         if child is not None:
-            os.chmod(child, 0o700, dir_fd=fd)
-            inner = os.open(child, _DIRECTORY, dir_fd=fd)
-            stack.append((inner, _remove_entries(inner, device), child))
+            inner = _open_up(fd, child, device)
+            if inner >= 0:
+                stack.append((inner, _remove_entries(inner, device), child))
             continue
         stack.pop()
         os.close(fd)
@@ -92,6 +92,22 @@ def empty(place: str, mode: int) -> None:
             except OSError as error:  # it leads to a mount, which stays
                 if error.errno not in (errno.ENOTEMPTY, errno.EEXIST, errno.EBUSY):
                     raise
+
+
+def _open_up(parent: int, name: str, device: int) -> int:
+    """Open the directory ``name`` in ``parent`` to its owner and open it; -1 if it is no
+    directory of ``device`` (it is then left).  The mode is changed through a descriptor of
+    the very directory (no link is followed), as the caller may lack even the right to
+    read it."""
+    found = os.open(name, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY | os.O_CLOEXEC,
+                    dir_fd=parent)
+    try:
+        if os.fstat(found).st_dev != device:
+            return -1
+        os.chmod(f"/proc/self/fd/{found}", 0o700)
+        return os.open(".", _DIRECTORY, dir_fd=found)
+    finally:
+        os.close(found)
 
 
 def _remove_entries(fd: int, device: int) -> Iterator[str]:
