@@ -323,8 +323,6 @@ class Template:
             token = self.wait_for_call(pidfd, went_on_r)
         finally:
             os.close(pidfd)
-        if not self.next_call[0]:
-            self.fork_next()
         if token is not None:
             os.kill(pid, signal.SIGKILL)
         _, status = os.waitpid(pid, 0)
@@ -337,6 +335,8 @@ class Template:
             end_as(status)
         self.check_state()
         self.write_end(end_token if token is None else token)
+        if not self.next_call[0]:  # a call cancelled, or ended before it answered
+            self.fork_next()
         # Before the next request is read, off this call's path and the next one's.
         try:
             clear(self.confinement)
