@@ -419,3 +419,18 @@ def test_a_call_cannot_reconfigure_or_stop_its_template_init_or_the_next_call():
             started = time.monotonic()
             assert worker.run_inline(STATE)["result"]["return_value"] == before
             assert time.monotonic() - started < 1.0
+
+
+def test_a_template_whose_own_state_changed_retires():
+    # Unsandboxed nothing keeps a call from its template: the template finds
+    # its limits changed before it forks again, and ends rather than hand
+    # them on; the next call runs in a fresh worker with the first limits.
+    lower = ("import os, resource\n"
+             "soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)\n"
+             "resource.prlimit(os.getppid(), resource.RLIMIT_NOFILE, (soft // 2, hard))")
+    limit = "import resource\nresult = resource.getrlimit(resource.RLIMIT_NOFILE)[0]"
+    with Worker(sandbox=None, isolation="call", timeout=30) as worker:
+        first = worker.run_inline(limit)["result"]["return_value"]
+        assert worker.run_inline(lower).ok
+        assert worker.run_inline(limit)["result"]["return_value"] == first
+        assert worker.stats().started == 2

@@ -292,6 +292,7 @@ class Template:
         and before its request is handed over the last call and all it left
         have ended and what they left in the sandbox's places is gone.
         """
+        self.check_state()  # what the process inherits is the template's first state
         line_r, line_w = os.pipe()
         # A byte on it says the call's loop asked for a second request: the
         # request did not end the worker.
@@ -345,7 +346,8 @@ class Template:
 
     def check_state(self) -> None:
         """Retire if the template's own limits, priority or scheduling changed: a call
-        got past the walls that keep them, and every later call would inherit it."""
+        got past the walls that keep them, and every later call would inherit it.
+        Checked before each fork and before each end line."""
         if own_state() != self.state:
             self.retire("its limits, priority or scheduling changed under it")
 
