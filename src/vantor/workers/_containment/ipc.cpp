@@ -39,6 +39,9 @@ long remove_shared_memory()
     for (int index = 0; index <= highest; ++index) {
         shmid_ds status = {};
         int id = shmctl(index, SHM_STAT_ANY, &status);
+        if (id < 0 && errno == EINVAL) {  // before Linux 4.17: the readable ones
+            id = shmctl(index, SHM_STAT, &status);
+        }
         if (id >= 0 && shmctl(id, IPC_RMID, nullptr) == 0) {
             ++removed;
         }
@@ -54,6 +57,9 @@ long remove_semaphores()
     for (int index = 0; index <= highest; ++index) {
         semid_ds status = {};
         int id = semctl(index, 0, SEM_STAT_ANY, &status);
+        if (id < 0 && errno == EINVAL) {
+            id = semctl(index, 0, SEM_STAT, &status);
+        }
         if (id >= 0 && semctl(id, 0, IPC_RMID) == 0) {
             ++removed;
         }
@@ -69,6 +75,9 @@ long remove_message_queues()
     for (int index = 0; index <= highest; ++index) {
         msqid_ds status = {};
         int id = msgctl(index, MSG_STAT_ANY, &status);
+        if (id < 0 && errno == EINVAL) {
+            id = msgctl(index, MSG_STAT, &status);
+        }
         if (id >= 0 && msgctl(id, IPC_RMID, nullptr) == 0) {
             ++removed;
         }

@@ -7,8 +7,8 @@ a module planted where the next one imports from, a segment that holds
 memory it needs.  The template empties them once a call and everything it
 started have ended, after that call's end line and before the next
 request's process runs, so the clean-up is on no answer's path.  Nothing
-else runs in the sandbox meanwhile, so no name can change while it is
-walked.
+else runs in the sandbox meanwhile (the process forked for the next request
+waits for it), so no name can change while it is walked.
 """
 
 from __future__ import annotations
