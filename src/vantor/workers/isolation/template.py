@@ -281,16 +281,17 @@ class Template:
         """Fork the next call's process ahead of its request: the fork is then off its path.
 
         It waits for its request on a pipe of its own.  It is forked as soon as
-        the running call has answered (its loop asks for the next line), off
-        the answer's path and while that call's process ends, so that a call
-        coming right after waits for neither in turn (forking it while the call
-        runs costs the call more on a machine of few CPUs than it saves the
-        next).  It is a copy of the template, which runs no tool code, not of
-        the call.  The running call cannot reach it (it is in a
+        the running call's process has ended, before what it left is killed
+        and the end line is written, so that a call coming right after the
+        end line finds it forked, and set up while the template reaps.
+        Forked earlier (once the call has answered, or while it runs), it
+        would take a CPU the host needs to read the answer, on a machine of
+        few CPUs.  It is a copy of the template, which runs no tool code, not
+        of the call.  What the call left running cannot reach it (it is in a
         session and Landlock domain of its own, not dumpable until its
         request comes, and no process sets another's limits or scheduling),
-        and before its request is handed over the last call and all it left
-        have ended and what they left in the sandbox's places is gone.
+        and before its request is handed over all of that has ended and what
+        it left in the sandbox's places is gone.
         """
         self.check_state()  # what the process inherits is the template's first state
         line_r, line_w = os.pipe()
@@ -321,11 +322,13 @@ class Template:
         self.next_call = (0, -1, -1)
         pidfd = os.pidfd_open(pid)
         try:
-            token = self.wait_for_call(pidfd, went_on_r)
+            token = self.wait_for_call(pidfd)
         finally:
             os.close(pidfd)
         if token is not None:
             os.kill(pid, signal.SIGKILL)
+        else:
+            self.fork_next()
         _, status = os.waitpid(pid, 0)
         self.end_leftovers()
         went_on = os.read(went_on_r, 1) == b"1"  # all its holders have ended
@@ -336,7 +339,7 @@ class Template:
             end_as(status)
         self.check_state()
         self.write_end(end_token if token is None else token)
-        if not self.next_call[0]:  # a call cancelled, or ended before it answered
+        if not self.next_call[0]:  # the call was cancelled
             self.fork_next()
         # Before the next request is read, off this call's path and the next one's.
         try:
@@ -356,20 +359,12 @@ class Template:
         os.write(2, f"vantor.workers: the template retires: {reason}\n".encode())
         os._exit(RETIRED)
 
-    def wait_for_call(self, pidfd: int, went_on_r: int) -> bytes | None:
-        """Until the call's process ends (None) or its cancel comes (the cancel's token).
-
-        Once it has answered (its loop asks for the next line), the process
-        for the next request is forked, while this one ends.
-        """
-        watched = [pidfd, went_on_r]
+    def wait_for_call(self, pidfd: int) -> bytes | None:
+        """Until the call's process ends (None) or its cancel comes (the cancel's token)."""
         while True:
-            ready = _ready([*watched, *self.watched[1:]])
+            ready = _ready([pidfd, *self.watched[1:]])
             if pidfd in ready:
                 return None
-            if went_on_r in ready and went_on_r in watched:
-                watched.remove(went_on_r)
-                self.fork_next()
             for sequence, token in self.read_cancels():
                 if sequence == self.sequence:
                     return token
