@@ -19,6 +19,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 
 from vantor.workers.sandbox.inside.kernel import USER_NAMESPACE_LIMITS
 
@@ -43,6 +44,7 @@ _HOLDER = (
 )
 
 _held: dict[int, int] = {}  # this process's pid -> the descriptor of its namespace
+_making = threading.Lock()  # workers may start from several threads at once
 
 
 def host_share() -> dict[str, int]:
@@ -63,13 +65,14 @@ def shared_user_namespace() -> int | None:
     (the sandbox's own start then says why user namespaces are refused)."""
     if os.getuid() == 0:
         return None
-    fd = _held.get(os.getpid())  # a forked host makes its own
-    if fd is None:
-        fd = _make()
+    with _making:
+        fd = _held.get(os.getpid())  # a forked host makes its own
         if fd is None:
-            return None
-        _held[os.getpid()] = fd
-    return fd
+            fd = _make()
+            if fd is None:
+                return None
+            _held[os.getpid()] = fd
+        return fd
 
 
 def _make() -> int | None:
