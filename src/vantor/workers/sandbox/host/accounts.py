@@ -47,6 +47,14 @@ _held: dict[int, int] = {}  # this process's pid -> the descriptor of its namesp
 _making = threading.Lock()  # workers may start from several threads at once
 
 
+def _after_fork() -> None:
+    global _making
+    _making = threading.Lock()  # a thread of the parent may have held it
+
+
+os.register_at_fork(after_in_child=_after_fork)
+
+
 def host_share() -> dict[str, int]:
     """Half of each of the host user's limits that a sandbox bounds (those this kernel has)."""
     share = {}
