@@ -4,17 +4,21 @@ Each attempt stays harmless when the sandbox is broken: a few files of a few
 MiB in places the test owns, at most a few dozen kernel objects, no signal
 to any process.
 """
+import ctypes
 import errno
+import json
 import os
+import shutil
 import signal
 import socket
 import stat
+import subprocess
 import sys
 import uuid
 
 import pytest
 
-from conftest import sandbox_policy
+from conftest import child_env, sandbox_policy
 from test_sandbox import GUARD, run, shared_dir  # noqa: F401  (a fixture)
 from vantor.workers.client import Worker, WorkerDied, WorkerStartError
 
@@ -81,9 +85,51 @@ def test_of_sys_path_only_the_interpreter_and_this_package_are_bound(shared_dir,
     assert not any(path.startswith(shared_dir) for path in shown), shown
     if os.getuid() == 0:  # as root the sandbox's user is another one
         # What is bound for the interpreter is checked as a read path is.
-        os.chmod(project, 0o700)
-        with pytest.raises(ViewError, match=f"{project} is not readable"):
+        os.mkdir(os.path.join(project, "vantor"), 0o700)
+        with pytest.raises(ViewError, match=f"{project}/vantor is not readable"):
             View.build({**config, "package_path": project}, 65534)
+
+
+VENDORED_HOST = """
+import json, sys
+sys.path[:0] = [{project!r}, {tests!r}]
+import vantor
+from conftest import child_env, sandbox_policy
+from vantor.workers.client import Worker
+with Worker(sandbox=sandbox_policy()) as worker:
+    answer = worker.run_inline(
+        "import os, vantor.workers.probe\\n"
+        "def seen(call, *args):\\n"
+        "    try:\\n"
+        "        return call(*args)\\n"
+        "    except OSError as error:\\n"
+        "        return type(error).__name__\\n"
+        "result = [seen(os.listdir, {project!r}), seen(lambda: open({env!r}).read())]")
+print(json.dumps([vantor.__file__, answer["result"]["return_value"], worker.bound]))
+"""
+
+
+def test_a_vendored_package_shows_the_sandbox_its_own_directory_alone(shared_dir):
+    # Imported from a project's directory (vendored, PYTHONPATH=.), the package
+    # is bound without what lies beside it: the project's .env stays outside.
+    import vantor
+
+    project = os.path.join(shared_dir, "project")
+    shutil.copytree(os.path.dirname(vantor.__file__), os.path.join(project, "vantor"),
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    env = os.path.join(project, ".env")
+    with open(env, "w") as secret:
+        secret.write("TOKEN=hunter2")
+    os.chmod(env, 0o644)
+    code = VENDORED_HOST.format(project=project, env=env,
+                                tests=os.path.dirname(os.path.abspath(__file__)))
+    host = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=child_env(), timeout=120)
+    assert host.returncode == 0, host.stderr
+    imported, seen, bound = json.loads(host.stdout)
+    assert imported.startswith(project + "/vantor/")
+    assert seen == [["vantor"], "FileNotFoundError"], seen
+    assert os.path.join(project, "vantor") in bound and project not in bound, bound
 
 
 def test_a_host_unix_socket_is_out_of_reach_with_or_without_the_network(shared_dir):
@@ -137,6 +183,32 @@ def test_kernel_accounts_shared_with_the_host_are_bounded_per_sandbox():
                     "msgqueue": 128 * 1024, "user_namespaces": "0"}
     with open("/proc/sys/user/max_inotify_instances") as host:
         assert int(host.read()) > 16  # the host's own limit is untouched
+
+
+HOLD_INOTIFY = """
+import builtins, ctypes
+libc = ctypes.CDLL(None, use_errno=True)
+builtins.held = [fd for fd in (libc.inotify_init1(0) for _ in range(20)) if fd >= 0]
+result = len(builtins.held)
+"""
+
+
+@pytest.mark.skipif(os.getuid() == 0, reason="a root host's sandboxes are charged to uids of "
+                                             "their own (tools/unprivileged-tests.sh runs it)")
+def test_the_sandboxes_of_a_host_that_is_not_root_leave_it_its_own_kernel_accounts():
+    with open("/proc/sys/user/max_inotify_instances") as limit:
+        share = int(limit.read()) // 2
+    libc = ctypes.CDLL(None, use_errno=True)
+    workers = [Worker(sandbox=sandbox_policy()) for _ in range(share // 16 + 2)]
+    try:
+        held = [worker.run_inline(HOLD_INOTIFY)["result"]["return_value"] for worker in workers]
+        assert held[0] == 16 and sum(held) <= share, held
+        mine = libc.inotify_init1(0)
+        assert mine >= 0, os.strerror(ctypes.get_errno())
+        os.close(mine)
+    finally:
+        for worker in workers:
+            worker.close()
 
 
 def test_siblings_do_not_share_the_kernel_limits_of_one_host_uid():

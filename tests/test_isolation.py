@@ -3,8 +3,10 @@ sandboxed and not; what one call leaves behind never reaches the next."""
 import asyncio
 import json
 import os
+import shutil
 import subprocess
 import time
+import uuid
 
 import pytest
 
@@ -249,3 +251,190 @@ def test_the_template_answers_a_late_cancel_and_never_runs_a_cancelled_request(t
         assert answers.read() == b"" and worker.wait(30) == 0
     os.close(cancel_w)
     assert not ran.exists()
+
+
+# -- What a call leaves in the sandbox, and what it does to its template -------
+
+# Plants a module named `statistics` in every place this call can write
+# (each writable sys.path entry, /tmp, /dev/shm, the user site of a child
+# interpreter, the places in args["more"]), some behind a directory closed even to its owner, and
+# chmods /tmp shut.
+PLANT = """
+import os, site, stat, sys
+module = "import sys; sys.modules['__main__'].planted = True\\n"
+places = {"/tmp", "/dev/shm", os.getcwd(), os.path.expanduser("~"),
+          os.path.join(os.path.expanduser("~"), ".local", "lib",
+                       f"python{sys.version_info[0]}.{sys.version_info[1]}", "site-packages")}
+places |= {entry for entry in sys.path if entry and os.access(entry, os.W_OK)}
+places |= set(args["more"])
+planted = []
+for place in sorted(places):
+    try:
+        os.makedirs(place, exist_ok=True)
+        with open(os.path.join(place, "statistics.py"), "w") as file:
+            file.write(module)
+        planted.append(place)
+    except OSError:
+        pass
+os.makedirs("/tmp/closed/deeper")
+open("/tmp/closed/deeper/statistics.py", "w").write(module)
+os.chmod("/tmp/closed/deeper", 0)
+os.chmod("/tmp/closed", 0)
+os.setxattr("/tmp", "user.planted", b"1")
+os.chmod("/tmp", 0o500)
+result = planted
+"""
+IMPORT = """
+import os, statistics, subprocess, sys, sysconfig
+child = subprocess.run([sys.executable, "-c", "import statistics; print(statistics.__file__)"],
+                       capture_output=True, text=True, cwd="/tmp").stdout.strip()
+result = [statistics.__file__.startswith(sysconfig.get_paths()["stdlib"]),
+          hasattr(sys.modules["__main__"], "planted"), child.startswith(sysconfig.get_paths()["stdlib"]),
+          os.listdir("/tmp"), os.listdir("/dev/shm"), oct(os.stat("/tmp").st_mode), os.listxattr("/tmp")]
+"""
+
+
+@pytest.fixture
+def under_tmp():
+    """A host directory below /tmp, open to the sandbox's user."""
+    path = f"/tmp/vantor-test-{uuid.uuid4().hex}"
+    os.mkdir(path)
+    os.chmod(path, 0o777)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def test_a_call_plants_nothing_a_later_call_imports(under_tmp):
+    # A host path the policy binds below /tmp is the host's: emptying /tmp
+    # between calls leaves it, and what a call wrote there, alone.
+    with open(os.path.join(under_tmp, "kept.txt"), "w") as kept:
+        kept.write("the host's")
+    with Worker(sandbox=sandbox_policy(write=[under_tmp]), isolation="call", timeout=30) as worker:
+        planted = worker.run_inline(PLANT, {"more": [under_tmp]})["result"]["return_value"]
+        assert {"/tmp", "/dev/shm", under_tmp} <= set(planted)
+        for _ in range(2):
+            seen = worker.run_inline(IMPORT)["result"]["return_value"]
+            assert seen[:3] == [True, False, True], seen
+            # /tmp holds only the way to the bind.
+            assert seen[3:] == [[os.path.basename(under_tmp)], [], oct(0o41777), []], seen
+    assert sorted(os.listdir(under_tmp)) == ["kept.txt", "statistics.py"]
+
+
+# Leaves System V segments, semaphores and message queues (one closed to
+# everyone), a POSIX message queue (made, though Landlock refuses opening it)
+# and files in /dev/shm: a few KiB in all.
+LEAVE = """
+import ctypes, os
+libc = ctypes.CDLL(None, use_errno=True)
+IPC_PRIVATE, IPC_CREAT = 0, 0o1000
+made = [libc.shmget(IPC_PRIVATE, 64 * 1024, IPC_CREAT | 0o600),
+        libc.shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0),
+        libc.semget(IPC_PRIVATE, 1, IPC_CREAT | 0o600),
+        libc.msgget(IPC_PRIVATE, IPC_CREAT | 0o600)]
+libc.mq_open(b"/left-behind", os.O_CREAT | os.O_RDWR, 0o600, None)
+with open("/dev/shm/left-behind", "wb") as file:
+    file.write(b"x" * 4096)
+result = made + [os.listdir("/dev/mqueue")]
+"""
+FIND = """
+import os
+def rows(kind):
+    with open(f"/proc/sysvipc/{kind}") as table:
+        return len(table.readlines()) - 1
+result = [rows("shm"), rows("sem"), rows("msg"), os.listdir("/dev/mqueue"), os.listdir("/dev/shm")]
+"""
+
+
+def test_ipc_objects_and_shared_memory_files_are_gone_before_the_next_call():
+    with Worker(sandbox=sandbox_policy(), isolation="call", timeout=30) as worker:
+        left = worker.run_inline(LEAVE)["result"]["return_value"]
+        assert min(left[:4]) >= 0 and left[4] == ["left-behind"], left
+        assert worker.run_inline(FIND)["result"]["return_value"] == [0, 0, 0, [], []]
+
+
+# What a call tries on its template (its parent), on the process forked for
+# the next call and on init. On the template it does its worst; on init only
+# what changes nothing should it work (a setting written back as read, signal
+# 0), so the test stays harmless were the PID namespace broken.
+REACH = """
+import ctypes, errno, os, platform, resource, signal
+libc = ctypes.CDLL(None, use_errno=True)
+def attempt(call, *args):
+    try:
+        call(*args)
+    except OSError as error:
+        return errno.errorcode.get(error.errno, error.errno)
+    return "allowed"
+def ioprio_set(pid, value):  # (IOPRIO_WHO_PROCESS, pid, value)
+    if libc.syscall({"x86_64": 251, "aarch64": 30}[platform.machine()], 1, pid, value) < 0:
+        raise OSError(ctypes.get_errno(), "ioprio_set")
+def as_before(pid):
+    return {
+        "prlimit": attempt(lambda: resource.prlimit(pid, resource.RLIMIT_NOFILE,
+                                                     resource.prlimit(pid, resource.RLIMIT_NOFILE))),
+        "setpriority": attempt(lambda: os.setpriority(os.PRIO_PROCESS, pid,
+                                                      os.getpriority(os.PRIO_PROCESS, pid))),
+        "sched_setscheduler": attempt(lambda: os.sched_setscheduler(
+            pid, os.sched_getscheduler(pid), os.sched_getparam(pid))),
+        "sched_setaffinity": attempt(lambda: os.sched_setaffinity(pid, os.sched_getaffinity(pid))),
+        "kill": attempt(os.kill, pid, 0) if args["signals"] else "EPERM",
+    }
+def worst(pid):
+    return {
+        "prlimit": attempt(resource.prlimit, pid, resource.RLIMIT_NOFILE, (20, 20)),
+        "setpriority": attempt(os.setpriority, os.PRIO_PROCESS, pid, 19),
+        "sched_setscheduler": attempt(os.sched_setscheduler, pid, os.SCHED_IDLE,
+                                      os.sched_param(0)),
+        "sched_setaffinity": attempt(os.sched_setaffinity, pid, {0}),
+        "ioprio_set": attempt(ioprio_set, pid, 3 << 13 | 7),  # the idle class
+    } | ({
+        "kill": attempt(os.kill, pid, signal.SIGSTOP),
+        "pidfd_send_signal": attempt(lambda: signal.pidfd_send_signal(os.pidfd_open(pid),
+                                                                      signal.SIGSTOP)),
+    } if args["signals"] else {})
+template = os.getppid()
+with open(f"/proc/{template}/task/{template}/children") as children:
+    spares = [int(pid) for pid in children.read().split() if int(pid) != os.getpid()]
+result = {"template": worst(template), "spare": [worst(pid) for pid in spares],
+          "init": as_before(1), "group": attempt(os.setpriority, os.PRIO_PGRP, 0, 19),
+          "user": attempt(os.setpriority, os.PRIO_USER, 0, os.getpriority(os.PRIO_USER, 0)),
+          "proc": attempt(open, f"/proc/{template}/oom_score_adj", "w")}
+"""
+STATE = """
+import os, resource, time
+result = [resource.getrlimit(resource.RLIMIT_NOFILE), resource.getrlimit(resource.RLIMIT_AS),
+          os.getpriority(os.PRIO_PROCESS, 0), os.sched_getscheduler(0), len(os.sched_getaffinity(0))]
+"""
+
+
+def test_a_call_cannot_reconfigure_or_stop_its_template_init_or_the_next_call():
+    with Worker(sandbox=sandbox_policy(), isolation="call", timeout=10) as worker:
+        before = worker.run_inline(STATE)["result"]["return_value"]
+        # Signals are kept in by Landlock's scopes (Linux 6.12); without them a
+        # stopped template would hold up the next call until its timeout.
+        signals = worker.protections["landlock_scopes"] == "in force"
+        tried = worker.run_inline(REACH, {"signals": signals})["result"]["return_value"]
+        refused = {name: "EPERM" for name in tried["template"]}
+        assert tried["template"] == refused, tried
+        assert all(spare == refused for spare in tried["spare"]), tried
+        assert set(tried["init"].values()) == {"EPERM"}, tried
+        assert (tried["group"], tried["user"], tried["proc"]) == ("EPERM", "EPERM", "EACCES")
+        for _ in range(3):
+            started = time.monotonic()
+            assert worker.run_inline(STATE)["result"]["return_value"] == before
+            assert time.monotonic() - started < 1.0
+
+
+def test_a_template_whose_own_state_changed_retires():
+    # Unsandboxed nothing keeps a call from its template: the template finds
+    # its limits changed before it forks again, and ends rather than hand
+    # them on; the next call runs in a fresh worker with the first limits.
+    lower = ("import os, resource\n"
+             "soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)\n"
+             "resource.prlimit(os.getppid(), resource.RLIMIT_NOFILE, (soft // 2, hard))")
+    limit = "import resource\nresult = resource.getrlimit(resource.RLIMIT_NOFILE)[0]"
+    with Worker(sandbox=None, isolation="call", timeout=30) as worker:
+        first = worker.run_inline(limit)["result"]["return_value"]
+        assert worker.run_inline(lower).ok
+        assert worker.run_inline(limit)["result"]["return_value"] == first
+        assert worker.stats().started == 2

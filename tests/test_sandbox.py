@@ -645,7 +645,8 @@ def test_the_policys_python_path_is_read_only_by_the_confined_worker(shared_dir)
     with open(os.path.join(lib, "sitecustomize.py"), "w") as planted:
         planted.write(f"open({ran!r}, 'w').close()\n")
     with Worker(sandbox=sandbox_policy(read=[lib], env={"PYTHONPATH": lib})) as worker:
-        answer = worker.run_inline("import os, sys\nresult = [os.environ['PYTHONPATH'], sys.path[1]]")
+        # First on sys.path: the working directory, /tmp, is writable and left out.
+        answer = worker.run_inline("import os, sys\nresult = [os.environ['PYTHONPATH'], sys.path[0]]")
     assert answer["result"]["return_value"] == [lib, lib]
     assert not os.path.exists(ran)
 

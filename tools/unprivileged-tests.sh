@@ -12,7 +12,8 @@ user=${VANTOR_TEST_USER:-vantor-ci}
 python=/usr/bin/python3.11
 tests=(tests/test_sandbox.py tests/test_containment_primitives.py tests/test_sandbox_network.py
        tests/test_isolation.py
-       tests/test_hardening.py::test_links_planted_by_a_tool_redirect_no_later_policy)
+       tests/test_hardening.py::test_links_planted_by_a_tool_redirect_no_later_policy
+       tests/test_hardening.py::test_the_sandboxes_of_a_host_that_is_not_root_leave_it_its_own_kernel_accounts)
 [ $# -gt 0 ] && tests=("$@")
 
 [ "$(id -u)" = 0 ] || { echo "run as root: it makes the user and delegates its cgroups" >&2; exit 2; }

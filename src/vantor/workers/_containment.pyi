@@ -38,6 +38,12 @@ def unshare(flags: int) -> None:
     caller; CLONE_NEWUSER fails (EINVAL) in a process with several threads.
     """
 
+def enter_namespace(fd: int, kind: int) -> None:
+    """Move the calling process into the namespace open on `fd` (a
+    /proc/<pid>/ns/* file), of the CLONE_NEW* `kind` (0: any). Entering a
+    user namespace needs CAP_SYS_ADMIN in it (its owner has it) and a
+    single-threaded caller."""
+
 def set_host_name(name: bytes) -> None:
     """Set the host name (bytes) of the calling process's UTS namespace.
 
@@ -210,6 +216,29 @@ def install_seccomp_filter(socket_families: tuple[int, ...],
 
     no_new_privs must be set already (RuntimeError otherwise). Other threads
     of the process are not filtered: call it while single-threaded.
+    """
+
+def keep_settings_to_oneself() -> None:
+    """Install a second seccomp filter on the calling thread, inherited like
+    the first: prlimit64, setpriority, ioprio_set, sched_setscheduler,
+    sched_setparam, sched_setattr and sched_setaffinity act on the calling
+    thread alone (process 0, and for setpriority and ioprio_set the kind
+    'process'); naming any other process, a process group or a user fails
+    with EPERM. So no process below it can change the limits, priority or
+    scheduling of another, its parent among them.
+
+    no_new_privs must be set already (RuntimeError otherwise).
+    """
+
+# IPC objects
+
+def remove_ipc_objects(queue_names: list[str] | tuple[str, ...], /) -> int:
+    """Remove every System V shared memory segment, semaphore set and message
+    queue of this IPC namespace that the caller may remove (its own,
+    whatever their modes), and the POSIX message queues named in
+    `queue_names` (as listed in a mount of the mqueue file system). A
+    segment still attached goes once its last user detaches. Returns how
+    many objects were removed.
     """
 
 # Memory

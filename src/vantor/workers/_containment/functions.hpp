@@ -12,5 +12,6 @@ extern PyMethodDef privilege_functions[];
 extern PyMethodDef landlock_functions[];
 extern PyMethodDef seccomp_functions[];
 extern PyMethodDef memory_functions[];
+extern PyMethodDef ipc_functions[];
 
 }  // namespace containment

@@ -79,7 +79,7 @@ const Constant constants[] = {
 
 PyMethodDef* const function_tables[] = {
     namespace_functions, mount_functions, privilege_functions, landlock_functions,
-    seccomp_functions, memory_functions,
+    seccomp_functions, memory_functions, ipc_functions,
 };
 
 int exec_module(PyObject* module)

@@ -11,6 +11,21 @@ namespace containment {
 
 namespace {
 
+PyObject* enter_namespace(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* const keywords[] = {"fd", "kind", nullptr};
+    int fd = -1;
+    int kind = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii:enter_namespace", keyword_names(keywords),
+                                     &fd, &kind)) {
+        return nullptr;
+    }
+    if (setns(fd, kind) < 0) {
+        return raise_os_error("setns");
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* unshare_namespaces(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* const keywords[] = {"flags", nullptr};
@@ -79,6 +94,12 @@ PyObject* set_child_subreaper(PyObject*, PyObject*)
 }  // namespace
 
 PyMethodDef namespace_functions[] = {
+    {"enter_namespace", keyword_method(enter_namespace), METH_VARARGS | METH_KEYWORDS,
+     "enter_namespace($module, fd, kind)\n--\n\n"
+     "Move the calling process into the namespace open on `fd` (a\n"
+     "/proc/<pid>/ns/* file), of the CLONE_NEW* `kind` (0: any). Entering a\n"
+     "user namespace needs CAP_SYS_ADMIN in it (its owner has it) and a\n"
+     "single-threaded caller."},
     {"unshare", keyword_method(unshare_namespaces), METH_VARARGS | METH_KEYWORDS,
      "unshare($module, flags)\n--\n\n"
      "Move the calling process into new namespaces (CLONE_NEW* flags).\n\n"

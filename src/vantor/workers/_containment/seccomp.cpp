@@ -514,6 +514,59 @@ PyObject* install_seccomp_filter(PyObject*, PyObject* args, PyObject* kwargs)
     Py_RETURN_NONE;
 }
 
+// The calls that set a process's limits, priority, I/O priority, scheduling
+// or CPUs, and the argument that names the process (which, for setpriority
+// and ioprio_set, is the second, after the kind of target).
+struct ProcessSetting {
+    long number;
+    int kind_argument;  // -1: the call names a process only
+    std::uint32_t process_kind;
+    int process_argument;
+};
+
+const ProcessSetting process_settings[] = {
+    {SYS_prlimit64, -1, 0, 0},
+    {SYS_setpriority, 0, 0, 1},  // PRIO_PROCESS
+    {SYS_ioprio_set, 0, 1, 1},   // IOPRIO_WHO_PROCESS
+    {SYS_sched_setscheduler, -1, 0, 0},
+    {SYS_sched_setparam, -1, 0, 0},
+    {SYS_sched_setattr, -1, 0, 0},
+    {SYS_sched_setaffinity, -1, 0, 0},
+};
+
+PyObject* keep_settings_to_oneself(PyObject*, PyObject*)
+{
+    if (require_no_new_privs("keep_settings_to_oneself") < 0) {
+        return nullptr;
+    }
+    Filter filter;
+    filter.load(offsetof(seccomp_data, arch));
+    filter.give_if_not_equal(native_arch, kill_process);
+    filter.load(offsetof(seccomp_data, nr));
+    for (const ProcessSetting& setting : process_settings) {
+        filter.begin_section(setting.number);
+        if (setting.kind_argument >= 0) {
+            filter.load(argument_low_half(setting.kind_argument));
+            filter.give_if_not_equal(setting.process_kind, fail_with(EPERM));
+        }
+        filter.load(argument_low_half(setting.process_argument));
+        filter.give_if_not_equal(0, fail_with(EPERM));
+        filter.give(allow);
+        filter.end_section();
+        filter.load(offsetof(seccomp_data, nr));
+    }
+    filter.give(allow);
+    if (filter.broken()) {
+        PyErr_SetString(PyExc_SystemError, "the seccomp filter does not fit BPF's jump offsets");
+        return nullptr;
+    }
+    sock_fprog program = filter.program();
+    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) < 0) {
+        return raise_os_error("seccomp");
+    }
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyMethodDef seccomp_functions[] = {
@@ -542,6 +595,16 @@ PyMethodDef seccomp_functions[] = {
      "of another architecture or ABI (x32) is killed.\n\n"
      "no_new_privs must be set already (RuntimeError otherwise). Other threads\n"
      "of the process are not filtered: call it while single-threaded."},
+    {"keep_settings_to_oneself", keep_settings_to_oneself, METH_NOARGS,
+     "keep_settings_to_oneself($module, /)\n--\n\n"
+     "Install a second seccomp filter on the calling thread, inherited like\n"
+     "the first: prlimit64, setpriority, ioprio_set, sched_setscheduler,\n"
+     "sched_setparam, sched_setattr and sched_setaffinity act on the calling\n"
+     "thread alone (process 0, and for setpriority and ioprio_set the kind\n"
+     "'process'); naming any other process, a process group or a user fails\n"
+     "with EPERM. So no process below it can change the limits, priority or\n"
+     "scheduling of another, its parent among them.\n\n"
+     "no_new_privs must be set already (RuntimeError otherwise)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -42,6 +42,7 @@ import io
 import json
 import mmap
 import os
+import resource
 import select
 import signal
 import struct
@@ -50,6 +51,7 @@ import traceback
 from typing import Any, NoReturn
 
 from vantor.workers.isolation.exit_status import end_as
+from vantor.workers.isolation.leftovers import Confinement, clear
 
 #: The environment variable naming the descriptor the worker writes its answers to.
 ANSWER_FD_VARIABLE = "VANTOR_WORKER_ANSWER_FD"
@@ -64,6 +66,9 @@ END_MARK = b"\x00"
 PRELOAD_FAILED = 3
 #: The exit code of a template that cannot find what a call leaves running.
 NO_CHILDREN_LIST = 4
+#: The exit code of a template that found its own state changed, or could not clear
+#: what a call left: it retires rather than fork a call from it.
+RETIRED = 5
 
 #: A request of the smallest kind, served before the first call (see :func:`serve_warm_up`).
 WARM_UP = b'{"action": "run_inline", "code": "result = 1"}\n'
@@ -97,8 +102,12 @@ def preload(names: list[str]) -> None:
             os._exit(PRELOAD_FAILED)
 
 
-def serve() -> NoReturn:
-    """Run as the template until the input ends or a request ends the worker."""
+def serve(confinement: Confinement | None = None) -> NoReturn:
+    """Run as the template until the input ends or a request ends the worker.
+
+    In a sandbox, ``confinement`` says what of it the template keeps apart
+    between calls (see :class:`Confinement`).
+    """
     settings: dict[str, Any] = json.loads(os.environ.pop(TEMPLATE_VARIABLE))
     from vantor.workers import custom_worker  # noqa: F401  (imported once, for every call)
 
@@ -110,14 +119,16 @@ def serve() -> NoReturn:
     # Its memory is no call's to read (/proc/<pid>/mem): it holds the host's
     # token for the running call's end line.
     _containment.set_dumpable(False)
-    Template(int(os.environ[ANSWER_FD_VARIABLE]), settings["cancel_fd"]).run()
+    Template(int(os.environ[ANSWER_FD_VARIABLE]), settings["cancel_fd"],
+             confinement or Confinement()).run()
 
 
 class Template:
     """The template's state: its pipes, the request buffer and the running call."""
 
-    def __init__(self, answer_fd: int, cancel_fd: int):
+    def __init__(self, answer_fd: int, cancel_fd: int, confinement: Confinement):
         self.answer_fd = answer_fd
+        self.confinement = confinement
         self.cancel_fd = cancel_fd
         self.input = _Input()
         self.cancels = b""      # cancel pipe input not yet a whole line
@@ -127,16 +138,19 @@ class Template:
         self.end_tokens: dict[int, bytes] = {}
         # The process forked for the next request, its line pipe and its went-on pipe.
         self.next_call = (0, -1, -1)
+        self.running_went_on = -1  # the running call's went-on pipe, none of the next's
+        self.state: tuple[Any, ...] = ()  # what the template's own state must stay
         # Cancels of calls whose request has not been read yet: never run.
         self.cancelled_ahead: dict[int, bytes] = {}
         self.children = f"/proc/self/task/{os.getpid()}/children"
+        self.children_fd = -1  # open on it, read again for each call
         self.encoding = sys.stdin.encoding
         self.errors = sys.stdin.errors
         self.ascii_compatible = _ascii_compatible(self.encoding)
 
     def run(self) -> NoReturn:
         try:
-            open(self.children).close()
+            self.children_fd = os.open(self.children, os.O_RDONLY | os.O_CLOEXEC)
         except OSError as error:  # without it, what a call leaves running would live on
             os.write(2, f"vantor.workers: isolation per call cannot list the template's "
                         f"children ({error}); it needs a kernel built with "
@@ -152,6 +166,11 @@ class Template:
 
         # Each call's process copies the pages a call writes as soon as it is forked.
         _containment.populate_after_fork(learn_hot_pages(self.encoding, self.errors))
+        if self.confinement.settings_filter:
+            # No call's process can set the limits, priority or scheduling of
+            # another process: of the template, of init, of the next call's.
+            _containment.keep_settings_to_oneself()
+        self.state = own_state()
         self.fork_next()
         _write_all(self.answer_fd, b"\n")
         while True:
@@ -261,10 +280,20 @@ class Template:
     def fork_next(self) -> None:
         """Fork the next call's process ahead of its request: the fork is then off its path.
 
-        It waits for its request on a pipe of its own.  It is forked only once
-        the last call and all it left have ended, so it is a copy of the
-        template alone.
+        It waits for its request on a pipe of its own.  It is forked as soon as
+        the running call's process has ended, before what it left is killed
+        and the end line is written, so that a call coming right after the
+        end line finds it forked, and set up while the template reaps.
+        Forked earlier (once the call has answered, or while it runs), it
+        would take a CPU the host needs to read the answer, on a machine of
+        few CPUs.  It is a copy of the template, which runs no tool code, not
+        of the call.  What the call left running cannot reach it (it is in a
+        session and Landlock domain of its own, not dumpable until its
+        request comes, and no process sets another's limits or scheduling),
+        and before its request is handed over all of that has ended and what
+        it left in the sandbox's places is gone.
         """
+        self.check_state()  # what the process inherits is the template's first state
         line_r, line_w = os.pipe()
         # A byte on it says the call's loop asked for a second request: the
         # request did not end the worker.
@@ -289,24 +318,48 @@ class Template:
             pass  # it ended before it took its request: its status says how
         finally:
             os.close(line_w)
+        self.running_went_on = went_on_r
+        self.next_call = (0, -1, -1)
         pidfd = os.pidfd_open(pid)
         try:
-            token = self.wait_for_call(pidfd, pid)
+            token = self.wait_for_call(pidfd)
         finally:
             os.close(pidfd)
         if token is not None:
             os.kill(pid, signal.SIGKILL)
+        else:
+            self.fork_next()
         _, status = os.waitpid(pid, 0)
         self.end_leftovers()
         went_on = os.read(went_on_r, 1) == b"1"  # all its holders have ended
         os.close(went_on_r)
+        self.running_went_on = -1
         if token is None and not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
                                   and went_on):
             end_as(status)
+        self.check_state()
         self.write_end(end_token if token is None else token)
-        self.fork_next()
+        if not self.next_call[0]:  # the call was cancelled
+            self.fork_next()
+        # Before the next request is read, off this call's path and the next one's.
+        try:
+            clear(self.confinement)
+        except OSError as error:
+            self.retire(f"cannot clear what a call left: {error}")
 
-    def wait_for_call(self, pidfd: int, pid: int) -> bytes | None:
+    def check_state(self) -> None:
+        """Retire if the template's own limits, priority or scheduling changed: a call
+        got past the walls that keep them, and every later call would inherit it.
+        Checked before each fork and before each end line."""
+        if own_state() != self.state:
+            self.retire("its limits, priority or scheduling changed under it")
+
+    @staticmethod
+    def retire(reason: str) -> NoReturn:
+        os.write(2, f"vantor.workers: the template retires: {reason}\n".encode())
+        os._exit(RETIRED)
+
+    def wait_for_call(self, pidfd: int) -> bytes | None:
         """Until the call's process ends (None) or its cancel comes (the cancel's token)."""
         while True:
             ready = _ready([pidfd, *self.watched[1:]])
@@ -318,26 +371,30 @@ class Template:
                 self.take_cancel(sequence, token)
 
     def end_leftovers(self) -> None:
-        """Kill and reap every process left under the template (it is their subreaper).
+        """Kill and reap every process left under the template (it is their subreaper),
+        but the one forked for the next request.
 
         Killing a process hands its children to the template, so the walk
-        repeats until no child is left; each pass reaps one.
+        repeats until no other child is left.
         """
+        spare = self.next_call[0]
         while True:
-            try:
-                with open(self.children) as file:
-                    pids = file.read().split()
-            except OSError:
-                pids = []
+            listed = b""
+            while chunk := os.pread(self.children_fd, 65536, len(listed)):
+                listed += chunk
+            pids = [int(pid) for pid in listed.split() if int(pid) != spare]
+            if not pids:
+                return
             for pid in pids:
                 try:
-                    os.kill(int(pid), signal.SIGKILL)
+                    os.kill(pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
-            try:
-                os.waitpid(-1, 0)
-            except ChildProcessError:
-                return
+            for pid in pids:
+                try:
+                    os.waitpid(pid, 0)
+                except ChildProcessError:
+                    pass
 
     def become_call(self, line_r: int, went_on_w: int) -> NoReturn:
         """In the call's process: take the request from ``line_r``, serve it with the
@@ -345,9 +402,18 @@ class Template:
         code = 1
         try:
             os.close(self.cancel_fd)
+            os.close(self.children_fd)
+            if self.running_went_on >= 0:
+                os.close(self.running_went_on)
             from vantor.workers import _containment
 
-            _containment.set_dumpable(True)  # its /proc entries are its own, as a worker's
+            # Out of reach of the call running meanwhile, and of every later one:
+            # no signal from this call reaches the template, init or the next
+            # call's process (a Landlock domain of its own), nor through a
+            # process group (a session of its own).
+            os.setsid()
+            if self.confinement.scoped:
+                _containment.landlock_restrict([], 0, 0, self.confinement.scoped)
             # The template's input is not the call's: it holds the next requests.
             null = os.open(os.devnull, os.O_RDONLY)
             os.dup2(null, 0)
@@ -355,6 +421,9 @@ class Template:
             line = _read_all(line_r)
             if not line:
                 os._exit(0)  # the template ended
+            # Its /proc entries are its own from now on, as a worker's: before
+            # its request, no other call could write them (oom_score_adj).
+            _containment.set_dumpable(True)
             sys.stdin = _OneRequest(io.BytesIO(line), went_on_w, encoding=self.encoding,
                                     errors=self.errors, newline="\n")
             from vantor.workers import custom_worker
@@ -365,6 +434,16 @@ class Template:
                 sys.stderr.flush()
             finally:
                 os._exit(code)
+
+
+_RLIMITS = tuple(getattr(resource, name) for name in dir(resource) if name.startswith("RLIMIT_"))
+
+
+def own_state() -> tuple[Any, ...]:
+    """This process's limits, priority, scheduling and CPUs, to compare before each fork."""
+    limits = tuple(map(resource.getrlimit, _RLIMITS))
+    return (limits, os.getpriority(os.PRIO_PROCESS, 0), os.sched_getscheduler(0),
+            os.sched_getparam(0), frozenset(os.sched_getaffinity(0)))
 
 
 def serve_warm_up(encoding: str, errors: str) -> None:

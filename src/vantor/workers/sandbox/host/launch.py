@@ -28,6 +28,7 @@ import vantor
 from vantor.workers.errors import WorkerStartError
 from vantor.workers.network.sandboxes import SandboxNetwork
 from vantor.workers.sandbox.host import cgroups as _cgroups
+from vantor.workers.sandbox.host.accounts import shared_user_namespace
 from vantor.workers.sandbox.policy import PROXY_PORT, MiB, Sandbox
 from vantor.workers.sandbox.protections import refusal
 
@@ -169,6 +170,10 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
     config["worker_env"] = {name: launch_env.pop(name) for name in WORKER_ONLY_VARIABLES
                             if name in launch_env}
     child_fds = [child_end.fileno()]
+    holder = shared_user_namespace()
+    if holder is not None:
+        config["user_namespace_fd"] = holder
+        child_fds.append(holder)
     oom_r = -1
     if manager is not None:
         runtime, systemd_run = manager
@@ -186,7 +191,8 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
     def after_spawn() -> None:
         child_end.close()
         for fd in child_fds[1:]:
-            os.close(fd)
+            if fd != holder:  # the host's, for every sandbox
+                os.close(fd)
 
     def cleanup() -> None:
         if network is not None:

@@ -181,7 +181,21 @@ def _usable_by(st: os.stat_result, uid: int, write: bool = False,
 
 def _interpreter_paths(package: str) -> list[str]:
     return [sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix,
-            sys.executable, *site.getsitepackages(), package]
+            sys.executable, *site.getsitepackages(), package_files(package)]
+
+
+def package_files(entry: str) -> str:
+    """What the sandbox is shown of the ``sys.path`` entry ``entry`` that this package was
+    imported from: the entry itself where it is a site or dist-packages directory (or a
+    zip file), otherwise only the ``vantor`` package directory in it.  An entry of
+    another kind is a project's own directory (a vendored copy, ``PYTHONPATH=.``, a
+    source checkout), and what lies beside the package there (a ``.env``, the
+    project's code) is no tool's to read.  Bound at the same place, the entry still
+    imports the package inside."""
+    if os.path.basename(os.path.normpath(entry)) in ("site-packages", "dist-packages") \
+            or not os.path.isdir(entry):
+        return entry
+    return os.path.join(entry, "vantor")
 
 
 class View:
@@ -269,6 +283,10 @@ class View:
                        and not any(_inside(path, os.path.realpath(given)) for given in listed))
         return [path for path in paths
                 if not any(other != path and _inside(path, other) for other in paths)]
+
+    def bound_over(self, place: str) -> bool:
+        """Whether a host path is bound at ``place`` or above it."""
+        return any(_inside(place, path) for path in self.binds)
 
     def readable_paths(self) -> list[str]:
         """The bound paths, for a Landlock policy when there is no new root."""
@@ -378,6 +396,7 @@ class View:
                 native.mount(fstype, place, fstype, flags, data)
             mounted.append(target)
         _mask_proc(stage)
+        _mount_message_queues(stage)
         bound = [path for path, _ in binds]
         for link, target in sorted({**self.links, **_DEVICE_LINKS}.items()):
             if not any(_inside(link, path) for path in bound):
@@ -406,6 +425,17 @@ class View:
         os.makedirs(os.path.dirname(place), exist_ok=True)
         if not os.path.exists(place):
             os.close(os.open(place, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o644))
+
+
+def _mount_message_queues(stage: str) -> None:
+    """Show the IPC namespace's POSIX message queues at ``/dev/mqueue``, where a template
+    that isolates calls finds those a call left.  A kernel without them has none to find."""
+    os.makedirs(f"{stage}/dev/mqueue", exist_ok=True)
+    try:
+        native.mount("mqueue", f"{stage}/dev/mqueue", "mqueue",
+                     native.MS_NOSUID | native.MS_NODEV | native.MS_NOEXEC)
+    except OSError:
+        os.rmdir(f"{stage}/dev/mqueue")
 
 
 def _mask_proc(stage: str) -> None:

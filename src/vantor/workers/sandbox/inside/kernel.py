@@ -7,7 +7,8 @@ identity, so whatever the kernel counts per user (inotify instances,
 fanotify groups, queued signals, message-queue bytes, namespaces) is charged
 to the host's user as well as to the sandbox: without bounds of its own, one
 sandbox could use up the host user's share and leave its other processes
-without any.
+without any.  Many sandboxes together are bounded by the user namespace a host
+that is not root makes for all of them (:mod:`vantor.workers.sandbox.host.accounts`).
 """
 
 from __future__ import annotations

@@ -36,6 +36,7 @@ from typing import Any, NoReturn
 
 from vantor.workers import _containment as native
 from vantor.workers.isolation.exit_status import end_as
+from vantor.workers.isolation.leftovers import Confinement
 from vantor.workers.sandbox.inside.filesystem import HOSTNAME, WRITABLE_PLACES, View
 from vantor.workers.sandbox.inside.kernel import (
     limit_kernel_accounts,
@@ -266,8 +267,22 @@ def _user_namespace_remedy(host_uid: int) -> str:
     return "The kernel refuses them to this user: check user.max_user_namespaces and the LSMs"
 
 
+def _enter_host_namespace(config: dict[str, Any]) -> None:
+    """For a host that is not root, enter the user namespace that holds all of its
+    sandboxes' (:mod:`vantor.workers.sandbox.host.accounts`), so that the sandbox's is
+    made inside it and charged to its limits, half of the host's user's."""
+    fd = config.pop("user_namespace_fd", None)
+    if fd is None:
+        return
+    try:
+        native.enter_namespace(fd, native.CLONE_NEWUSER)
+    finally:
+        os.close(fd)
+
+
 def _unshare_mapped(config: dict[str, Any], flags: int) -> None:
     if config["host_uid"] != 0:
+        _enter_host_namespace(config)
         native.unshare(flags)
         _write_file("/proc/self/setgroups", "deny")
         _write_file("/proc/self/uid_map", f"{SANDBOX_UID} {config['host_uid']} 1")
@@ -512,6 +527,7 @@ class Init:
         self.report_w = report_w
         self.lifeline_r = lifeline_r
         self.listener = -1  # the proxy's, on the sandbox's loopback, until sent to the host
+        self.new_root = False
 
     def run(self) -> NoReturn:
         steps = self.protections
@@ -521,7 +537,7 @@ class Init:
             steps.at("joining the cgroups")
             _join_cgroups(self.cgroups, self.protections)
             _close_all(self.cgroups)
-            new_root = self.namespaces()
+            new_root = self.new_root = self.namespaces()
             self.listen_for_proxy()
             self.confine(new_root)
             steps.at("tying init to its supervisor")
@@ -769,11 +785,14 @@ class Init:
 
         sys.argv = [custom_worker.__file__]
         python_path = os.environ.get("PYTHONPATH", "").split(os.pathsep)
-        sys.path[:0] = [os.getcwd(), *(os.path.abspath(entry) for entry in python_path if entry)]
+        # The working directory only where no tool can plant a module in it:
+        # not /tmp, not a writable one.
+        cwd = [os.getcwd()] if not os.access(os.getcwd(), os.W_OK) else []
+        sys.path[:0] = [*cwd, *(os.path.abspath(entry) for entry in python_path if entry)]
         # isolation="call": this process becomes the template that forks each call.
         from vantor.workers.isolation import template
         if template.wanted():
-            template.serve()
+            template.serve(self.confinement())
         code = 0
         try:
             custom_worker.main()
@@ -788,6 +807,19 @@ class Init:
             sys.stderr.flush()
         finally:
             os._exit(code)
+
+    def confinement(self) -> Confinement:
+        """What a template that isolates calls keeps apart in this sandbox."""
+        held = self.protections.holds
+        scoped = 0
+        if held("landlock_scopes"):
+            scoped = native.LANDLOCK_SCOPE_SIGNAL | native.LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
+        queues = "/dev/mqueue" if self.new_root and os.path.ismount("/dev/mqueue") else None
+        # Only the sandbox's own tmpfs: not where a host path of the policy is bound over it.
+        scratch = {place: 0o1777 for place in WRITABLE_PLACES
+                   if self.new_root and not self.view.bound_over(place)}
+        return Confinement(scratch=scratch, queues=queues, ipc=held("ipc_namespace"),
+                           scoped=scoped, settings_filter=held("seccomp"))
 
     def reap(self, worker: int) -> NoReturn:
         while True:
