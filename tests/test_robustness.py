@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import reaped
+from conftest import reaped, sandbox_policy
 from vantor.workers.client import AsyncWorker, AsyncWorkerPool, Worker, WorkerPool
 from vantor.workers.client import asynchronous, pool as pool_module, process as process_module
 
@@ -47,3 +47,121 @@ def test_a_closed_async_worker_never_touches_the_descriptors_another_worker_took
             assert answer["result"]["return_value"] == 3
 
     asyncio.run(asyncio.wait_for(scenario(), GUARD))
+
+
+# -- interrupts aimed at the critical points -------------------------------------
+
+
+def _lines(function):
+    code = function.__code__
+    return sorted({line for _, _, line in code.co_lines() if line is not None
+                   and line > code.co_firstlineno})
+
+
+class _InterruptAt:
+    """A trace hook that raises SIGINT once, as the thread reaches ``line`` of ``code``."""
+
+    def __init__(self, code, line):
+        self.code, self.line, self.hit = code, line, False
+
+    def __enter__(self):
+        sys.settrace(self._global)
+        return self
+
+    def __exit__(self, *exc_info):
+        sys.settrace(None)
+
+    def _global(self, frame, event, arg):
+        return self._local if frame.f_code is self.code else None
+
+    def _local(self, frame, event, arg):
+        if event == "line" and frame.f_lineno == self.line and not self.hit:
+            self.hit = True
+            signal.raise_signal(signal.SIGINT)
+        return self._local
+
+
+def _targets(*functions):
+    return [(function.__code__, line) for function in functions for line in _lines(function)]
+
+
+def _in_thread(function, timeout=GUARD):
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(function()), daemon=True)
+    thread.start()
+    thread.join(timeout)
+    assert outcome, "the call from another thread did not come back"
+    return outcome[0]
+
+
+def test_ctrl_c_anywhere_in_a_pools_handout_leaves_it_whole():
+    from vantor.workers.client.interrupts import Deferral
+    Handout = pool_module.Handout
+    targets = _targets(WorkerPool._on_free_worker, Handout.take, Handout.give_back,
+                       Handout._wake, pool_module._block, Deferral.__enter__, Deferral.__exit__)
+    # Before its first statement's try, a call has not begun: it is not counted.
+    targets = targets[2:]
+    with WorkerPool(1, sandbox=None, timeout=GUARD) as pool:
+        pool.start()
+        calls = hits = interrupts = 0
+        for code, line in targets:
+            for busy in (False, True):
+                holder = None
+                if busy:  # the main thread then waits for the worker
+                    holder = threading.Thread(
+                        target=pool.run_inline, args=("import time; time.sleep(0.05)",))
+                    holder.start()
+                    calls += 1
+                    while pool.idle():
+                        time.sleep(0.001)
+                calls += 1
+                interrupted = False
+                with _InterruptAt(code, line) as aim:
+                    try:
+                        pool.run_inline("result = 1")
+                    except KeyboardInterrupt:
+                        interrupted = True
+                hits += aim.hit
+                interrupts += interrupted
+                assert interrupted == aim.hit, (code.co_name, line, busy)
+                if holder is not None:
+                    holder.join(GUARD)
+                assert pool.stats().calls == calls, (code.co_name, line, busy)
+                if holder is not None:
+                    holder.join(GUARD)
+                assert pool.idle() == 1, (code.co_name, line, busy)
+                answer = _in_thread(lambda: pool.run_inline("result = 2"))
+                calls += 1
+                assert answer["result"]["return_value"] == 2
+        assert hits >= len(targets) and interrupts == hits
+        assert pool.stats().calls == calls
+
+
+@pytest.mark.parametrize("sandboxed", [False, True], ids=["unsandboxed", "sandboxed"])
+def test_ctrl_c_anywhere_in_a_workers_teardown_still_ends_it_and_frees_its_descriptors(
+        sandboxed):
+    from vantor.workers.client.interrupts import Deferral
+    Teardown = process_module._Teardown
+    targets = (_targets(Teardown._run) if sandboxed else
+               _targets(Teardown.__call__, Teardown._run, Deferral.__enter__, Deferral.__exit__))
+    for code, line in targets:
+        worker = Worker(sandbox=sandbox_policy() if sandboxed else None, timeout=GUARD)
+        worker.start()
+        proc = worker._proc
+        with _InterruptAt(code, line) as aim:
+            try:
+                worker.close()
+            except KeyboardInterrupt:
+                pass
+        if not proc.released():
+            # Cut short as it began, before anything was torn down: the worker
+            # still holds the process, and closing it again (or its
+            # finalizer, at garbage collection or exit) finishes it.
+            assert proc._teardown.stage == 0
+            worker.close()
+        assert proc.released(), (code.co_name, line, aim.hit)
+        assert proc._teardown.stage == 4  # the sandbox's cgroups and network cleaned up too
+        assert proc._teardown.fds == [] and reaped(proc.pid)
+        assert all(stream.closed for stream in
+                   (proc.popen.stdin, proc.popen.stdout, proc.popen.stderr))
+    assert not process_module._UNFINISHED

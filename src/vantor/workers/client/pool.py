@@ -12,12 +12,14 @@ from __future__ import annotations
 import asyncio
 import os
 import threading
+from collections import deque
 from collections.abc import Mapping, Sequence
 from typing import Any, Callable, Generic, TypeVar
 
 from vantor.workers.client.asynchronous import AsyncWorker
 from vantor.workers.client.base import SharedStats, WorkerBase
 from vantor.workers.client.blocking import Worker
+from vantor.workers.client.interrupts import Deferral, bookkeeping
 from vantor.workers.client.core import (
     DEFAULT_OUTPUT_LIMIT,
     DEFAULT_STDERR_LIMIT,
@@ -115,7 +117,7 @@ class WorkerPool(_PoolBase[Worker]):
                          stderr_limit=stderr_limit, sandbox=sandbox, output_limit=output_limit,
                          max_requests=max_requests, warm=warm, isolation=isolation,
                          preload=preload)
-        self._cond = threading.Condition()
+        self._handout = Handout(self._idle)
         if warm:
             self._prestart_all()
 
@@ -135,9 +137,8 @@ class WorkerPool(_PoolBase[Worker]):
 
     def close(self) -> None:
         """Stop and reap every worker process."""
-        with self._cond:
-            self._closed = True
-            self._cond.notify_all()
+        self._closed = True
+        self._handout.close()
         for worker in self._workers:
             worker.close()
 
@@ -147,21 +148,83 @@ class WorkerPool(_PoolBase[Worker]):
     def __exit__(self, *exc_info: Any) -> None:
         self.close()
 
+    @bookkeeping
     def _on_free_worker(self, method: Callable[..., Answer], *args: Any) -> Answer:
-        with self._cond:
-            while not self._idle and not self._closed:
-                self._cond.wait()
-            if self._closed:
-                error = WorkerClosed("the pool is closed")
-                self._stats.failed(error)
-                raise error
-            worker = self._idle.pop()
+        # Ctrl-C is held back while a worker is taken and given back (see
+        # .interrupts), not while the call waits for a worker or an answer.
+        # A call that never reaches its worker is counted here.
+        reached = False
         try:
-            return method(worker, *args)
-        finally:
-            with self._cond:
-                self._idle.append(worker)
-                self._cond.notify()
+            with Deferral():
+                worker = self._handout.take()
+                try:
+                    reached = True
+                    return method(worker, *args)
+                finally:
+                    self._handout.give_back(worker)
+        except BaseException as error:
+            if not reached:
+                self._stats.failed(error)
+            raise
+
+
+def _block(waiter: threading.Lock) -> None:
+    """Wait for a wake-up: not bookkeeping, so Ctrl-C ends it."""
+    waiter.acquire()
+
+
+class Handout(Generic[T]):
+    """The free members of a blocking pool, handed out most recently freed first.
+
+    Its steps are bookkeeping (see .interrupts): its lock is never left held
+    nor a member lost by an interrupt; a caller waits on a lock of its own.
+    """
+
+    def __init__(self, members: list[T]):
+        self.members = members
+        self.closed = False
+        self._lock = threading.Lock()
+        self._waiters: deque[threading.Lock] = deque()
+
+    @bookkeeping
+    def take(self) -> T:
+        """A free member; waits while there is none."""
+        while True:
+            with self._lock:
+                if self.closed:
+                    raise WorkerClosed("the pool is closed")
+                if self.members:
+                    return self.members.pop()
+                waiter = threading.Lock()
+                waiter.acquire()
+                self._waiters.append(waiter)
+            try:
+                _block(waiter)
+            except BaseException:
+                with self._lock:
+                    try:
+                        self._waiters.remove(waiter)
+                    except ValueError:  # woken already: the wake-up goes to another
+                        self._wake()
+                raise
+
+    @bookkeeping
+    def give_back(self, member: T) -> None:
+        with self._lock:
+            self.members.append(member)
+            self._wake()
+
+    @bookkeeping
+    def close(self) -> None:
+        with self._lock:
+            self.closed = True
+            while self._waiters:
+                self._wake()
+
+    @bookkeeping
+    def _wake(self) -> None:
+        if self._waiters:
+            self._waiters.popleft().release()
 
 
 class IdleMembers(Generic[T]):
