@@ -165,3 +165,41 @@ def test_ctrl_c_anywhere_in_a_workers_teardown_still_ends_it_and_frees_its_descr
         assert all(stream.closed for stream in
                    (proc.popen.stdin, proc.popen.stdout, proc.popen.stderr))
     assert not process_module._UNFINISHED
+
+
+# -- statistics that add up --------------------------------------------------------
+
+
+def test_a_blocking_call_interrupted_while_it_cleans_up_fails_or_retires_is_counted_once():
+    from vantor.workers.client.base import WorkerBase
+    from vantor.workers.client.core import WorkerError
+    targets = _targets(Worker._failed, Worker._discard, Worker._record_failure,
+                       WorkerBase._retires, WorkerBase._forget)
+    calls = 0
+    with Worker(sandbox=None, timeout=GUARD, max_requests=2) as worker:
+        for code, line in targets:
+            for code_run in ("import os; os._exit(3)", "result = 1", "result = 2"):
+                calls += 1
+                with _InterruptAt(code, line):
+                    try:
+                        worker.run_inline(code_run)
+                    except (KeyboardInterrupt, WorkerError):
+                        pass
+                assert worker.stats().calls == calls, (code.co_name, line, code_run)
+
+
+def test_an_async_call_cancelled_while_it_waits_for_the_worker_is_counted():
+    async def scenario():
+        async with AsyncWorker(sandbox=None, timeout=GUARD) as worker:
+            busy = asyncio.ensure_future(worker.run_inline("import time; time.sleep(0.3)"))
+            await asyncio.sleep(0.05)
+            queued = asyncio.ensure_future(worker.run_inline("result = 1"))
+            await asyncio.sleep(0.05)
+            queued.cancel()
+            await busy
+            with pytest.raises(asyncio.CancelledError):
+                await queued
+            return worker.stats()
+
+    stats = asyncio.run(asyncio.wait_for(scenario(), GUARD))
+    assert (stats.calls, stats.answered, stats.cancelled) == (2, 1, 1)

@@ -321,8 +321,12 @@ class AsyncWorker(WorkerBase):
 
     async def start(self) -> "AsyncWorker":
         """Start the worker process now and wait until it is ready (its sandbox in force)."""
-        async with self._lock():
-            await self._started_process()
+        try:
+            async with self._lock():
+                await self._started_process()
+        except BaseException as error:
+            self._stats.failed(error, isinstance(error, asyncio.CancelledError))
+            raise
         return self
 
     async def aclose(self) -> None:
@@ -371,20 +375,25 @@ class AsyncWorker(WorkerBase):
             timeout = self.timeout  # checked when it was set
         else:
             check_timeout(timeout)
-        async with self._lock():
-            proc, answer, seconds = await self._send(data, timeout)
-            if self._retires(proc, quitting):
-                try:
-                    await self._discard(proc, EXIT_GRACE)
-                except BaseException as error:
-                    self._forget(proc)  # cancelled while it ended: end it now
-                    self._record_failure(error)
-                    raise
-                if self._keep_warm:
-                    self._prestart()
-            # Counted once the caller is sure to get it.
-            self._stats.answered(answer, seconds)
-            return answer
+        # Counted here, once, however the call ends: cancelled while it waited
+        # for the worker's lock, or while the worker retired, as well.
+        try:
+            async with self._lock():
+                proc, answer, seconds = await self._send(data, timeout)
+                if self._retires(proc, quitting):
+                    try:
+                        await self._discard(proc, EXIT_GRACE)
+                    except BaseException:
+                        self._forget(proc)  # cancelled while it ended: end it now
+                        raise
+                    if self._keep_warm:
+                        self._prestart()
+        except BaseException as error:
+            self._stats.failed(error, isinstance(error, asyncio.CancelledError))
+            self._record_failure(error)
+            raise
+        self._stats.answered(answer, seconds)
+        return answer
 
     async def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
         """The process that answered, its answer and how long it took.
@@ -476,7 +485,7 @@ class AsyncWorker(WorkerBase):
                 raise
 
     def _record_failure(self, error: BaseException) -> None:
-        self._stats.failed(error, isinstance(error, asyncio.CancelledError))
+        """After a failure (counted by the caller): start the replacement of a warm worker."""
         if self._keep_warm and self._proc is None:
             self._prestart()
 
