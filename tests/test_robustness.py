@@ -203,3 +203,54 @@ def test_an_async_call_cancelled_while_it_waits_for_the_worker_is_counted():
 
     stats = asyncio.run(asyncio.wait_for(scenario(), GUARD))
     assert (stats.calls, stats.answered, stats.cancelled) == (2, 1, 1)
+
+
+# -- workers that die while idle ---------------------------------------------------
+
+
+def _replaced(pool, dead, deadline):
+    while time.monotonic() < deadline:
+        pids = pool.pids()
+        if dead not in pids and len(pids) == pool.size and all(
+                w._proc is not None and w._proc.ready for w in pool.workers):
+            return pids
+        yield
+
+
+def test_an_async_pools_worker_that_dies_idle_is_replaced_at_once_without_a_call():
+    async def scenario():
+        async with AsyncWorkerPool(2, sandbox=None, timeout=GUARD) as pool:
+            await pool.start()
+            dead = pool.pids()[0]
+            os.killpg(dead, signal.SIGKILL)
+            deadline = time.monotonic() + 10
+            for _ in _replaced(pool, dead, deadline):
+                await asyncio.sleep(0.01)
+            pids = pool.pids()
+            assert dead not in pids and len(pids) == 2 and reaped(dead)
+            stats = pool.stats()
+            assert (stats.calls, stats.restarts) == (0, 1)
+            answers = await asyncio.gather(*(pool.run_inline(f"result = {n}") for n in range(2)))
+            assert [a["result"]["return_value"] for a in answers] == [0, 1]
+            assert pool.stats().deaths == 0
+
+    asyncio.run(asyncio.wait_for(scenario(), GUARD))
+
+
+def test_a_blocking_pools_worker_that_dies_idle_is_replaced_at_once_without_a_call():
+    with WorkerPool(2, sandbox=None, timeout=GUARD) as pool:
+        pool.start()
+        dead = pool.pids()[0]
+        os.killpg(dead, signal.SIGKILL)
+        for _ in _replaced(pool, dead, time.monotonic() + 10):
+            time.sleep(0.01)
+            for worker in pool.workers:  # the replacement is started, not awaited
+                if worker._proc is not None and not worker._proc.ready:
+                    worker.start()
+        pids = pool.pids()
+        assert dead not in pids and len(pids) == 2 and reaped(dead)
+        stats = pool.stats()
+        assert (stats.calls, stats.restarts) == (0, 1)
+        assert [pool.run_inline(f"result = {n}")["result"]["return_value"]
+                for n in range(2)] == [0, 1]
+    assert not [t for t in threading.enumerate() if t.name == "vantor-workers-pool-watcher"]

@@ -283,6 +283,8 @@ class _Link:
         if self.waiting is not None:
             # Ended without an answer, or something it started holds the pipes open.
             self._settle(_Failure("died"))
+        elif self.on_idle_exit is not None and not self.closed:
+            self.loop.call_soon(self.on_idle_exit, self)
 
     def _on_control(self) -> None:
         if self.proc.read_control():
@@ -501,6 +503,19 @@ class AsyncWorker(WorkerBase):
 
     def _attach(self, proc: Process) -> None:
         self._link = _Link(asyncio.get_running_loop(), proc)
+        if self._keep_warm:
+            self._link.on_idle_exit = self._replace_dead
+
+    def _replace_dead(self, link: _Link) -> None:
+        """A warm worker's process ended while no call waited: start its replacement now,
+        off the callers' path.  A call under way (waiting for the lock or in its
+        clean-up) finds it itself, as does the next call after a failed start."""
+        proc = link.proc
+        if (link.closed or self._link is not link or not proc.ready or self._closed
+                or self._lock().locked()):
+            return
+        self._forget(proc)
+        self._prestart()
 
     def _has_ended(self, proc: Process) -> bool:
         link = self._link

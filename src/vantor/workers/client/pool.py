@@ -11,7 +11,9 @@ from __future__ import annotations
 
 import asyncio
 import os
+import select
 import threading
+import weakref
 from collections import deque
 from collections.abc import Mapping, Sequence
 from typing import Any, Callable, Generic, TypeVar
@@ -118,8 +120,10 @@ class WorkerPool(_PoolBase[Worker]):
                          max_requests=max_requests, warm=warm, isolation=isolation,
                          preload=preload)
         self._handout = Handout(self._idle)
+        self._watcher: _Watcher | None = None
         if warm:
             self._prestart_all()
+            self._watcher = _Watcher(self)
 
     def start(self) -> "WorkerPool":
         """Start every worker process now and wait until each is ready."""
@@ -139,6 +143,8 @@ class WorkerPool(_PoolBase[Worker]):
         """Stop and reap every worker process."""
         self._closed = True
         self._handout.close()
+        if self._watcher is not None:
+            self._watcher.stop()
         for worker in self._workers:
             worker.close()
 
@@ -166,6 +172,87 @@ class WorkerPool(_PoolBase[Worker]):
             if not reached:
                 self._stats.failed(error)
             raise
+
+
+class _Watcher:
+    """Replaces, at once, the workers of a warm blocking pool whose process ended while idle.
+
+    One thread per pool waits on the pidfds of the workers' ready processes;
+    a process that ends while its worker is busy is the call's to find.  The
+    thread ends with the pool (closed, or dropped without closing).
+    """
+
+    _RESCAN = 0.5  # how often the set of processes is looked at again
+
+    def __init__(self, pool: "WorkerPool"):
+        self._pool = weakref.ref(pool)
+        self._wake_r, self._wake_w = os.pipe()
+        self._stopped = False
+        self._thread = threading.Thread(target=self._run, name="vantor-workers-pool-watcher",
+                                        daemon=True)
+        self._thread.start()
+
+    def stop(self) -> None:
+        if not self._stopped:
+            self._stopped = True
+            try:
+                os.write(self._wake_w, b"x")
+            except OSError:  # the thread has ended already
+                pass
+            if self._thread is not threading.current_thread():
+                self._thread.join()
+
+    def _run(self) -> None:
+        poll = select.poll()
+        poll.register(self._wake_r, select.POLLIN)
+        watched: dict[int, tuple[Worker, Any]] = {}  # pidfd: the worker, its process
+        try:
+            while not self._stopped:
+                self._rescan(poll, watched)
+                for fd, _ in poll.poll(self._RESCAN * 1000):
+                    if fd in watched:
+                        worker, proc = watched.pop(fd)
+                        poll.unregister(fd)
+                        os.close(fd)
+                        self._replace(worker, proc)
+        finally:
+            for fd in watched:
+                os.close(fd)
+            os.close(self._wake_r)
+            os.close(self._wake_w)
+
+    def _rescan(self, poll: Any, watched: dict[int, tuple[Worker, Any]]) -> None:
+        for fd, (worker, proc) in list(watched.items()):
+            if worker._proc is not proc:
+                del watched[fd]
+                poll.unregister(fd)
+                os.close(fd)
+        known = {id(proc) for _, proc in watched.values()}
+        pool = self._pool()
+        if pool is None:
+            self._stopped = True
+            return
+        for worker in pool._workers:
+            proc = worker._proc
+            if proc is None or not proc.ready or id(proc) in known or proc.returncode is not None:
+                continue
+            try:
+                fd = os.pidfd_open(proc.pid)
+            except OSError:  # reaped meanwhile, or no pidfds: the next call finds it
+                continue
+            watched[fd] = (worker, proc)
+            poll.register(fd, select.POLLIN)
+
+    @staticmethod
+    def _replace(worker: Worker, proc: Any) -> None:
+        if not worker._call_lock.acquire(blocking=False):
+            return  # busy: the call finds it
+        try:
+            if worker._proc is proc and not worker._closed and proc.exited():
+                worker._discard(proc)
+                worker._prestart()
+        finally:
+            worker._call_lock.release()
 
 
 def _block(waiter: threading.Lock) -> None:
