@@ -254,3 +254,18 @@ def test_a_blocking_pools_worker_that_dies_idle_is_replaced_at_once_without_a_ca
         assert [pool.run_inline(f"result = {n}")["result"]["return_value"]
                 for n in range(2)] == [0, 1]
     assert not [t for t in threading.enumerate() if t.name == "vantor-workers-pool-watcher"]
+
+
+# -- the same answers, sandboxed or not ---------------------------------------------
+
+
+def test_tracebacks_through_string_code_are_the_same_sandboxed_or_not():
+    # Python 3.13 keeps -c source in linecache under "<string>", the name of
+    # exec and eval code: the sandbox's supervisor starts with -c.
+    code = "eval(compile('\\n\\n1 / 0', '<string>', 'eval'))"
+    answers = []
+    for sandbox in (None, sandbox_policy()):
+        with Worker(sandbox=sandbox, timeout=GUARD) as worker:
+            answers.append(worker.run_inline(code))
+    assert answers[0]["success"] is False
+    assert answers[0] == answers[1]
