@@ -326,7 +326,8 @@ class IdleMembers(Generic[T]):
         self.closed = False
         self._free: asyncio.Condition | None = None
 
-    async def take(self) -> T:
+    async def take(self, prefer: Callable[[T], bool] | None = None) -> T:
+        """The most recently freed member (of those ``prefer`` says yes to, if any)."""
         if self._free is None:
             self._free = asyncio.Condition()
         async with self._free:
@@ -334,6 +335,10 @@ class IdleMembers(Generic[T]):
                 await self._free.wait()
             if self.closed:
                 raise WorkerClosed("the pool is closed")
+            if prefer is not None:
+                for at in range(len(self.members) - 1, -1, -1):
+                    if prefer(self.members[at]):
+                        return self.members.pop(at)
             return self.members.pop()
 
     async def give_back(self, member: T) -> None:
