@@ -186,6 +186,7 @@ class _Watcher:
 
     def __init__(self, pool: "WorkerPool"):
         self._pool = weakref.ref(pool)
+        self._owner = os.getpid()
         self._wake_r, self._wake_w = os.pipe()
         self._stopped = False
         self._thread = threading.Thread(target=self._run, name="vantor-workers-pool-watcher",
@@ -195,6 +196,8 @@ class _Watcher:
     def stop(self) -> None:
         if not self._stopped:
             self._stopped = True
+            if os.getpid() != self._owner:  # a forked copy: the thread is the host's
+                return
             try:
                 os.write(self._wake_w, b"x")
             except OSError:  # the thread has ended already
@@ -210,7 +213,9 @@ class _Watcher:
             while not self._stopped:
                 self._rescan(poll, watched)
                 for fd, _ in poll.poll(self._RESCAN * 1000):
-                    if fd in watched:
+                    if fd == self._wake_r:
+                        os.read(self._wake_r, 64)
+                    elif fd in watched:
                         worker, proc = watched.pop(fd)
                         poll.unregister(fd)
                         os.close(fd)
