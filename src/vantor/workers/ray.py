@@ -162,6 +162,7 @@ class _Slot:
         self.ready = False
         self.node: str | None = None
         self.lost = False  # its lifeline ended: the actor is gone
+        self.lifeline: asyncio.Future | None = None
         self.generation = 0  # actors this slot has had
 
 
@@ -373,7 +374,9 @@ class RayWorkerPool(Actions):
 
     def _watch(self, slot: _Slot) -> None:
         generation = slot.generation
-        lifeline = _future(slot.actor.lifeline.remote())
+        if slot.lifeline is not None:
+            slot.lifeline.cancel()
+        slot.lifeline = lifeline = _future(slot.actor.lifeline.remote())
         lifeline.add_done_callback(lambda _: self._on_lost(slot, generation))
 
     def _on_lost(self, slot: _Slot, generation: int) -> None:
@@ -401,6 +404,8 @@ class RayWorkerPool(Actions):
 
     def _kill_actors(self) -> None:
         for slot in self._slots:
+            if slot.lifeline is not None:
+                slot.lifeline.cancel()  # nothing left to tell once the pool is closed
             try:
                 ray.kill(slot.actor, no_restart=True)
             except Exception:  # already gone
