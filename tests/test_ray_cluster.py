@@ -5,6 +5,7 @@ add up."""
 import asyncio
 import os
 import signal
+import sys
 import time
 
 import pytest
@@ -127,3 +128,22 @@ def test_every_wait_is_bounded_and_every_call_counted(cluster):
     assert (unplaced.calls, unplaced.errors) == (1, 1)
     assert (stats.calls, stats.answered, stats.timeouts, stats.cancelled, stats.errors) == (
         5, 2, 1, 1, 1)
+
+
+def test_an_actor_that_dies_before_it_started_is_replaced_and_the_call_answered(cluster):
+    # Each worker takes a second and a half to start: time to kill its actor first.
+    slow_start = [sys.executable, "-c",
+                  "import os, sys, time; time.sleep(1.5); "
+                  "os.execv(sys.executable, [sys.executable, '-m', 'vantor.workers'])"]
+
+    async def scenario():
+        async with RayWorkerPool(1, slow_start, sandbox=None, timeout=GUARD) as pool:
+            call = asyncio.ensure_future(pool.run_inline("result = 1"))
+            [described] = await pool.describe()  # served while the actor starts
+            os.kill(described["actor_pid"], signal.SIGKILL)
+            answer = await call
+            return answer, pool.stats()
+
+    answer, stats = _run(scenario)
+    assert answer["result"]["return_value"] == 1
+    assert (stats.calls, stats.answered, stats.restarts) == (1, 1, 1)
