@@ -68,8 +68,8 @@ from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 __all__ = ["RayWorkerPool"]
 
 #: Where a pool puts its actors: ``"spread"`` (the default), each on the live
-#: node with the fewest of them, so that one node's loss costs one worker; or
-#: ``"default"``, where Ray's own scheduling puts them.
+#: node they fill least, so that one node's loss costs as few workers as can
+#: be; or ``"default"``, where Ray's own scheduling puts them.
 PLACEMENTS = ("spread", "default")
 #: How long a call waits, by default, for a free actor to be placed and started.
 START_TIMEOUT = 60.0
@@ -342,9 +342,9 @@ class RayWorkerPool(Actions):
         """The live node to place an actor on (None: let Ray choose).
 
         Never one an actor of the pool was lost on lately, nor one Ray knows
-        dead, nor one without the resources an actor asks for; with
-        ``placement="spread"``, one with the fewest of the pool's actors (any,
-        at random, with ``"default"``).
+        dead, nor one without room for another of the pool's actors (by the
+        resources an actor asks for); with ``placement="spread"``, the one
+        the pool's actors fill the least (any, at random, with ``"default"``).
         """
         now = time.monotonic()
         for node, when in list(self._lost_nodes.items()):
@@ -357,20 +357,27 @@ class RayWorkerPool(Actions):
         needs = {"CPU": self._actor_options.get("num_cpus", 1),
                  "GPU": self._actor_options.get("num_gpus", 0),
                  **self._actor_options.get("resources", {})}
-        candidates = [node["NodeID"] for node in nodes
-                      if node["NodeID"] not in self._lost_nodes
-                      and all(node.get("Resources", {}).get(name, 0) >= amount
-                              for name, amount in needs.items() if amount)]
-        if not candidates:
+        needs = {name: amount for name, amount in needs.items() if amount}
+        held: dict[str, int] = {}
+        for other in self._slots:
+            if other.node is not None and not other.lost:
+                held[other.node] = held.get(other.node, 0) + 1
+        fill: dict[str, float] = {}  # node: the share of its room the pool's actors take
+        for node in nodes:
+            node_id = node["NodeID"]
+            if node_id in self._lost_nodes:
+                continue
+            total = node.get("Resources", {})
+            room = min((int(total.get(name, 0) // amount) for name, amount in needs.items()),
+                       default=len(self._slots))
+            if held.get(node_id, 0) < room:
+                fill[node_id] = held.get(node_id, 0) / room
+        if not fill:
             return None
         if self.placement != "spread":
-            return random.choice(candidates)
-        held = {node: 0 for node in candidates}
-        for other in self._slots:
-            if other.node in held and not other.lost:
-                held[other.node] += 1
-        fewest = min(held.values())
-        return random.choice([node for node, count in held.items() if count == fewest])
+            return random.choice(list(fill))
+        least = min(fill.values())
+        return random.choice([node for node, share in fill.items() if share == least])
 
     def _watch(self, slot: _Slot) -> None:
         generation = slot.generation
