@@ -130,20 +130,28 @@ def test_every_wait_is_bounded_and_every_call_counted(cluster):
         5, 2, 1, 1, 1)
 
 
-def test_an_actor_that_dies_before_it_started_is_replaced_and_the_call_answered(cluster):
+def test_an_actor_that_dies_before_it_started_is_replaced_and_started_ones_go_first(cluster):
     # Each worker takes a second and a half to start: time to kill its actor first.
     slow_start = [sys.executable, "-c",
                   "import os, sys, time; time.sleep(1.5); "
                   "os.execv(sys.executable, [sys.executable, '-m', 'vantor.workers'])"]
 
     async def scenario():
-        async with RayWorkerPool(1, slow_start, sandbox=None, timeout=GUARD) as pool:
+        async with RayWorkerPool(2, slow_start, sandbox=None, timeout=GUARD) as pool:
             call = asyncio.ensure_future(pool.run_inline("result = 1"))
-            [described] = await pool.describe()  # served while the actor starts
-            os.kill(described["actor_pid"], signal.SIGKILL)
-            answer = await call
-            return answer, pool.stats()
+            for entry in await pool.describe():  # served while the actors start
+                os.kill(entry["actor_pid"], signal.SIGKILL)
+            assert (await call)["result"]["return_value"] == 1
+            # One actor started, its replacement starting: a call goes to the started one.
+            await pool.start()
+            os.kill((await pool.describe())[0]["actor_pid"], signal.SIGKILL)
+            deadline = time.monotonic() + 10
+            while pool.stats().restarts < 3 and time.monotonic() < deadline:
+                await asyncio.sleep(0.01)
+            started = time.monotonic()
+            assert (await pool.run_inline("result = 2"))["result"]["return_value"] == 2
+            assert time.monotonic() - started < 1.0
+            return pool.stats()
 
-    answer, stats = _run(scenario)
-    assert answer["result"]["return_value"] == 1
-    assert (stats.calls, stats.answered, stats.restarts) == (1, 1, 1)
+    stats = _run(scenario)
+    assert (stats.calls, stats.answered, stats.restarts) == (2, 2, 3)
