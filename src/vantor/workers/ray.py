@@ -7,8 +7,11 @@ a Ray actor that owns one :class:`~vantor.workers.client.AsyncWorker`
 actor; the actor's worker enforces the timeout and the output limit as on
 one machine, and the errors come back as the same exceptions.  An actor
 whose process or node dies during a call makes that call raise
-:class:`~vantor.workers.client.WorkerDied`, and the pool starts a new actor
-in its place.
+:class:`~vantor.workers.client.WorkerDied`; one that dies while idle is
+noticed at once.  Either way the pool starts a new actor in its place, away
+from the node it was lost on, and a request that never reached the lost
+actor goes to the new one.  Actors are spread across nodes by default
+(``placement``), so that one node's loss costs one worker.
 
 Paths given to ``run_script`` and ``run_function`` name files on the
 worker's node.  Ship the tools with Ray's runtime environment::
@@ -26,6 +29,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import random
 import time
 from collections.abc import Mapping, Sequence
 from typing import Any
@@ -33,6 +37,7 @@ from typing import Any
 try:
     import ray
     import ray.exceptions
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError("vantor.workers.ray needs Ray: pip install 'vantor-workers[ray]'") from error
 
@@ -62,10 +67,20 @@ from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 
 __all__ = ["RayWorkerPool"]
 
-# How long past its own timeout a call waits for its actor before giving it up.
-_ACTOR_GRACE = 30.0
+#: Where a pool puts its actors: ``"spread"`` (the default), each on the live
+#: node they fill least, so that one node's loss costs as few workers as can
+#: be; or ``"default"``, where Ray's own scheduling puts them.
+PLACEMENTS = ("spread", "default")
+#: How long a call waits, by default, for a free actor to be placed and started.
+START_TIMEOUT = 60.0
+#: How long past its own timeout a call waits, by default, for its actor's answer.
+ANSWER_GRACE = 30.0
 # How long close() lets an actor stop its worker before killing the actor.
 _CLOSE_GRACE = 10.0
+# How many actors in a row a call may see die before they started.
+_START_ATTEMPTS = 3
+# How long a node where one of the pool's actors was lost is kept clear of replacements.
+_AVOID_FOR = 60.0
 
 
 class WorkerActor:
@@ -99,6 +114,10 @@ class WorkerActor:
 
     async def close(self) -> None:
         await self._worker.aclose()
+
+    async def lifeline(self) -> None:
+        """Never returns: its failure tells the pool, at once, that the actor is gone."""
+        await asyncio.Event().wait()
 
 
 def _pack_error(error: WorkerError) -> dict[str, Any]:
@@ -134,28 +153,57 @@ _ACTOR_LOST = (ray.exceptions.RayActorError, ray.exceptions.ActorUnavailableErro
 
 
 class _Slot:
-    """One place in the pool: the actor in it now."""
+    """One place in the pool: the actor in it now, and what is known of it."""
 
-    def __init__(self, actor: Any):
-        self.actor = actor
-        self.started: Any = actor.start.remote()  # the actor's first task: warm it up
+    def __init__(self) -> None:
+        self.actor: Any = None
+        self.started: asyncio.Future | None = None  # the actor's start, once awaited
+        self.start_ref: Any = None
         self.ready = False
+        self.node: str | None = None
+        self.lost = False  # its lifeline ended: the actor is gone
+        self.lifeline: asyncio.Future | None = None
+        self.generation = 0  # actors this slot has had
+
+
+def _future(ref: Any) -> asyncio.Future:
+    """An asyncio future for ``ref`` whose failure is never left unretrieved."""
+    future = asyncio.wrap_future(ref.future())
+    future.add_done_callback(lambda done: done.cancelled() or done.exception())
+    return future
+
+
+def _is_ready(slot: _Slot) -> bool:
+    return slot.ready and not slot.lost
+
+
+class _Unsent(Exception):
+    """The actor was gone before the request went out: it can go to another."""
 
 
 class RayWorkerPool(Actions):
-    """``size`` workers, each owned by a Ray actor placed by Ray, shared by any number of tasks.
+    """``size`` workers, each owned by a Ray actor, shared by any number of tasks.
 
     The arguments after ``size`` are those of
     :class:`~vantor.workers.client.AsyncWorkerPool` and apply to the worker
     of every actor; ``actor_options`` go to Ray's ``.options()`` for each
     actor (default ``{"num_cpus": 1}``: one worker per CPU Ray schedules),
-    for example resources, a scheduling strategy or a runtime environment.
-    Ray must be initialised (``ray.init``) before the pool is made.
+    for example resources or a runtime environment; a ``scheduling_strategy``
+    there overrides ``placement`` (see :data:`PLACEMENTS`).  Ray must be
+    initialised (``ray.init``) before the pool is made.
+
+    Every wait has a bound: a call waits at most ``start_timeout`` seconds
+    for its actor to be placed and started (:class:`WorkerStartError`,
+    naming ``start_timeout``), and at most its ``timeout`` plus
+    ``answer_grace`` seconds for the actor's answer, should the actor's
+    node stop answering (:class:`WorkerTimeout`, naming both).  With no
+    ``timeout``, the call lasts until the answer, or until Ray finds the
+    actor or its node dead (:class:`WorkerDied`).
 
     The pool is used from one event loop.  ``async with`` (or :meth:`aclose`)
     stops every worker and kills every actor; :meth:`close` does the same
-    from blocking code.  :meth:`stats` counts the pool's calls as seen from
-    the host, and its ``started``/``restarts`` count actors.
+    from blocking code.  :meth:`stats` counts every call made on the pool
+    once, as seen from the host, and its ``started``/``restarts`` count actors.
     """
 
     def __init__(self, size: int, command: Sequence[str] | None = None, *,
@@ -166,24 +214,39 @@ class RayWorkerPool(Actions):
                  output_limit: int | None = DEFAULT_OUTPUT_LIMIT,
                  max_requests: int | None = None,
                  actor_options: Mapping[str, Any] | None = None,
-                 isolation: str = "worker", preload: Sequence[str] = ()):
+                 isolation: str = "worker", preload: Sequence[str] = (),
+                 placement: str = "spread", start_timeout: float = START_TIMEOUT,
+                 answer_grace: float = ANSWER_GRACE):
         check_size(size)
         # Checked here, where a mistake is cheap, with the same rules as on one machine.
         AsyncWorker(command, timeout=timeout, env=env, cwd=cwd, stderr_limit=stderr_limit,
                     sandbox=sandbox, output_limit=output_limit, max_requests=max_requests,
                     isolation=isolation, preload=preload)
+        if placement not in PLACEMENTS:
+            raise ValueError(f"placement must be one of {PLACEMENTS}, not {placement!r}")
+        check_timeout(start_timeout)
+        check_timeout(answer_grace)
+        if start_timeout is None or answer_grace is None:
+            raise ValueError("start_timeout and answer_grace are bounds: a number of seconds")
         self.timeout = timeout
+        self.placement = placement
+        self.start_timeout = float(start_timeout)
+        self.answer_grace = float(answer_grace)
         self._options = {
             "command": command, "timeout": timeout, "env": dict(env) if env else None,
             "cwd": os.fspath(cwd) if cwd is not None else None, "stderr_limit": stderr_limit,
             "sandbox": sandbox, "output_limit": output_limit, "max_requests": max_requests,
             "isolation": isolation, "preload": tuple(preload), "_keep_warm": True}
-        self._actor_class = ray.remote(WorkerActor).options(
-            **{"num_cpus": 1, **dict(actor_options or {})})
+        self._actor_options = {"num_cpus": 1, **dict(actor_options or {})}
+        self._actor_class = ray.remote(WorkerActor)
         self._stats = SharedStats()
-        self._slots = [self._new_slot() for _ in range(size)]
-        self._idle = IdleMembers(list(reversed(self._slots)))
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._lost_nodes: dict[str, float] = {}  # node: when an actor was lost on it
         self._closed = False
+        self._slots = [_Slot() for _ in range(size)]
+        for slot in self._slots:
+            self._place(slot)
+        self._idle = IdleMembers(list(reversed(self._slots)))
 
     @property
     def size(self) -> int:
@@ -194,8 +257,10 @@ class RayWorkerPool(Actions):
         return self._stats.snapshot()
 
     async def start(self) -> "RayWorkerPool":
-        """Wait until every actor's worker is ready."""
-        await asyncio.gather(*(self._await_start(slot) for slot in self._slots))
+        """Wait until every actor's worker is ready (each within ``start_timeout``)."""
+        self._bind()
+        deadline = time.monotonic() + self.start_timeout
+        await asyncio.gather(*(self._await_start(slot, deadline) for slot in self._slots))
         return self
 
     async def describe(self) -> list[dict[str, Any]]:
@@ -234,6 +299,7 @@ class RayWorkerPool(Actions):
             self._kill_actors()
 
     async def __aenter__(self) -> "RayWorkerPool":
+        self._bind()
         return self
 
     async def __aexit__(self, *exc_info: Any) -> None:
@@ -245,54 +311,188 @@ class RayWorkerPool(Actions):
 
     # -- internals ------------------------------------------------------------
 
-    def _new_slot(self) -> _Slot:
+    def _bind(self) -> None:
+        """Take the running loop as the pool's, and watch every actor's lifeline."""
+        if self._loop is None:
+            self._loop = asyncio.get_running_loop()
+            for slot in self._slots:
+                self._watch(slot)
+
+    def _place(self, slot: _Slot) -> None:
+        """Start a new actor in ``slot``, away from the nodes actors were lost on."""
+        options = dict(self._actor_options)
+        if "scheduling_strategy" not in options:
+            node = self._pick_node() if self._lost_nodes or self.placement == "spread" else None
+            if node is not None:
+                options["scheduling_strategy"] = NodeAffinitySchedulingStrategy(node, soft=True)
+            elif self.placement == "spread":
+                options["scheduling_strategy"] = "SPREAD"
+        else:
+            node = None
+        slot.generation += 1
+        slot.actor = self._actor_class.options(**options).remote(self._options)
+        slot.start_ref = slot.actor.start.remote()  # the actor's first task: warm it up
+        # Where it should go, until its start says where it went.
+        slot.started, slot.ready, slot.node, slot.lost = None, False, node, False
         self._stats.count("started")
-        return _Slot(self._actor_class.remote(self._options))
+        if self._loop is not None:
+            self._watch(slot)
+
+    def _pick_node(self) -> str | None:
+        """The live node to place an actor on (None: let Ray choose).
+
+        Never one an actor of the pool was lost on lately, nor one Ray knows
+        dead, nor one without room for another of the pool's actors (by the
+        resources an actor asks for); with ``placement="spread"``, the one
+        the pool's actors fill the least (any, at random, with ``"default"``).
+        """
+        now = time.monotonic()
+        for node, when in list(self._lost_nodes.items()):
+            if now - when > _AVOID_FOR:
+                del self._lost_nodes[node]
+        try:
+            nodes = [node for node in ray.nodes() if node.get("Alive")]
+        except Exception:  # the cluster's state is not to be had: Ray chooses
+            return None
+        needs = {"CPU": self._actor_options.get("num_cpus", 1),
+                 "GPU": self._actor_options.get("num_gpus", 0),
+                 **self._actor_options.get("resources", {})}
+        needs = {name: amount for name, amount in needs.items() if amount}
+        held: dict[str, int] = {}
+        for other in self._slots:
+            if other.node is not None and not other.lost:
+                held[other.node] = held.get(other.node, 0) + 1
+        fill: dict[str, float] = {}  # node: the share of its room the pool's actors take
+        for node in nodes:
+            node_id = node["NodeID"]
+            if node_id in self._lost_nodes:
+                continue
+            total = node.get("Resources", {})
+            room = min((int(total.get(name, 0) // amount) for name, amount in needs.items()),
+                       default=len(self._slots))
+            if held.get(node_id, 0) < room:
+                fill[node_id] = held.get(node_id, 0) / room
+        if not fill:
+            return None
+        if self.placement != "spread":
+            return random.choice(list(fill))
+        least = min(fill.values())
+        return random.choice([node for node, share in fill.items() if share == least])
+
+    def _watch(self, slot: _Slot) -> None:
+        generation = slot.generation
+        if slot.lifeline is not None:
+            slot.lifeline.cancel()
+        slot.lifeline = lifeline = _future(slot.actor.lifeline.remote())
+        lifeline.add_done_callback(lambda _: self._on_lost(slot, generation))
+
+    def _on_lost(self, slot: _Slot, generation: int) -> None:
+        """The lifeline of the slot's actor ended: it is gone.  An idle slot gets its
+        replacement now; a busy one's call finds out and replaces it."""
+        if self._closed or slot.generation != generation:
+            return
+        slot.lost = True
+        if slot.node is not None:
+            self._lost_nodes[slot.node] = time.monotonic()
+        if slot in self._idle.members:
+            self._replace(slot)
+
+    def _replace(self, slot: _Slot) -> None:
+        """Put a new actor in the slot of one that died or stopped answering."""
+        if slot.node is not None:
+            self._lost_nodes[slot.node] = time.monotonic()
+        try:
+            ray.kill(slot.actor, no_restart=True)
+        except Exception:
+            pass
+        if not self._closed:
+            self._stats.count("restarts")
+            self._place(slot)
 
     def _kill_actors(self) -> None:
         for slot in self._slots:
+            if slot.lifeline is not None:
+                slot.lifeline.cancel()  # nothing left to tell once the pool is closed
             try:
                 ray.kill(slot.actor, no_restart=True)
             except Exception:  # already gone
                 pass
 
-    async def _await_start(self, slot: _Slot) -> None:
-        if slot.ready:
-            return
-        try:
-            outcome = await slot.started
-        except _ACTOR_LOST as error:
-            self._replace(slot)
-            raise WorkerStartError(f"its Ray actor died: {type(error).__name__}") from None
-        if outcome[0] == "error":
-            raise _unpack_error(outcome[1])
-        slot.ready = True
+    async def _await_start(self, slot: _Slot, deadline: float) -> None:
+        """Wait until the slot's actor is ready; one that dies first is replaced, a
+        few times over, all within ``start_timeout``."""
+        attempts = 0
+        while not slot.ready:
+            if slot.lost:
+                self._replace(slot)
+            generation = slot.generation
+            if slot.started is None:
+                slot.started = _future(slot.start_ref)
+            left = deadline - time.monotonic()
+            try:
+                if left <= 0:
+                    raise asyncio.TimeoutError
+                outcome = await asyncio.wait_for(asyncio.shield(slot.started), left)
+            except asyncio.TimeoutError:
+                raise WorkerStartError(
+                    f"no Ray actor was ready within {self.start_timeout:g} s (the pool's "
+                    "start_timeout): none could be placed, or none started") from None
+            except _ACTOR_LOST as error:
+                attempts += 1
+                if slot.generation == generation:
+                    self._replace(slot)
+                if attempts >= _START_ATTEMPTS:
+                    raise WorkerStartError(f"{attempts} Ray actors in a row died before they "
+                                           f"started: {type(error).__name__}") from None
+                continue
+            if slot.generation != generation:
+                continue  # replaced meanwhile
+            if outcome[0] == "error":
+                raise _unpack_error(outcome[1])
+            slot.ready, slot.node = True, outcome[1]["node"]
 
     async def _call(self, line: bytes, quitting: bool, timeout: Timeout) -> Answer:
         timeout = self.timeout if timeout is UNSET else timeout
         check_timeout(timeout)
-        if self._closed:
-            raise WorkerClosed("the pool is closed")
-        slot = await self._idle.take()
-        started = time.monotonic()
+        # Counted here, once, however the call ends: refused as closed, or
+        # cancelled while it waits for an actor, as well.
         try:
-            # An actor's placement and start do not count against the call's time.
-            await self._await_start(slot)
-            answer = await self._on_actor(slot, line, quitting, timeout)
+            if self._closed:
+                raise WorkerClosed("the pool is closed")
+            self._bind()
+            slot = await self._idle.take(prefer=_is_ready)
+            try:
+                answer, seconds = await self._on_slot(slot, line, quitting, timeout)
+            finally:
+                await self._idle.give_back(slot)
         except BaseException as error:
             self._stats.failed(error, isinstance(error, asyncio.CancelledError))
             raise
-        finally:
-            await self._idle.give_back(slot)
-        self._stats.answered(answer, time.monotonic() - started)
+        self._stats.answered(answer, seconds)
         return answer
+
+    async def _on_slot(self, slot: _Slot, line: bytes, quitting: bool,
+                       timeout: Timeout) -> tuple[Answer, float]:
+        # An actor's placement and start do not count against the call's time.
+        deadline = time.monotonic() + self.start_timeout
+        while True:
+            await self._await_start(slot, deadline)
+            started = time.monotonic()
+            try:
+                answer = await self._on_actor(slot, line, quitting, timeout)
+            except _Unsent:
+                continue  # to the replacement
+            return answer, time.monotonic() - started
 
     async def _on_actor(self, slot: _Slot, line: bytes, quitting: bool,
                         timeout: Timeout) -> Answer:
+        if slot.lost:  # gone while idle: the request goes to its replacement
+            self._replace(slot)
+            raise _Unsent()
         ref = slot.actor.call.remote(line, quitting, timeout)
-        guard = None if timeout is None else timeout + _ACTOR_GRACE
+        bound = None if timeout is None else timeout + self.answer_grace
         try:
-            outcome = await asyncio.wait_for(asyncio.shield(ref), guard)
+            outcome = await asyncio.wait_for(asyncio.shield(_future(ref)), bound)
         except asyncio.CancelledError:
             ray.cancel(ref)  # the actor's worker is then killed, never reused mid-answer
             raise
@@ -300,19 +500,13 @@ class RayWorkerPool(Actions):
             self._replace(slot)
             raise WorkerDied(None, reason=f"its Ray actor died: {type(error).__name__}") from None
         except asyncio.TimeoutError:
+            ray.cancel(ref)
             self._replace(slot)
-            raise WorkerTimeout(guard or 0.0) from None
+            error = WorkerTimeout(timeout)
+            error.args = (f"its Ray actor did not answer within the call's timeout of "
+                          f"{timeout:g} s and the pool's answer_grace of "
+                          f"{self.answer_grace:g} s; it was replaced",)
+            raise error from None
         if outcome[0] == "error":
             raise _unpack_error(outcome[1])
         return Answer(outcome[1], stray_raw=outcome[2])
-
-    def _replace(self, slot: _Slot) -> None:
-        """Put a new actor in the slot of one that died or stopped answering."""
-        try:
-            ray.kill(slot.actor, no_restart=True)
-        except Exception:
-            pass
-        if not self._closed:
-            fresh = self._new_slot()
-            self._stats.count("restarts")
-            slot.actor, slot.started, slot.ready = fresh.actor, fresh.started, False

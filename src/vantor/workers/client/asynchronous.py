@@ -74,6 +74,12 @@ class _Link:
         self.reading = False  # standard output registered with the loop
         self.pending: memoryview | None = None
         self.read_size = READ_SIZE
+        # Once closed, the link never touches a descriptor again: their numbers
+        # may belong to another worker's pipes by then.
+        self.closed = False
+        self.end_wait: asyncio.Future | None = None  # a wait for the template's end line
+        # Told when the process ends while no call waits (a worker that died idle).
+        self.on_idle_exit: Any = None
         loop.add_reader(proc.stderr_fd, self._on_stderr)
         try:
             self.pidfd = os.pidfd_open(proc.pid)
@@ -88,10 +94,16 @@ class _Link:
             loop.add_reader(proc.control.fileno(), self._on_control)
 
     def close(self) -> None:
+        if self.closed:
+            return
+        self.closed = True
         loop = self.loop
         proc = self.proc
         for fd in (proc.answer_fd, proc.stdout_fd, proc.stderr_fd):
             loop.remove_reader(fd)
+        if self.pending is not None:
+            loop.remove_writer(proc.stdin_fd)
+            self.pending = None
         if proc.control is not None:
             loop.remove_reader(proc.control.fileno())
         if self.pidfd is not None:
@@ -103,6 +115,8 @@ class _Link:
         # Nothing may wait on a link that is gone: a call in progress fails
         # (as closed or dead), a wait for the report or the exit ends.
         self._settle(_Failure("died"))
+        if self.end_wait is not None and not self.end_wait.done():
+            self.end_wait.set_result(False)
         for future in (self.started, self.exited, self.stderr_done):
             if not future.done():
                 future.set_result(None)
@@ -134,7 +148,8 @@ class _Link:
             self.timer.cancel()
             self.timer = None
         if self.pending is not None:
-            self.loop.remove_writer(self.proc.stdin_fd)
+            if not self.closed:
+                self.loop.remove_writer(self.proc.stdin_fd)
             self.pending = None
         if future is None or future.done():
             return
@@ -164,7 +179,7 @@ class _Link:
         """Let the pipes go when the worker writes with no call waiting; True if so."""
         if self.waiting is not None:
             return False
-        if self.reading:
+        if self.reading and not self.closed:
             self.loop.remove_reader(self.proc.answer_fd)
             self.loop.remove_reader(self.proc.stdout_fd)
             self.reading = False
@@ -212,11 +227,13 @@ class _Link:
         """As :meth:`_Waiter.await_end <vantor.workers.client.blocking._Waiter.await_end>`,
         woken by the loop; between calls only."""
         proc = self.proc
+        if self.closed:
+            return False
         found = proc.take_end(keep)
         if found is not None:
             return found
         self._stop_reading()
-        done = self.loop.create_future()
+        self.end_wait = done = self.loop.create_future()
 
         def step() -> None:
             if done.done():
@@ -232,8 +249,12 @@ class _Link:
         except asyncio.TimeoutError:
             return False
         finally:
-            self.loop.remove_reader(proc.answer_fd)
-            self.loop.remove_reader(proc.stdout_fd)
+            self.end_wait = None
+            # A link closed meanwhile let its descriptors go: their numbers may
+            # be another worker's now, whose readers must stay.
+            if not self.closed:
+                self.loop.remove_reader(proc.answer_fd)
+                self.loop.remove_reader(proc.stdout_fd)
 
     def _on_stderr(self) -> None:
         if not self.proc.drain_stderr():
@@ -262,6 +283,8 @@ class _Link:
         if self.waiting is not None:
             # Ended without an answer, or something it started holds the pipes open.
             self._settle(_Failure("died"))
+        elif self.on_idle_exit is not None and not self.closed:
+            self.loop.call_soon(self.on_idle_exit, self)
 
     def _on_control(self) -> None:
         if self.proc.read_control():
@@ -300,8 +323,12 @@ class AsyncWorker(WorkerBase):
 
     async def start(self) -> "AsyncWorker":
         """Start the worker process now and wait until it is ready (its sandbox in force)."""
-        async with self._lock():
-            await self._started_process()
+        try:
+            async with self._lock():
+                await self._started_process()
+        except BaseException as error:
+            self._stats.failed(error, isinstance(error, asyncio.CancelledError))
+            raise
         return self
 
     async def aclose(self) -> None:
@@ -350,20 +377,25 @@ class AsyncWorker(WorkerBase):
             timeout = self.timeout  # checked when it was set
         else:
             check_timeout(timeout)
-        async with self._lock():
-            proc, answer, seconds = await self._send(data, timeout)
-            if self._retires(proc, quitting):
-                try:
-                    await self._discard(proc, EXIT_GRACE)
-                except BaseException as error:
-                    self._forget(proc)  # cancelled while it ended: end it now
-                    self._record_failure(error)
-                    raise
-                if self._keep_warm:
-                    self._prestart()
-            # Counted once the caller is sure to get it.
-            self._stats.answered(answer, seconds)
-            return answer
+        # Counted here, once, however the call ends: cancelled while it waited
+        # for the worker's lock, or while the worker retired, as well.
+        try:
+            async with self._lock():
+                proc, answer, seconds = await self._send(data, timeout)
+                if self._retires(proc, quitting):
+                    try:
+                        await self._discard(proc, EXIT_GRACE)
+                    except BaseException:
+                        self._forget(proc)  # cancelled while it ended: end it now
+                        raise
+                    if self._keep_warm:
+                        self._prestart()
+        except BaseException as error:
+            self._stats.failed(error, isinstance(error, asyncio.CancelledError))
+            self._record_failure(error)
+            raise
+        self._stats.answered(answer, seconds)
+        return answer
 
     async def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
         """The process that answered, its answer and how long it took.
@@ -455,7 +487,7 @@ class AsyncWorker(WorkerBase):
                 raise
 
     def _record_failure(self, error: BaseException) -> None:
-        self._stats.failed(error, isinstance(error, asyncio.CancelledError))
+        """After a failure (counted by the caller): start the replacement of a warm worker."""
         if self._keep_warm and self._proc is None:
             self._prestart()
 
@@ -471,6 +503,19 @@ class AsyncWorker(WorkerBase):
 
     def _attach(self, proc: Process) -> None:
         self._link = _Link(asyncio.get_running_loop(), proc)
+        if self._keep_warm:
+            self._link.on_idle_exit = self._replace_dead
+
+    def _replace_dead(self, link: _Link) -> None:
+        """A warm worker's process ended while no call waited: start its replacement now,
+        off the callers' path.  A call under way (waiting for the lock or in its
+        clean-up) finds it itself, as does the next call after a failed start."""
+        proc = link.proc
+        if (link.closed or self._link is not link or not proc.ready or self._closed
+                or self._lock().locked()):
+            return
+        self._forget(proc)
+        self._prestart()
 
     def _has_ended(self, proc: Process) -> bool:
         link = self._link

@@ -11,6 +11,7 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 from vantor.workers.client.answers import with_stderr_tail
+from vantor.workers.client.interrupts import bookkeeping
 from vantor.workers.client.core import (
     DEFAULT_OUTPUT_LIMIT,
     DEFAULT_STDERR_LIMIT,
@@ -77,6 +78,7 @@ class SharedStats:
         self.recorder = StatsRecorder()
         self.lock = threading.Lock()
 
+    @bookkeeping
     def answered(self, answer: Answer, seconds: float) -> None:
         # Every answer passes here: counted in place rather than through the recorder.
         recorder = self.recorder
@@ -88,6 +90,7 @@ class SharedStats:
                 counts["failed"] += 1
             recorder.latencies.append(seconds)
 
+    @bookkeeping
     def failed(self, error: BaseException, cancelled: bool = False) -> None:
         with self.lock:
             self.recorder.failed(error, cancelled)

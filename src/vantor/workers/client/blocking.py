@@ -270,11 +270,15 @@ class Worker(WorkerBase):
 
     def start(self) -> "Worker":
         """Start the worker process now and wait until it is ready (its sandbox in force)."""
-        with self._call_lock:
-            try:
-                self._started_process()
-            finally:
-                self._reap_if_closed()
+        try:
+            with self._call_lock:
+                try:
+                    self._started_process()
+                finally:
+                    self._reap_if_closed()
+        except BaseException as error:
+            self._stats.failed(error)
+            raise
         return self
 
     def close(self) -> None:
@@ -348,18 +352,24 @@ class Worker(WorkerBase):
             timeout = self.timeout  # checked when it was set
         else:
             check_timeout(timeout)
-        with self._call_lock:
-            try:
-                proc, answer, seconds = self._send(data, timeout)
-                if self._retires(proc, quitting):
-                    self._discard(proc, EXIT_GRACE)
-                    if self._keep_warm:
-                        self._prestart()
-                self._stats.answered(answer, seconds)
-                return answer
-            finally:
-                if self._closed:
-                    self._reap_if_closed()
+        # Counted here, once, however the call ends: interrupted while it
+        # waited for the worker, cleaned up or retired it as well.
+        try:
+            with self._call_lock:
+                try:
+                    proc, answer, seconds = self._send(data, timeout)
+                    if self._retires(proc, quitting):
+                        self._discard(proc, EXIT_GRACE)
+                        if self._keep_warm:
+                            self._prestart()
+                finally:
+                    if self._closed:
+                        self._reap_if_closed()
+        except BaseException as error:
+            self._stats.failed(error)
+            raise
+        self._stats.answered(answer, seconds)
+        return answer
 
     def _reap_if_closed(self) -> None:
         # close() found the call lock taken and left the process, or a
@@ -446,7 +456,7 @@ class Worker(WorkerBase):
                 raise
 
     def _record_failure(self, error: BaseException) -> None:
-        self._stats.failed(error)
+        """After a failure (counted by the caller): start the replacement of a warm worker."""
         if self._keep_warm and self._proc is None:
             self._prestart()
 

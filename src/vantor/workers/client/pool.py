@@ -11,13 +11,17 @@ from __future__ import annotations
 
 import asyncio
 import os
+import select
 import threading
+import weakref
+from collections import deque
 from collections.abc import Mapping, Sequence
 from typing import Any, Callable, Generic, TypeVar
 
 from vantor.workers.client.asynchronous import AsyncWorker
 from vantor.workers.client.base import SharedStats, WorkerBase
 from vantor.workers.client.blocking import Worker
+from vantor.workers.client.interrupts import Deferral, bookkeeping
 from vantor.workers.client.core import (
     DEFAULT_OUTPUT_LIMIT,
     DEFAULT_STDERR_LIMIT,
@@ -115,9 +119,11 @@ class WorkerPool(_PoolBase[Worker]):
                          stderr_limit=stderr_limit, sandbox=sandbox, output_limit=output_limit,
                          max_requests=max_requests, warm=warm, isolation=isolation,
                          preload=preload)
-        self._cond = threading.Condition()
+        self._handout = Handout(self._idle)
+        self._watcher: _Watcher | None = None
         if warm:
             self._prestart_all()
+            self._watcher = _Watcher(self)
 
     def start(self) -> "WorkerPool":
         """Start every worker process now and wait until each is ready."""
@@ -135,9 +141,10 @@ class WorkerPool(_PoolBase[Worker]):
 
     def close(self) -> None:
         """Stop and reap every worker process."""
-        with self._cond:
-            self._closed = True
-            self._cond.notify_all()
+        self._closed = True
+        self._handout.close()
+        if self._watcher is not None:
+            self._watcher.stop()
         for worker in self._workers:
             worker.close()
 
@@ -147,21 +154,169 @@ class WorkerPool(_PoolBase[Worker]):
     def __exit__(self, *exc_info: Any) -> None:
         self.close()
 
+    @bookkeeping
     def _on_free_worker(self, method: Callable[..., Answer], *args: Any) -> Answer:
-        with self._cond:
-            while not self._idle and not self._closed:
-                self._cond.wait()
-            if self._closed:
-                error = WorkerClosed("the pool is closed")
-                self._stats.failed(error)
-                raise error
-            worker = self._idle.pop()
+        # Ctrl-C is held back while a worker is taken and given back (see
+        # .interrupts), not while the call waits for a worker or an answer.
+        # A call that never reaches its worker is counted here.
+        reached = False
         try:
-            return method(worker, *args)
+            with Deferral():
+                worker = self._handout.take()
+                try:
+                    reached = True
+                    return method(worker, *args)
+                finally:
+                    self._handout.give_back(worker)
+        except BaseException as error:
+            if not reached:
+                self._stats.failed(error)
+            raise
+
+
+class _Watcher:
+    """Replaces, at once, the workers of a warm blocking pool whose process ended while idle.
+
+    One thread per pool waits on the pidfds of the workers' ready processes;
+    a process that ends while its worker is busy is the call's to find.  The
+    thread ends with the pool (closed, or dropped without closing).
+    """
+
+    _RESCAN = 0.5  # how often the set of processes is looked at again
+
+    def __init__(self, pool: "WorkerPool"):
+        self._pool = weakref.ref(pool)
+        self._owner = os.getpid()
+        self._wake_r, self._wake_w = os.pipe()
+        self._stopped = False
+        self._thread = threading.Thread(target=self._run, name="vantor-workers-pool-watcher",
+                                        daemon=True)
+        self._thread.start()
+
+    def stop(self) -> None:
+        if not self._stopped:
+            self._stopped = True
+            if os.getpid() != self._owner:  # a forked copy: the thread is the host's
+                return
+            try:
+                os.write(self._wake_w, b"x")
+            except OSError:  # the thread has ended already
+                pass
+            if self._thread is not threading.current_thread():
+                self._thread.join()
+
+    def _run(self) -> None:
+        poll = select.poll()
+        poll.register(self._wake_r, select.POLLIN)
+        watched: dict[int, tuple[Worker, Any]] = {}  # pidfd: the worker, its process
+        try:
+            while not self._stopped:
+                self._rescan(poll, watched)
+                for fd, _ in poll.poll(self._RESCAN * 1000):
+                    if fd == self._wake_r:
+                        os.read(self._wake_r, 64)
+                    elif fd in watched:
+                        worker, proc = watched.pop(fd)
+                        poll.unregister(fd)
+                        os.close(fd)
+                        self._replace(worker, proc)
         finally:
-            with self._cond:
-                self._idle.append(worker)
-                self._cond.notify()
+            for fd in watched:
+                os.close(fd)
+            os.close(self._wake_r)
+            os.close(self._wake_w)
+
+    def _rescan(self, poll: Any, watched: dict[int, tuple[Worker, Any]]) -> None:
+        for fd, (worker, proc) in list(watched.items()):
+            if worker._proc is not proc:
+                del watched[fd]
+                poll.unregister(fd)
+                os.close(fd)
+        known = {id(proc) for _, proc in watched.values()}
+        pool = self._pool()
+        if pool is None:
+            self._stopped = True
+            return
+        for worker in pool._workers:
+            proc = worker._proc
+            if proc is None or not proc.ready or id(proc) in known or proc.returncode is not None:
+                continue
+            try:
+                fd = os.pidfd_open(proc.pid)
+            except OSError:  # reaped meanwhile, or no pidfds: the next call finds it
+                continue
+            watched[fd] = (worker, proc)
+            poll.register(fd, select.POLLIN)
+
+    @staticmethod
+    def _replace(worker: Worker, proc: Any) -> None:
+        if not worker._call_lock.acquire(blocking=False):
+            return  # busy: the call finds it
+        try:
+            if worker._proc is proc and not worker._closed and proc.exited():
+                worker._discard(proc)
+                worker._prestart()
+        finally:
+            worker._call_lock.release()
+
+
+def _block(waiter: threading.Lock) -> None:
+    """Wait for a wake-up: not bookkeeping, so Ctrl-C ends it."""
+    waiter.acquire()
+
+
+class Handout(Generic[T]):
+    """The free members of a blocking pool, handed out most recently freed first.
+
+    Its steps are bookkeeping (see .interrupts): its lock is never left held
+    nor a member lost by an interrupt; a caller waits on a lock of its own.
+    """
+
+    def __init__(self, members: list[T]):
+        self.members = members
+        self.closed = False
+        self._lock = threading.Lock()
+        self._waiters: deque[threading.Lock] = deque()
+
+    @bookkeeping
+    def take(self) -> T:
+        """A free member; waits while there is none."""
+        while True:
+            with self._lock:
+                if self.closed:
+                    raise WorkerClosed("the pool is closed")
+                if self.members:
+                    return self.members.pop()
+                waiter = threading.Lock()
+                waiter.acquire()
+                self._waiters.append(waiter)
+            try:
+                _block(waiter)
+            except BaseException:
+                with self._lock:
+                    try:
+                        self._waiters.remove(waiter)
+                    except ValueError:  # woken already: the wake-up goes to another
+                        self._wake()
+                raise
+
+    @bookkeeping
+    def give_back(self, member: T) -> None:
+        with self._lock:
+            self.members.append(member)
+            self._wake()
+
+    @bookkeeping
+    def close(self) -> None:
+        with self._lock:
+            self.closed = True
+            while self._waiters:
+                self._wake()
+
+    @bookkeeping
+    def _wake(self) -> None:
+        if self._waiters:
+            self._waiters.popleft().release()
 
 
 class IdleMembers(Generic[T]):
@@ -176,7 +331,8 @@ class IdleMembers(Generic[T]):
         self.closed = False
         self._free: asyncio.Condition | None = None
 
-    async def take(self) -> T:
+    async def take(self, prefer: Callable[[T], bool] | None = None) -> T:
+        """The most recently freed member (of those ``prefer`` says yes to, if any)."""
         if self._free is None:
             self._free = asyncio.Condition()
         async with self._free:
@@ -184,6 +340,10 @@ class IdleMembers(Generic[T]):
                 await self._free.wait()
             if self.closed:
                 raise WorkerClosed("the pool is closed")
+            if prefer is not None:
+                for at in range(len(self.members) - 1, -1, -1):
+                    if prefer(self.members[at]):
+                        return self.members.pop(at)
             return self.members.pop()
 
     async def give_back(self, member: T) -> None:

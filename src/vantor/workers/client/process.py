@@ -7,6 +7,7 @@ only what tools print.  Nothing here waits for the worker, except reaping.
 
 from __future__ import annotations
 
+import atexit
 import fcntl
 import json
 import os
@@ -16,6 +17,7 @@ import socket
 import subprocess
 import sys
 import termios
+import threading
 import weakref
 from collections.abc import Callable
 from typing import Any
@@ -26,6 +28,7 @@ from vantor.workers.client.answers import (
     WorkerStartError,
     with_stderr_tail,
 )
+from vantor.workers.client.interrupts import Deferral, bookkeeping
 from vantor.workers.isolation.template import ANSWER_FD_VARIABLE, END_MARK, TEMPLATE_VARIABLE
 from vantor.workers.sandbox.host.launch import Launch
 
@@ -41,38 +44,94 @@ EXIT_GRACE = 1.0
 _NO_REPORT = "the sandboxed worker ended before reporting in"
 
 
-def _terminate(owner: int, popen: subprocess.Popen, control: socket.socket | None,
-               fds: tuple[int, ...], cleanup: Callable[[], None]) -> None:
-    """Stop and reap a worker process; runs once, also at garbage collection and exit.
+class _Teardown:
+    """Stops and reaps a worker process, closes its descriptors and runs its cleanup.
+
+    Runs at :meth:`Process.release`, and at garbage collection and exit; its
+    steps run once each, with Ctrl-C held back (see :mod:`.interrupts`), so
+    that an interrupt never leaves the process, a descriptor or the sandbox's
+    cgroups behind.  One cut short anyway (by an interrupt that came as it
+    began) is finished by the next teardown, or at exit.
 
     In a process forked from the host (``owner``) that ends or drops its copy,
     only that process's copies of the descriptors are closed: the worker,
     its sandbox and its cgroups stay the host's.
     """
-    mine = os.getpid() == owner
-    if mine and control is not None and popen.returncode is None:
-        # The sandbox's supervisor stops and reaps everything inside when
-        # its control socket closes; kill the group only if it does not.
-        _shutdown_quietly(control)
-        try:
-            popen.wait(EXIT_GRACE)
-        except subprocess.TimeoutExpired:
-            pass
-    if mine:
-        kill_group(popen)
-        popen.wait()
-    for stream in (popen.stdin, popen.stdout, popen.stderr):
-        if stream is not None:
+
+    def __init__(self, owner: int, popen: subprocess.Popen, control: socket.socket | None,
+                 fds: list[int], cleanup: Callable[[], None]):
+        self.owner = owner
+        self.popen = popen
+        self.control = control
+        self.fds = fds
+        self.cleanup = cleanup
+        self.stage = 0
+        self.done = False
+        self._lock = threading.Lock()
+
+    @bookkeeping
+    def __call__(self) -> None:
+        if self.done:
+            return
+        _UNFINISHED.add(self)
+        with self._lock, Deferral():
             try:
-                stream.close()
-            except OSError:
-                pass
-    for fd in fds:
-        os.close(fd)
-    if control is not None:
-        control.close()
-    if mine:
-        cleanup()
+                self._run()
+            finally:  # done, or failed otherwise than by an interrupt: not retried
+                _UNFINISHED.discard(self)
+        if _UNFINISHED:
+            _finish_unfinished()
+
+    @bookkeeping
+    def _run(self) -> None:
+        mine = os.getpid() == self.owner
+        popen, control = self.popen, self.control
+        if self.stage == 0:
+            if mine and control is not None and popen.returncode is None:
+                # The sandbox's supervisor stops and reaps everything inside when
+                # its control socket closes; kill the group only if it does not.
+                _shutdown_quietly(control)
+                try:
+                    popen.wait(EXIT_GRACE)
+                except subprocess.TimeoutExpired:
+                    pass
+            self.stage = 1
+        if self.stage == 1:
+            if mine:
+                kill_group(popen)
+                popen.wait()
+            self.stage = 2
+        if self.stage == 2:
+            for stream in (popen.stdin, popen.stdout, popen.stderr):
+                if stream is not None:
+                    try:
+                        stream.close()
+                    except OSError:
+                        pass
+            while self.fds:
+                os.close(self.fds.pop())
+            if control is not None:
+                control.close()
+            self.stage = 3
+        if self.stage == 3:
+            if mine:
+                self.cleanup()
+            self.stage = 4
+            self.done = True
+
+
+# Teardowns cut short: finished by the next one, or at exit.
+_UNFINISHED: set[_Teardown] = set()
+
+
+def _finish_unfinished() -> None:
+    for teardown in list(_UNFINISHED):
+        if teardown._lock.acquire(blocking=False):  # not one running now
+            teardown._lock.release()
+            teardown()
+
+
+atexit.register(_finish_unfinished)
 
 
 def kill_group(popen: subprocess.Popen) -> None:
@@ -182,8 +241,9 @@ class Process:
         self.stderr_open = True
         self.stopping = False
         self.input_closed = False
-        self._finalizer = weakref.finalize(self, _terminate, os.getpid(), self.popen,
-                                           self.control, own_fds, launch.cleanup)
+        self._teardown = _Teardown(os.getpid(), self.popen, self.control, own_fds,
+                                   launch.cleanup)
+        weakref.finalize(self, self._teardown)
 
     @property
     def ready(self) -> bool:
@@ -479,10 +539,10 @@ class Process:
 
     def release(self) -> None:
         """Stop, reap and clean up now (blocks up to about a second for a sandbox)."""
-        self._finalizer()
+        self._teardown()
 
     def released(self) -> bool:
-        return not self._finalizer.alive
+        return self._teardown.done
 
     def death_reason(self) -> str:
         return self.launch.describe_death(self.popen.returncode)
