@@ -4,7 +4,9 @@ import json
 import os
 import subprocess
 import sys
+import shutil
 import textwrap
+import uuid
 
 import pytest
 
@@ -167,3 +169,12 @@ def kernel_lacks():
     if abi < 6:
         lacking.add("landlock_scopes")
     return lacking
+
+
+def open_directory(parent):
+    """A new host directory below ``parent`` that everyone may write, removed after."""
+    path = os.path.join(parent, f"vantor-test-{uuid.uuid4().hex}")
+    os.mkdir(path)
+    os.chmod(path, 0o777)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)

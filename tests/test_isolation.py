@@ -3,14 +3,12 @@ sandboxed and not; what one call leaves behind never reaches the next."""
 import asyncio
 import json
 import os
-import shutil
 import subprocess
 import time
-import uuid
 
 import pytest
 
-from conftest import WORKER, child_env, marked_processes, sandbox_policy
+from conftest import open_directory, WORKER, child_env, marked_processes, sandbox_policy
 from vantor.workers.client import (
     AsyncWorker, AsyncWorkerPool, Worker, WorkerDied, WorkerStartError, WorkerTimeout)
 
@@ -297,11 +295,7 @@ result = [statistics.__file__.startswith(sysconfig.get_paths()["stdlib"]),
 @pytest.fixture
 def under_tmp():
     """A host directory below /tmp, open to the sandbox's user."""
-    path = f"/tmp/vantor-test-{uuid.uuid4().hex}"
-    os.mkdir(path)
-    os.chmod(path, 0o777)
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
+    yield from open_directory("/tmp")
 
 
 def test_a_call_plants_nothing_a_later_call_imports(under_tmp):

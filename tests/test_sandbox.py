@@ -20,7 +20,7 @@ import uuid
 
 import pytest
 
-from conftest import (allowed_missing, child_env, kernel_lacks, marked_processes,
+from conftest import (allowed_missing, child_env, kernel_lacks, marked_processes, open_directory,
                       sandbox_policy)
 from vantor.workers.client import (Worker, WorkerDied, WorkerOutputLimit, WorkerStartError,
                                    WorkerTimeout)
@@ -44,11 +44,7 @@ def marker():
 @pytest.fixture
 def shared_dir():
     """A host directory open to everyone, outside the sandbox's view by default."""
-    path = f"/var/tmp/vantor-test-{uuid.uuid4().hex}"
-    os.mkdir(path)
-    os.chmod(path, 0o777)
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
+    yield from open_directory("/var/tmp")
 
 
 def children_of(pid):
