@@ -37,6 +37,10 @@ from typing import Any, NoReturn
 from vantor.workers import _containment as native
 from vantor.workers.isolation.exit_status import end_as
 from vantor.workers.sandbox.inside.filesystem import HOSTNAME, WRITABLE_PLACES, View
+from vantor.workers.sandbox.inside.identity import (
+    enter_user_and_pid_namespaces,
+    keep_own_uid_if_usable,
+)
 from vantor.workers.sandbox.inside.kernel import (
     limit_kernel_accounts,
     loopback_listener,
@@ -52,11 +56,6 @@ _STAGE = "/tmp"
 
 def _reason(error: OSError) -> str:
     return error.strerror or str(error)
-
-
-def _write_file(path: str, text: str) -> None:
-    with open(path, "w") as file:
-        file.write(text)
 
 
 # -- the supervisor -------------------------------------------------------------
@@ -177,132 +176,18 @@ class CpuMeter:
         return None if remaining <= 0 else min(1.0, max(0.01, remaining / self.cpus))
 
 
-def _probe_unshare(flag: int) -> bool:
-    """Whether a child could enter a new namespace of kind ``flag``."""
-    pid = os.fork()
-    if pid == 0:
-        try:
-            native.unshare(flag)
-        except OSError:
-            os._exit(1)
-        os._exit(0)
-    _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status) == 0
+def _note_container() -> None:
+    """Find the container engine while its marks are in sight: remedies name its flags."""
+    from vantor.workers.sandbox.containers import container_engine
+
+    container_engine()
 
 
-def _map_identity(config: dict[str, Any], supervisor: int, ready: int) -> None:
-    """Run in a child of the supervisor: once it has unshared, map the sandbox's user."""
-    if os.read(ready, 1) != b"x":
-        os._exit(1)
-    try:
-        if config["host_uid"] == 0:
-            slot = config.get("slot_uid") or SANDBOX_UID
-            _write_file(f"/proc/{supervisor}/uid_map", f"{SANDBOX_UID} {slot} 1")
-            _write_file(f"/proc/{supervisor}/gid_map", f"{SANDBOX_GID} {SANDBOX_GID} 1")
-        os._exit(0)
-    except OSError:
-        os._exit(1)
+def _filter_remedy() -> str:
+    """The remedy for a call a container's seccomp profile refused, if one runs here."""
+    from vantor.workers.sandbox.containers import seccomp_remedy, under_seccomp_filter
 
-
-def _enter_user_and_pid_namespaces(config: dict[str, Any], protections: Protections) -> bool:
-    """Unshare what can be had; returns whether a user namespace was entered."""
-    wanted = {"user_namespace": native.CLONE_NEWUSER, "pid_namespace": native.CLONE_NEWPID}
-    flags = native.CLONE_NEWUSER | native.CLONE_NEWPID
-    try:
-        _unshare_mapped(config, flags)
-        protections.have("user_namespace")
-        protections.have("pid_namespace")
-        return True
-    except OSError as error:
-        failure = _reason(error)
-    usable = 0
-    for name, flag in wanted.items():
-        if _probe_unshare(flag):
-            usable |= flag
-            protections.have(name)
-        elif name == "user_namespace":
-            # Only root can confine a worker without one: for anyone else it
-            # is the way to every other protection.
-            protections.lack(name, failure, _user_namespace_remedy(config["host_uid"]),
-                             allowable=config["host_uid"] == 0)
-        else:
-            protections.lack(name, failure)
-    if usable & native.CLONE_NEWUSER:
-        # Each works alone but not both together: keep the user namespace.
-        protections.lack("pid_namespace", failure)
-        _unshare_mapped(config, native.CLONE_NEWUSER)
-        return True
-    if usable:
-        native.unshare(usable)
-    return False
-
-
-def _read_number(path: str) -> int | None:
-    try:
-        with open(path) as file:
-            return int(file.read().split()[0])
-    except (OSError, ValueError, IndexError):
-        return None
-
-
-def _user_namespace_remedy(host_uid: int) -> str:
-    """What stands between this process and a user namespace, and how an administrator lifts it."""
-    unprivileged = host_uid != 0  # what the first and third sysctl restrict
-    if unprivileged and _read_number("/proc/sys/kernel/unprivileged_userns_clone") == 0:
-        return "Allow them: sysctl -w kernel.unprivileged_userns_clone=1"
-    if _read_number("/proc/sys/user/max_user_namespaces") == 0:
-        return "Allow them: sysctl -w user.max_user_namespaces=15000"
-    if unprivileged and _read_number(
-            "/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == 1:
-        return (f"AppArmor restricts them: give {sys.executable} an AppArmor profile "
-                "with the 'userns,' rule, or sysctl -w "
-                "kernel.apparmor_restrict_unprivileged_userns=0")
-    with open("/proc/self/status") as status:
-        filtered = any(line.split() == ["Seccomp:", "2"] for line in status)
-    if filtered:
-        return ("This process runs under a seccomp filter that refuses them (a container's "
-                "default profile): run the container with a profile that allows "
-                "unshare(CLONE_NEWUSER), or with its own user namespace")
-    return "The kernel refuses them to this user: check user.max_user_namespaces and the LSMs"
-
-
-def _unshare_mapped(config: dict[str, Any], flags: int) -> None:
-    if config["host_uid"] != 0:
-        native.unshare(flags)
-        _write_file("/proc/self/setgroups", "deny")
-        _write_file("/proc/self/uid_map", f"{SANDBOX_UID} {config['host_uid']} 1")
-        _write_file("/proc/self/gid_map", f"{SANDBOX_GID} {config['host_gid']} 1")
-        return
-    ready, go = os.pipe()
-    supervisor = os.getpid()
-    helper = os.fork()
-    if helper == 0:
-        os.close(go)
-        _map_identity(config, supervisor, ready)
-    os.close(ready)
-    try:
-        _unshare_owned_by(config.get("slot_uid"), flags)
-        os.write(go, b"x")
-    finally:
-        os.close(go)
-        _, status = os.waitpid(helper, 0)
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise OSError(0, "the user namespace's identity could not be mapped")
-
-
-def _unshare_owned_by(slot: int | None, flags: int) -> None:
-    """Unshare with the effective uid ``slot``, which then owns the new user namespace: the
-    kernel charges what is made inside to that uid, not to root.  The real and saved uids
-    stay root's, so the sandbox's processes (all ``slot``) cannot signal this one."""
-    if slot is None:
-        native.unshare(flags)
-        return
-    os.setresuid(-1, slot, -1)
-    try:
-        native.unshare(flags)
-    except OSError:
-        os.setresuid(-1, 0, -1)
-        raise
+    return seccomp_remedy() if under_seccomp_filter() else ""
 
 
 def _claim_uid(config: dict[str, Any]) -> int | None:
@@ -315,7 +200,8 @@ def _claim_uid(config: dict[str, Any]) -> int | None:
     try:
         config["slot_uid"], held = claim()
     except (OSError, UidError) as error:
-        config["slot_missing"] = str(error)  # reported once rlimits, which cover it, hold
+        # Reported once rlimits, which cover it, hold.
+        config["slot_missing"] = f"no host uid could be claimed: {error}"
         return None
     return held
 
@@ -335,16 +221,18 @@ class Supervisor:
         self.config = config
         self.control = control
         self.protections = Protections(config["allow_missing"], config["require"])
+        self.protections.deferring = True  # one refusal names every blocker
         self.passed: list[int] = []  # descriptors init passed, for the host
 
     def run(self) -> NoReturn:
         try:
             steps = self.protections
+            _note_container()
             steps.at("opening the cgroups")
             cgroups = _open_cgroups(self.config, self.protections)
             meter = _open_cpu_meter(self.config, cgroups, self.protections)
             steps.at("claiming a host uid of the sandbox's own", "own_host_uid")
-            uid_claim = _claim_uid(self.config)
+            uid_claim = keep_own_uid_if_usable(self.config, _claim_uid(self.config))
             steps.at("gathering the paths of the new root", "mount_namespace")
             view = View.build(self.config, self.config.get("slot_uid") or SANDBOX_UID)
             if uid_claim is not None:
@@ -356,7 +244,7 @@ class Supervisor:
                 import vantor.workers.custom_worker  # noqa: F401
                 import vantor.workers.isolation.template  # noqa: F401
             steps.at("entering the user and PID namespaces", "user_namespace")
-            user_namespace = _enter_user_and_pid_namespaces(self.config, self.protections)
+            user_namespace = enter_user_and_pid_namespaces(self.config, self.protections)
         except Exception as error:  # whatever it is, the host hears of it
             self.fail(error)
         # A socket pair, not a pipe: init passes the proxy's listener on it.
@@ -524,6 +412,7 @@ class Init:
             new_root = self.namespaces()
             self.listen_for_proxy()
             self.confine(new_root)
+            steps.check()
             steps.at("tying init to its supervisor")
             # A change of user or group ID clears the parent-death signal,
             # and confine() made one: without it again, init and everything
@@ -580,15 +469,25 @@ class Init:
                 native.unshare(flag)
                 self.protections.have(name)
             except OSError as error:
-                self.protections.lack(name, _reason(error))
+                self.protections.lack(name, _reason(error), _filter_remedy())
         try:
             native.unshare(native.CLONE_NEWCGROUP)
         except OSError:
             pass  # hides only the host's cgroup paths
         if self.protections.holds("uts_namespace"):
             self.protections.at("setting the host name", "uts_namespace")
-            native.set_host_name(HOSTNAME.encode())  # this UTS namespace's
+            self.name_host()
         return self.protections.holds("mount_namespace")
+
+    def name_host(self) -> None:
+        """Name this UTS namespace's host.  A container's seccomp profile may refuse
+        ``sethostname`` (Podman's without CAP_SYS_ADMIN): the namespace is private all the
+        same, so the name is the container's, and changing it would reach no one else."""
+        try:
+            native.set_host_name(HOSTNAME.encode())
+        except OSError as error:
+            self.protections.have("uts_namespace",
+                                  f"the host name stays the container's: {_reason(error)}")
 
     def confine(self, new_root: bool) -> None:
         # The host's paths are opened with the host's identity.  In a user
@@ -605,6 +504,10 @@ class Init:
             self.view.close_trees()
         if not self.user_namespace:
             self.assemble(binds)
+        if not self.user_namespace:
+            # Giving up root takes CAP_SETPCAP with it: the bounding set goes first.
+            steps.at("emptying the capability bounding set", "no_capabilities")
+            self.drop_bounding_set()
         steps.at("taking the sandbox's user and group", "user_namespace")
         self.take_identity()
         steps.at("building the new root", "mount_namespace")
@@ -631,7 +534,7 @@ class Init:
             self.protections.unavailable("own_host_uid", "a host that is not root has one uid",
                                          "for a host that is not root")
         elif "slot_missing" in self.config:
-            reason = f"no host uid could be claimed: {self.config['slot_missing']}"
+            reason = self.config["slot_missing"]
             self.protections.unavailable("own_host_uid", reason, f"here ({reason})")
         else:
             self.protections.unavailable("own_host_uid", "no user namespace",
@@ -640,6 +543,18 @@ class Init:
     def assemble(self, binds: list | None) -> None:
         if binds is not None:
             self.view.assemble(_STAGE, binds, self.config["tmp_size"], SANDBOX_UID, SANDBOX_GID)
+            if self.view.proc_refused:
+                from vantor.workers.sandbox.containers import masked_proc_remedy
+
+                self.protections.have("pid_namespace", "no /proc: a fresh one is refused over "
+                                      f"the container's masked /proc ({self.view.proc_refused}"
+                                      f"); {masked_proc_remedy()}")
+
+    def drop_bounding_set(self) -> None:
+        try:
+            native.drop_bounding_set()
+        except OSError as error:
+            self.protections.lack("no_capabilities", _reason(error))
 
     def drop_capabilities(self) -> None:
         try:
