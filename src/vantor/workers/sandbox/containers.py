@@ -37,8 +37,10 @@ NATIVE_CALLS: dict[str, tuple[str, ...]] = {
     "capabilities": ("prctl", "capget"),
     "landlock_abi": ("landlock_create_ruleset",),
     "landlock_restrict": ("landlock_create_ruleset", "landlock_add_rule",
-                          "landlock_restrict_self", "prctl"),
+                          "landlock_restrict_self", "prctl", "openat"),
     "install_seccomp_filter": ("seccomp", "prctl"),
+    "set_child_subreaper": ("prctl",),
+    "populate_after_fork": ("madvise",),
 }
 
 #: What the sandbox's Python side calls besides (``os``): identity, processes, descriptors.

@@ -107,12 +107,13 @@ def refusal_of_all(blockers: list[Blocker]) -> str:
     allowable = [blocker.name for blocker in blockers if blocker.allowable]
     fixed = [blocker.name for blocker in blockers if not blocker.allowable]
     if fixed:
-        message += f" {', '.join(dict.fromkeys(fixed))} cannot be done without"
-        message += ";" if allowable else ""
+        message += f" {', '.join(dict.fromkeys(fixed))} cannot be done without."
     if allowable:
+        others = " the others" if fixed else ""
         listed = ", ".join(repr(name) for name in dict.fromkeys(allowable))
-        message += f" To run without, list {listed} in {ALLOW_MISSING_HINT}"
-    return message + f"; or {UNSANDBOXED_HINT}"
+        message += f" To run without{others}, list {listed} in {ALLOW_MISSING_HINT}"
+    return message + (f"; or {UNSANDBOXED_HINT}" if allowable else
+                      f" Or {UNSANDBOXED_HINT}")
 
 
 class Protections:

@@ -25,6 +25,7 @@ from typing import Any
 
 from vantor.workers import _containment as native
 from vantor.workers.sandbox.containers import seccomp_remedy, under_seccomp_filter
+from vantor.workers.sandbox.inside import without_namespaces
 from vantor.workers.sandbox.protections import Protections, SetupError
 
 SANDBOX_UID = SANDBOX_GID = 65534
@@ -143,6 +144,8 @@ def keep_own_uid_if_usable(config: dict[str, Any], held: int | None) -> int | No
     holds a claim."""
     if held is None:
         return None
+    if in_fresh_child(lambda: native.unshare(native.CLONE_NEWUSER)) is not None:
+        return held  # no user namespace at all: the uid is the sandbox's identity itself
     failure = in_fresh_child(lambda: unshare_mapped(config, native.CLONE_NEWUSER))
     if failure is None:
         return held
@@ -170,6 +173,11 @@ def enter_user_and_pid_namespaces(config: dict[str, Any], protections: Protectio
         unshare_mapped(config, native.CLONE_NEWUSER)
         protections.have("user_namespace")
         return True
+    if without_namespaces.applies(config, user):
+        config["without_namespaces"] = True
+        without_namespaces.replace(protections, "user_namespace", user)
+        without_namespaces.replace(protections, "pid_namespace", pid or failure)
+        return False
     # Only root can confine a worker without one: for anyone else it is the
     # way to every other protection.
     protections.lack("user_namespace", user, user_namespace_remedy(config["host_uid"]),

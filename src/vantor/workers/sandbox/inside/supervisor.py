@@ -37,6 +37,7 @@ from typing import Any, NoReturn
 from vantor.workers import _containment as native
 from vantor.workers.isolation.exit_status import end_as
 from vantor.workers.sandbox.inside.filesystem import HOSTNAME, WRITABLE_PLACES, View
+from vantor.workers.sandbox.inside import without_namespaces
 from vantor.workers.sandbox.inside.identity import (
     enter_user_and_pid_namespaces,
     keep_own_uid_if_usable,
@@ -245,6 +246,12 @@ class Supervisor:
                 import vantor.workers.isolation.template  # noqa: F401
             steps.at("entering the user and PID namespaces", "user_namespace")
             user_namespace = enter_user_and_pid_namespaces(self.config, self.protections)
+            if self.config.get("without_namespaces"):
+                # A sandbox that held this uid before and lost its supervisor may
+                # have left processes: none may share the new one's identity.
+                without_namespaces.kill_every_process_of(self.config["slot_uid"])
+                self.config["scratch"] = without_namespaces.scratch_directory(
+                    self.config["slot_uid"], SANDBOX_GID)
         except Exception as error:  # whatever it is, the host hears of it
             self.fail(error)
         # A socket pair, not a pipe: init passes the proxy's listener on it.
@@ -344,6 +351,10 @@ class Supervisor:
         if kill is not None:
             os.kill(init, kill)
         _, init_status = os.waitpid(init, 0)
+        if self.config.get("without_namespaces"):
+            # What the end of a PID namespace would do: nothing of the sandbox outlives it.
+            without_namespaces.kill_every_process_of(self.config["slot_uid"])
+            without_namespaces.remove_scratch(self.config["scratch"])
         self._tell_oom_kills()
         _mirror(status if status is not None else init_status)
 
@@ -412,6 +423,7 @@ class Init:
             new_root = self.namespaces()
             self.listen_for_proxy()
             self.confine(new_root)
+            without_namespaces.check_replacements(steps)
             steps.check()
             steps.at("tying init to its supervisor")
             # A change of user or group ID clears the parent-death signal,
@@ -469,6 +481,9 @@ class Init:
                 native.unshare(flag)
                 self.protections.have(name)
             except OSError as error:
+                if self.config.get("without_namespaces"):
+                    without_namespaces.replace(self.protections, name, _reason(error))
+                    continue
                 self.protections.lack(name, _reason(error), _filter_remedy())
         try:
             native.unshare(native.CLONE_NEWCGROUP)
@@ -513,7 +528,11 @@ class Init:
         steps.at("building the new root", "mount_namespace")
         if self.user_namespace:
             self.assemble(binds)
-        os.chdir(self.config["cwd"] or ("/tmp" if new_root else "/"))
+        scratch = self.config.get("scratch")
+        if scratch:
+            os.environ.update(TMPDIR=scratch, HOME=scratch)
+            without_namespaces.first_for_the_oom_killer()
+        os.chdir(self.config["cwd"] or ("/tmp" if new_root else scratch or "/"))
         steps.at("setting the rlimits", "rlimits")
         self.limit_resources()
         steps.at("bounding the kernel's per-user accounts", "rlimits")
@@ -524,11 +543,15 @@ class Init:
         steps.at("applying Landlock", "landlock_filesystem")
         self.landlock(new_root)
         steps.at("installing the seccomp filter", "seccomp")
-        native.install_seccomp_filter(*socket_families())
+        families = socket_families()
+        if self.config.get("without_namespaces"):
+            families = without_namespaces.without_ip(families)
+        native.install_seccomp_filter(*families)
         self.protections.have("seccomp")
 
     def report_host_uid(self) -> None:
-        if self.user_namespace and self.config.get("slot_uid"):
+        if (self.user_namespace or self.config.get("without_namespaces")) and \
+                self.config.get("slot_uid"):
             self.protections.have("own_host_uid")
         elif self.config["host_uid"] != 0:
             self.protections.unavailable("own_host_uid", "a host that is not root has one uid",
@@ -571,8 +594,10 @@ class Init:
     def take_identity(self) -> None:
         if self.config["host_uid"] == 0:
             os.setgroups([])
+        # Without a user namespace the sandbox's own host uid is its identity itself.
+        uid = self.config["slot_uid"] if self.config.get("without_namespaces") else SANDBOX_UID
         os.setresgid(SANDBOX_GID, SANDBOX_GID, SANDBOX_GID)
-        os.setresuid(SANDBOX_UID, SANDBOX_UID, SANDBOX_UID)
+        os.setresuid(uid, uid, uid)
 
     def limit_resources(self) -> None:
         limits = [(resource.RLIMIT_CORE, 0),
@@ -583,12 +608,16 @@ class Init:
         # rlimits can approach: processes counted in the sandbox's own user
         # namespace (per sandbox since Linux 5.14), memory per process.
         fallbacks = []
-        if self.config["processes"] is not None and self.user_namespace:
+        # Per sandbox in its own user namespace, or as the sandbox's own host uid.
+        own_count = self.user_namespace or self.config.get("without_namespaces")
+        if self.config["processes"] is not None and own_count:
             fallbacks.append(("process_limit", resource.RLIMIT_NPROC, self.config["processes"],
                               "RLIMIT_NPROC per sandbox"))
         if self.config["memory"] is not None:
+            first = ", the sandbox first for the OOM killer" if self.config.get(
+                "without_namespaces") else ""
             fallbacks.append(("memory_limit", resource.RLIMIT_AS, self.config["memory"],
-                              "RLIMIT_AS per process"))
+                              f"RLIMIT_AS per process{first}"))
         if self.config["cpu_seconds"] is not None:
             fallbacks.append(("cpu_limit", resource.RLIMIT_CPU, self.config["cpu_seconds"],
                               "RLIMIT_CPU per process"))
@@ -647,9 +676,13 @@ class Init:
         else:
             # The host's own tree, as far as the sandbox's user can reach it.
             rules = [(path, read) for path in self.view.readable_paths()
-                     if os.access(path, os.F_OK)] + [("/proc", read)]
+                     if os.access(path, os.F_OK)]
+            scratch = self.config.get("scratch")
+            # Without namespaces: no /proc (the container's processes), a scratch
+            # directory of the sandbox's own in place of the container's /tmp.
+            rules += [] if scratch else [("/proc", read)]
             rules += [(device, devices) for device in ("/dev/null", "/dev/zero", "/dev/urandom")]
-            writable = ["/tmp"]
+            writable = [scratch] if scratch else ["/tmp"]
         writable += self.view.writable_paths()
         rules += [(path, everything) for path in writable]
         return rules
