@@ -8,11 +8,33 @@ from __future__ import annotations
 import json
 import os
 import sys
+import time
 
 from vantor.workers.client import Worker
 from vantor.workers.sandbox import Sandbox
 
 BATTERY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "battery.py")
+
+
+MARKER = f"vantor-ct-left-{os.getpid()}"
+# A tool that starts one process in a session of its own and leaves it running.
+LEAVE_BEHIND = ("import subprocess, sys\n"
+                "subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(120)', "
+                f"{MARKER!r}], start_new_session=True)\n")
+
+
+def survivors() -> str:
+    """Whether the process the tool left is still running once the worker is closed."""
+    time.sleep(0.5)
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                if MARKER.encode() in cmdline.read():
+                    found.append(pid)
+        except OSError:
+            pass
+    return f"OPEN (pids {found} still run)" if found else "stopped (ended with the sandbox)"
 
 
 def main() -> None:
@@ -32,6 +54,9 @@ def main() -> None:
                     answer = worker.run_inline(source.read())
                 output = answer["result"]["output"] or str(answer)
                 report["battery"] = json.loads(output.strip().splitlines()[-1])
+                worker.run_inline(LEAVE_BEHIND)
+        if battery:
+            report["battery"]["leave a process running after the worker"] = survivors()
     except Exception as error:  # the refusal is what is measured
         report = {"started": False, "error": f"{type(error).__name__}: {error}"}
     print(json.dumps(report))

@@ -105,9 +105,20 @@ def missing_calls(profile: Mapping[str, Any]) -> list[str]:
 
 
 def seccomp_profile(base: Mapping[str, Any]) -> dict[str, Any]:
-    """``base`` (an engine's default profile) with one more rule allowing the sandbox's calls."""
+    """``base`` (an engine's default profile) with one more rule allowing the sandbox's calls,
+    which no rule of ``base`` refuses any longer."""
     profile = json.loads(json.dumps(base))
     missing = missing_calls(profile)
+    # A rule refusing one of them (Podman's, for a container without CAP_SYS_ADMIN)
+    # would win over the allowing one: they leave it.
+    rules = []
+    for rule in profile.get("syscalls", ()):
+        if rule.get("action") != "SCMP_ACT_ALLOW":
+            rule["names"] = [name for name in rule.get("names", ()) if name not in missing]
+            if not rule["names"]:
+                continue
+        rules.append(rule)
+    profile["syscalls"] = rules
     if missing:
         profile.setdefault("syscalls", []).append({
             "names": missing, "action": "SCMP_ACT_ALLOW", "args": [],
