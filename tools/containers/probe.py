@@ -9,8 +9,9 @@ import json
 import os
 import sys
 import time
+import traceback
 
-from vantor.workers.client import Worker
+from vantor.workers.client import Worker, WorkerStartError
 from vantor.workers.sandbox import Sandbox
 
 BATTERY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "battery.py")
@@ -57,8 +58,11 @@ def main() -> None:
                 worker.run_inline(LEAVE_BEHIND)
         if battery:
             report["battery"]["leave a process running after the worker"] = survivors()
-    except Exception as error:  # the refusal is what is measured
+    except WorkerStartError as error:  # the refusal is what is measured
         report = {"started": False, "error": f"{type(error).__name__}: {error}"}
+    except Exception as error:
+        where = traceback.format_exc(limit=-3).replace("\n", " / ")
+        report = {"started": False, "error": f"{type(error).__name__}: {error} ({where})"}
     print(json.dumps(report))
 
 
