@@ -50,7 +50,7 @@ def tcp_out():
 
 
 def unix_socket():
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM):
         return "made an AF_UNIX socket"
 
 

@@ -13,8 +13,8 @@ with open(manifest) as file:
 text = text.replace("localhost/vantor-workers-mcp:latest", image)
 text = re.sub(r"      command: \[.*?\]\n",
               '      command: ["/opt/vantor/bin/python", "/w/probe.py", '
-              '"memory_limit,process_limit", "--battery"]\n', text, flags=re.S)
+              '"memory_limit,process_limit", "--battery"]\n', text, flags=re.DOTALL)
 text = re.sub(r"        - name: cgroup\n          mountPath: /cgroup\n", "", text)
-text = re.sub(r"    - name: cgroup\n      hostPath:\n.*?type: Directory\n", "", text, flags=re.S)
+text = re.sub(r"    - name: cgroup\n      hostPath:\n.*?type: Directory\n", "", text, flags=re.DOTALL)
 text = text.replace("spec:\n", "spec:\n  restartPolicy: Never\n", 1)
 print(text, end="")

@@ -27,9 +27,9 @@ from typing import Any
 import vantor
 from vantor.workers.errors import WorkerStartError
 from vantor.workers.network.sandboxes import SandboxNetwork
+from vantor.workers.sandbox.containers import cgroup_remedy, container_engine
 from vantor.workers.sandbox.host import cgroups as _cgroups
 from vantor.workers.sandbox.policy import PROXY_PORT, MiB, Sandbox
-from vantor.workers.sandbox.containers import cgroup_remedy, container_engine
 
 # Runs before anything of the package can be imported: the standard library only.
 _BOOT = (

@@ -144,11 +144,12 @@ def keep_own_uid_if_usable(config: dict[str, Any], held: int | None) -> int | No
     holds a claim."""
     if held is None:
         return None
-    if in_fresh_child(lambda: native.unshare(native.CLONE_NEWUSER)) is not None:
-        return held  # no user namespace at all: the uid is the sandbox's identity itself
     failure = in_fresh_child(lambda: unshare_mapped(config, native.CLONE_NEWUSER))
     if failure is None:
+        config["owner_proven"] = True  # the supervisor may unshare without a probe of its own
         return held
+    if failure.startswith("unshare:"):
+        return held  # no user namespace at all: the uid is the sandbox's identity itself
     slot = config.pop("slot_uid")
     os.close(held)
     config["slot_missing"] = (f"the sandbox's host uid {slot} cannot own its user namespace "
@@ -159,12 +160,18 @@ def keep_own_uid_if_usable(config: dict[str, Any], held: int | None) -> int | No
 def enter_user_and_pid_namespaces(config: dict[str, Any], protections: Protections) -> bool:
     """Unshare what can be had; returns whether a user namespace was entered."""
     both = native.CLONE_NEWUSER | native.CLONE_NEWPID
-    failure = in_fresh_child(lambda: unshare_mapped(config, both))
+    # A host of another user maps itself, which the kernel always allows once the
+    # unshare succeeded; root's helper was tried by keep_own_uid_if_usable, or is here.
+    proven = config["host_uid"] != 0 or config.get("owner_proven")
+    failure = None if proven else in_fresh_child(lambda: unshare_mapped(config, both))
     if failure is None:
-        unshare_mapped(config, both)
-        protections.have("user_namespace")
-        protections.have("pid_namespace")
-        return True
+        try:
+            unshare_mapped(config, both)
+            protections.have("user_namespace")
+            protections.have("pid_namespace")
+            return True
+        except OSError as error:  # refused by unshare itself: nothing has changed
+            failure = describe(error)
     user = in_fresh_child(lambda: unshare_mapped(config, native.CLONE_NEWUSER))
     pid = in_fresh_child(lambda: native.unshare(native.CLONE_NEWPID))
     if user is None:

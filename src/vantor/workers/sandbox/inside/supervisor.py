@@ -36,8 +36,8 @@ from typing import Any, NoReturn
 
 from vantor.workers import _containment as native
 from vantor.workers.isolation.exit_status import end_as
-from vantor.workers.sandbox.inside.filesystem import HOSTNAME, WRITABLE_PLACES, View
 from vantor.workers.sandbox.inside import without_namespaces
+from vantor.workers.sandbox.inside.filesystem import HOSTNAME, WRITABLE_PLACES, View
 from vantor.workers.sandbox.inside.identity import (
     enter_user_and_pid_namespaces,
     keep_own_uid_if_usable,

@@ -38,9 +38,9 @@ from vantor.workers.sandbox.protections import Protections
 REPLACEMENTS: dict[str, tuple[str, tuple[str, ...]]] = {
     "user_namespace": ("the sandbox's own host uid with no capabilities",
                        ("own_host_uid", "no_capabilities")),
-    "pid_namespace": ("the sandbox's own host uid (no other uid's processes can be read, "
-                      "signalled or traced; all of its own are killed with the sandbox), no "
-                      "/proc (Landlock)", ("own_host_uid", "landlock_filesystem", "seccomp")),
+    "pid_namespace": (("the sandbox's own host uid (no other uid's processes can be read, "
+                       "signalled or traced; all of its own are killed with the sandbox), no "
+                       "/proc (Landlock)"), ("own_host_uid", "landlock_filesystem", "seccomp")),
     "mount_namespace": ("Landlock's file rules and a private scratch directory",
                         ("landlock_filesystem",)),
     "ipc_namespace": ("the sandbox's own host uid (IPC objects are checked by owner)",
