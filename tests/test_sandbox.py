@@ -6,6 +6,7 @@ and killed through the host's own /proc, never a signal sent to a PID that
 was read inside the sandbox.
 """
 import ctypes
+import errno
 import json
 import os
 import resource
@@ -14,6 +15,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 import uuid
@@ -541,8 +543,9 @@ def test_a_flood_of_output_is_cut_at_the_limit():
 
 
 def test_a_machine_without_a_protection_refuses_to_start_unless_allowed(tmp_path):
-    # A host process whose own seccomp filter refuses namespaces: the sandbox
-    # cannot get its user namespace, and says so.
+    # A host process whose own seccomp filter refuses namespaces (as a container's
+    # default profile does): one refusal names every blocker; a root host with no
+    # network to proxy goes on without namespaces, each replaced by another layer.
     program = textwrap.dedent(f"""
         import ctypes, json, os, socket, sys
         sys.path[:0] = {sys.path!r}
@@ -552,14 +555,18 @@ def test_a_machine_without_a_protection_refuses_to_start_unless_allowed(tmp_path
         ctypes.CDLL(None).prctl(38, 1, 0, 0, 0)  # no_new_privs, which the filter needs
         _containment.install_seccomp_filter((socket.AF_UNIX, socket.AF_INET, socket.AF_INET6))
         try:
-            Worker(sandbox=sandbox_policy()).start()
+            Worker(sandbox=sandbox_policy(network=True)).start()
             print(json.dumps("started"), flush=True)
         except WorkerStartError as error:
             print(json.dumps([str(error), list(error.missing)]), flush=True)
         if os.getuid() != 0:
             sys.exit()
-        with Worker(sandbox=sandbox_policy(allow_missing="all")) as worker:
-            answer = worker.run_inline("import os; result = os.getuid()")
+        probe = ("import os, socket\\n"
+                 "try:\\n    os.listdir('/proc')\\nexcept OSError as e:\\n    proc = e.errno\\n"
+                 "try:\\n    socket.socket()\\nexcept OSError as e:\\n    inet = e.errno\\n"
+                 "result = [os.getuid(), proc, inet, os.environ['TMPDIR']]")
+        with Worker(sandbox=sandbox_policy()) as worker:
+            answer = worker.run_inline(probe)
             print(json.dumps([answer["result"]["return_value"], worker.protections]))
     """)
     env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
@@ -567,18 +574,23 @@ def test_a_machine_without_a_protection_refuses_to_start_unless_allowed(tmp_path
                           timeout=GUARD, env=env, cwd=tmp_path)
     refused, *allowed = map(json.loads, done.stdout.splitlines())
     message, missing = refused
-    assert missing == ["user_namespace"] and "seccomp filter" in message
+    assert missing[0] == "user_namespace" and "seccomp" in message
+    assert {"pid_namespace", "mount_namespace", "network_namespace"} <= set(missing)
+    assert all(name in message for name in missing)
     if os.getuid() != 0:
         # Nothing confines a non-root host's worker without one: no advice
         # to run without it, only the way to get it.
-        assert "allow_missing" not in message and not allowed
+        assert "user_namespace cannot be done without" in message and not allowed
         return
     assert "allow_missing" in message
-    # Allowed to, it runs with less, and says exactly what it lacks.
-    uid, protections = allowed[0]
-    assert uid == 65534
-    assert protections["user_namespace"].startswith("missing: ")
-    assert protections["seccomp"] == protections["landlock_filesystem"] == "in force"
+    (uid, proc, inet, scratch), protections = allowed[0]
+    assert uid != 65534 and protections["own_host_uid"] == "in force"  # a uid of its own
+    assert proc == errno.EACCES and inet == errno.EAFNOSUPPORT  # Landlock, seccomp
+    assert scratch.startswith(tempfile.gettempdir()) and not os.path.exists(scratch)
+    for name in ("user_namespace", "pid_namespace", "mount_namespace", "network_namespace"):
+        assert protections[name].startswith("replaced by "), protections[name]
+    assert protections["seccomp"] == protections["no_capabilities"] == "in force"
+    assert protections["landlock_filesystem"] == "in force"
 
 
 @pytest.mark.skipif(not kernel_lacks(), reason="this kernel has every layer")

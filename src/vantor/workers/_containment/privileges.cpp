@@ -197,6 +197,27 @@ PyObject* drop_capabilities(PyObject*, PyObject*)
     Py_RETURN_NONE;
 }
 
+// The bounding set alone, for a process about to give up root by a change of
+// user ID, which takes CAP_SETPCAP away with the rest: unlike the full drop,
+// a refusal is an error, naming the call.
+PyObject* drop_bounding_set(PyObject*, PyObject*)
+{
+    int last = last_capability();
+    if (last < 0) {
+        return nullptr;
+    }
+    for (int capability = 0; capability <= last; ++capability) {
+        int held = process_control(PR_CAPBSET_READ, capability);
+        if (held < 0) {
+            return raise_os_error("prctl(PR_CAPBSET_READ)");
+        }
+        if (held == 1 && process_control(PR_CAPBSET_DROP, capability) < 0) {
+            return raise_os_error("prctl(PR_CAPBSET_DROP)");
+        }
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* capabilities(PyObject*, PyObject*)
 {
     int last = last_capability();
@@ -237,6 +258,10 @@ PyMethodDef privilege_functions[] = {
      "raises RuntimeError if any capability is left.\n\n"
      "Capabilities belong to each thread: other threads of the process keep\n"
      "theirs, so call it while single-threaded."},
+    {"drop_bounding_set", drop_bounding_set, METH_NOARGS,
+     "drop_bounding_set($module, /)\n--\n\n"
+     "Empty the capability bounding set (this needs CAP_SETPCAP): call it before\n"
+     "a change of user ID that gives up root. OSError names the call refused."},
     {"capabilities", capabilities, METH_NOARGS,
      "capabilities($module, /)\n--\n\n"
      "The capability sets of the calling thread as bit masks (bit n is\n"

@@ -92,6 +92,7 @@ class _Waiter:
         """Wait until the start is over: greeted and reported in, or failed."""
         proc = self.proc
         control_fd = proc.control.fileno() if proc.control is not None else -1
+        answer_watched = True
         while proc.starting():
             for fd, _ in self.wait(deadline):
                 if fd == control_fd:
@@ -104,8 +105,10 @@ class _Waiter:
                         self.poll.unregister(fd)
                 elif fd == proc.stderr_fd:
                     self._drain_stderr()
-            if proc.greeting is None and proc.report is None:
-                self.poll.unregister(proc.answer_fd)  # ended: the report says why
+            if proc.greeting is None and proc.report is None and answer_watched:
+                # Ended: the report, which may come after the pipe's end, says why.
+                self.poll.unregister(proc.answer_fd)
+                answer_watched = False
 
     def exchange(self, data: bytes, deadline: float | None) -> Answer:
         proc = self.proc

@@ -16,7 +16,7 @@ from collections.abc import Sequence
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the server with the command line ``argv`` (default: ``sys.argv[1:]``)."""
-    from .config import load
+    from .config import in_own_words, load
 
     config, arguments = load(argv)
     if arguments.print_config:
@@ -33,7 +33,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         asyncio.run(serve(config))
     except WorkerStartError as error:
-        print(f"vantor-workers mcp: the workers cannot start: {error}", file=sys.stderr)
+        print(f"vantor-workers mcp: the workers cannot start: {in_own_words(str(error))}",
+              file=sys.stderr)
         return 1
     except ListenError as error:
         print(f"vantor-workers mcp: {error}", file=sys.stderr)

@@ -148,6 +148,26 @@ def _names(value: Any, base: str) -> tuple[str, ...]:
     return tuple(value)
 
 
+def _cgroup_parent(value: Any, base: str) -> str | dict[str, str] | None:
+    """One directory (cgroup v2), or one per controller: a TOML table, or ``CONTROLLER=DIR``
+    items from the command line (cgroup v1)."""
+    if value is None:
+        return None
+    if isinstance(value, Mapping):
+        items = list(value.items())
+    elif isinstance(value, str):
+        return _paths([value], base)[0]
+    elif isinstance(value, Sequence) and all(isinstance(item, str) for item in value):
+        if len(value) == 1 and "=" not in value[0]:
+            return _paths(value, base)[0]
+        items = [item.partition("=")[::2] for item in value]
+    else:
+        raise ValueError("expected a directory, or a table of controller = directory")
+    if not all(name and isinstance(path, str) and path for name, path in items):
+        raise ValueError("expected CONTROLLER=DIR for each controller (cgroup v1)")
+    return {name: _paths([path], base)[0] for name, path in items}
+
+
 def _isolation(value: Any, base: str) -> str:
     if value not in ("worker", "call"):
         raise ValueError("expected \"worker\" or \"call\"")
@@ -249,7 +269,25 @@ SETTINGS: tuple[Setting, ...] = (
     Setting("sandbox", "allow_missing", _names, (), "a protection the workers may run without "
             "where this machine lacks it (\"all\": any); once per name", metavar="NAME",
             repeated=True),
+    Setting("sandbox", "cgroup_parent", _cgroup_parent, None, "a cgroup directory delegated "
+            "to this user, for the workers' cgroups (inside a container: one bound in from "
+            "the container's host); cgroup v1: CONTROLLER=DIR once per controller (memory, "
+            "pids, cpuacct)", metavar="DIR", repeated=True),
 )
+
+
+def in_own_words(message: str) -> str:
+    """A sandbox's refusal, naming this server's flags instead of the Python API's."""
+    from vantor.workers.sandbox.protections import (
+        ALLOW_MISSING_HINT,
+        CGROUP_PARENT_HINT,
+        UNSANDBOXED_HINT,
+    )
+
+    return (message.replace(f"in {ALLOW_MISSING_HINT}", "with --allow-missing NAME (once per "
+                            "name; allow_missing in [sandbox])")
+            .replace(CGROUP_PARENT_HINT, "--cgroup-parent (cgroup_parent in [sandbox])")
+            .replace(UNSANDBOXED_HINT, "pass --no-sandbox to run unsandboxed"))
 
 
 class Config:

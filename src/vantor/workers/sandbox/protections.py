@@ -11,6 +11,8 @@ too (``Sandbox(require=...)``).
 
 from __future__ import annotations
 
+import errno
+from dataclasses import dataclass
 from typing import Any
 
 #: Every protection a sandbox can apply, by the name used in reports and policies.
@@ -66,10 +68,52 @@ def refusal(names: str | list[str], reason: str, remedy: str = "",
         message += f" {remedy}."
     if allowable:
         listed = ", ".join(repr(name) for name in names)
-        message += f" To run without, list {listed} in Sandbox(allow_missing=...)"
+        message += f" To run without, list {listed} in {ALLOW_MISSING_HINT}"
     else:
         message += " It cannot be done without"
-    return message + "; or pass sandbox=None to run unsandboxed"
+    return message + f"; or {UNSANDBOXED_HINT}"
+
+
+@dataclass(frozen=True)
+class Blocker:
+    """A protection the policy needs that this machine lacks: why, and the way out."""
+
+    name: str
+    reason: str
+    remedy: str = ""
+    allowable: bool = True
+
+
+#: How a refusal tells the Python API's caller to go without; a front end
+#: with flags of its own (the MCP server) swaps in its own words.
+ALLOW_MISSING_HINT = "Sandbox(allow_missing=...)"
+UNSANDBOXED_HINT = "pass sandbox=None to run unsandboxed"
+CGROUP_PARENT_HINT = "Sandbox(cgroup_parent=...)"
+
+
+def refusal_of_all(blockers: list[Blocker]) -> str:
+    """One message naming every blocker at once, each with its reason, then each remedy once."""
+    by_reason: dict[str, list[str]] = {}
+    for blocker in blockers:
+        by_reason.setdefault(blocker.reason, []).append(blocker.name)
+    parts = []
+    for reason, names in by_reason.items():
+        are = "is" if len(names) == 1 else "are"
+        parts.append(f"{', '.join(names)} {are} missing ({reason})")
+    message = "the sandbox cannot be set up on this machine: " + "; ".join(parts) + "."
+    remedies = [blocker.remedy for blocker in blockers if blocker.remedy]
+    for remedy in dict.fromkeys(remedies):
+        message += f" {remedy}."
+    allowable = [blocker.name for blocker in blockers if blocker.allowable]
+    fixed = [blocker.name for blocker in blockers if not blocker.allowable]
+    if fixed:
+        message += f" {', '.join(dict.fromkeys(fixed))} cannot be done without."
+    if allowable:
+        others = " the others" if fixed else ""
+        listed = ", ".join(repr(name) for name in dict.fromkeys(allowable))
+        message += f" To run without{others}, list {listed} in {ALLOW_MISSING_HINT}"
+    return message + (f"; or {UNSANDBOXED_HINT}" if allowable else
+                      f" Or {UNSANDBOXED_HINT}")
 
 
 class Protections:
@@ -80,6 +124,8 @@ class Protections:
         self.allowed = set(allowed)
         self.required = set(required)
         self.step = ("starting", "")
+        self.deferring = False
+        self.blockers: list[Blocker] = []
 
     def at(self, step: str, protection: str = "") -> None:
         """Name the step under way, and the protection it belongs to, for a failure's report."""
@@ -89,31 +135,55 @@ class Protections:
         """The report of a start that failed with ``error`` during the current step."""
         missing = getattr(error, "missing", ())
         message = str(error)
+        if self.blockers:
+            # What failed after a blocker was found most likely followed from it.
+            return {"ready": False, "error": refusal_of_all(self.blockers),
+                    "missing": list(dict.fromkeys(b.name for b in self.blockers)),
+                    "protections": self.state}
         if not isinstance(error, SetupError):
             step, protection = self.step
             missing = (protection,) if protection else ()
             belongs = f" ({protection})" if protection else ""
             message = f"the sandbox could not be set up: {step}{belongs} failed: {error}"
+            if isinstance(error, OSError) and error.errno in (errno.EPERM, errno.ENOSYS):
+                from vantor.workers.sandbox.containers import seccomp_remedy, under_seccomp_filter
+
+                if under_seccomp_filter():
+                    message += f". {seccomp_remedy()}"
         return {"ready": False, "error": message, "missing": list(missing),
                 "protections": self.state}
 
-    def have(self, name: str) -> None:
-        self.state[name] = IN_FORCE
+    def have(self, name: str, note: str = "") -> None:
+        """``name`` is in force; ``note`` says what differs from the usual (a host name
+        the container kept, a ``/proc`` left out)."""
+        self.state[name] = f"{IN_FORCE} ({note})" if note else IN_FORCE
 
     def skip(self, name: str) -> None:
         self.state[name] = NOT_REQUIRED
 
     def lack(self, name: str, reason: str, remedy: str = "", allowable: bool = True) -> None:
-        """Record ``name`` as missing; fails unless the policy allows it."""
+        """Record ``name`` as missing; fails unless the policy allows it.
+
+        While deferring, the start goes on to find the other blockers, and
+        :meth:`check` fails naming them all."""
         self.state[name] = f"missing: {reason}"
         if name not in self.allowed or not allowable:
-            raise SetupError(refusal(name, reason, remedy, allowable), (name,))
+            if not self.deferring:
+                raise SetupError(refusal(name, reason, remedy, allowable), (name,))
+            self.blockers.append(Blocker(name, reason, remedy, allowable))
+
+    def check(self) -> None:
+        """Fail, naming every blocker found so far, if there is one."""
+        if self.blockers:
+            raise SetupError(refusal_of_all(self.blockers),
+                             tuple(dict.fromkeys(b.name for b in self.blockers)))
 
     def unavailable(self, name: str, reason: str, where: str = "on this kernel") -> None:
         """A layer this kernel (or host) lacks: covered by others unless the policy requires it."""
         layers = ADDED_WHERE_AVAILABLE[name]
         # A layer the policy does not ask for leaves nothing to cover.
-        covered = all(self.state.get(layer) in (IN_FORCE, NOT_REQUIRED) for layer in layers)
+        covered = all(self.holds(layer) or self.state.get(layer) == NOT_REQUIRED
+                      for layer in layers)
         if name in self.required or not covered:
             self.lack(name, reason, f"It comes with {BROUGHT_BY[name]}")
             return
@@ -126,4 +196,4 @@ class Protections:
         self.state[name] = f"{substitute} instead ({reason})"
 
     def holds(self, name: str) -> bool:
-        return self.state.get(name) == IN_FORCE
+        return self.state.get(name, "").startswith(IN_FORCE)

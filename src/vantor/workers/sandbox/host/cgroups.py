@@ -37,6 +37,8 @@ import threading
 import time
 from collections.abc import Mapping
 
+from vantor.workers.sandbox.protections import CGROUP_PARENT_HINT
+
 _CGROUP_ROOT = "/sys/fs/cgroup"
 _GROUP_DIR = "vantor-workers"
 _HOST_LEAF = "vantor-host"
@@ -135,7 +137,7 @@ def v1_remedy(mounts: Mapping[str, str], uid: int) -> str:
 
 V2_REMEDY = ("Start the host in a cgroup delegated to it (systemd-run --user --scope -p "
              "Delegate=yes COMMAND, or Delegate=yes in its unit), or have an administrator "
-             "delegate a directory and name it in Sandbox(cgroup_parent=...)")
+             f"delegate a directory and name it in {CGROUP_PARENT_HINT}")
 
 
 def parents(setting: str | Mapping[str, str] | None) -> tuple[str, dict[str, str]]:

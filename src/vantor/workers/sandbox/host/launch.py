@@ -27,10 +27,10 @@ from typing import Any
 import vantor
 from vantor.workers.errors import WorkerStartError
 from vantor.workers.network.sandboxes import SandboxNetwork
+from vantor.workers.sandbox.containers import cgroup_remedy, container_engine
 from vantor.workers.sandbox.host import cgroups as _cgroups
 from vantor.workers.sandbox.host.accounts import shared_user_namespace
 from vantor.workers.sandbox.policy import PROXY_PORT, MiB, Sandbox
-from vantor.workers.sandbox.protections import refusal
 
 # Runs before anything of the package can be imported: the standard library only.
 _BOOT = (
@@ -98,12 +98,26 @@ def _user_manager() -> tuple[str, str] | None:
     return None
 
 
+def _read_only_in_container() -> bool:
+    """Whether this host runs in a container whose cgroup file systems are read-only, as
+    engines mount them: no administrator inside can delegate one."""
+    if container_engine() is None:
+        return False
+    _, mounts = _cgroups.layout()
+    try:
+        return any(os.statvfs(mount).f_flag & os.ST_RDONLY for mount in set(mounts.values()))
+    except OSError:
+        return False
+
+
 def _cgroups_for(sandbox: Sandbox) -> tuple[_cgroups.WorkerCgroups, tuple[str, str] | None,
                                               str]:
     """The worker's host-made cgroups, the user manager to start the supervisor under
     instead (or None), and the remedy for cgroups that are missing."""
     cgroups = _cgroups.WorkerCgroups(sandbox.memory, sandbox.processes, sandbox.cpu_seconds,
                                      sandbox.cgroup_parent)
+    if cgroups.missing and sandbox.cgroup_parent is None and _read_only_in_container():
+        return cgroups, None, cgroup_remedy()
     if not cgroups.missing or sandbox.cgroup_parent is not None or os.getuid() == 0:
         return cgroups, None, ""
     version, mounts = _cgroups.layout()
@@ -143,13 +157,9 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
                                "unsandboxed", ("user_namespace",))
     if check_only:
         return Launch(argv=[])
+    # Cgroups that are missing are refused by the supervisor, together with
+    # whatever else this machine lacks: one refusal names every blocker.
     cgroups, manager, remedy = _cgroups_for(sandbox)
-    refused = {name: reason for name, reason in cgroups.missing.items()
-               if name not in sandbox.allow_missing}
-    if refused:
-        cgroups.remove()
-        reason = "; ".join(dict.fromkeys(refused.values()))
-        raise WorkerStartError(refusal(list(refused), reason, remedy), tuple(refused))
     host_end, child_end = socket.socketpair()
     config = {
         "package_path": package_path(),

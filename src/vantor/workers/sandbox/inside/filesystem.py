@@ -16,6 +16,7 @@ bound onto them (read-only unless writable), a private ``/tmp``, a minimal
 
 from __future__ import annotations
 
+import errno
 import os
 import shutil
 import site
@@ -202,6 +203,7 @@ class View:
     """Everything a worker may see of the host's file system."""
 
     def __init__(self, sandbox_uid: int, host_uid: int):
+        self.proc_refused = ""  # why the new root has no /proc of its own, if it has none
         self.binds: dict[str, _Bind] = {}
         self.links: dict[str, str] = {}
         self.program: str | None = None  # the command's executable, for a custom command
@@ -393,7 +395,10 @@ class View:
             else:
                 fstype, flags, data = what
                 os.makedirs(place, exist_ok=True)
-                native.mount(fstype, place, fstype, flags, data)
+                if fstype == "proc":
+                    self._mount_proc(place, flags)
+                else:
+                    native.mount(fstype, place, fstype, flags, data)
             mounted.append(target)
         _mask_proc(stage)
         _mount_message_queues(stage)
@@ -416,6 +421,18 @@ class View:
         # they stay as built even where Landlock is missing.
         native.mount_setattr("/", native.MOUNT_ATTR_RDONLY, 0, False)
         native.mount_setattr("/dev", native.MOUNT_ATTR_RDONLY, 0, False)
+
+    def _mount_proc(self, place: str, flags: int) -> None:
+        """A fresh ``/proc`` for the PID namespace.  The kernel refuses one (EPERM) where the
+        ``/proc`` this process sees has paths mounted over it, as a container engine masks
+        its own: the tool then gets an empty ``/proc`` rather than the container's, which
+        shows processes outside the sandbox (``proc_refused`` says why)."""
+        try:
+            native.mount("proc", place, "proc", flags, None)
+        except OSError as error:
+            if error.errno != errno.EPERM:
+                raise
+            self.proc_refused = error.strerror or str(error)
 
     @staticmethod
     def _make_mount_point(place: str, directory: bool) -> None:

@@ -37,7 +37,12 @@ from typing import Any, NoReturn
 from vantor.workers import _containment as native
 from vantor.workers.isolation.exit_status import end_as
 from vantor.workers.isolation.leftovers import Confinement
+from vantor.workers.sandbox.inside import without_namespaces
 from vantor.workers.sandbox.inside.filesystem import HOSTNAME, WRITABLE_PLACES, View
+from vantor.workers.sandbox.inside.identity import (
+    enter_user_and_pid_namespaces,
+    keep_own_uid_if_usable,
+)
 from vantor.workers.sandbox.inside.kernel import (
     limit_kernel_accounts,
     loopback_listener,
@@ -53,11 +58,6 @@ _STAGE = "/tmp"
 
 def _reason(error: OSError) -> str:
     return error.strerror or str(error)
-
-
-def _write_file(path: str, text: str) -> None:
-    with open(path, "w") as file:
-        file.write(text)
 
 
 # -- the supervisor -------------------------------------------------------------
@@ -178,146 +178,18 @@ class CpuMeter:
         return None if remaining <= 0 else min(1.0, max(0.01, remaining / self.cpus))
 
 
-def _probe_unshare(flag: int) -> bool:
-    """Whether a child could enter a new namespace of kind ``flag``."""
-    pid = os.fork()
-    if pid == 0:
-        try:
-            native.unshare(flag)
-        except OSError:
-            os._exit(1)
-        os._exit(0)
-    _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status) == 0
+def _note_container() -> None:
+    """Find the container engine while its marks are in sight: remedies name its flags."""
+    from vantor.workers.sandbox.containers import container_engine
+
+    container_engine()
 
 
-def _map_identity(config: dict[str, Any], supervisor: int, ready: int) -> None:
-    """Run in a child of the supervisor: once it has unshared, map the sandbox's user."""
-    if os.read(ready, 1) != b"x":
-        os._exit(1)
-    try:
-        if config["host_uid"] == 0:
-            slot = config.get("slot_uid") or SANDBOX_UID
-            _write_file(f"/proc/{supervisor}/uid_map", f"{SANDBOX_UID} {slot} 1")
-            _write_file(f"/proc/{supervisor}/gid_map", f"{SANDBOX_GID} {SANDBOX_GID} 1")
-        os._exit(0)
-    except OSError:
-        os._exit(1)
+def _filter_remedy() -> str:
+    """The remedy for a call a container's seccomp profile refused, if one runs here."""
+    from vantor.workers.sandbox.containers import seccomp_remedy, under_seccomp_filter
 
-
-def _enter_user_and_pid_namespaces(config: dict[str, Any], protections: Protections) -> bool:
-    """Unshare what can be had; returns whether a user namespace was entered."""
-    wanted = {"user_namespace": native.CLONE_NEWUSER, "pid_namespace": native.CLONE_NEWPID}
-    flags = native.CLONE_NEWUSER | native.CLONE_NEWPID
-    try:
-        _unshare_mapped(config, flags)
-        protections.have("user_namespace")
-        protections.have("pid_namespace")
-        return True
-    except OSError as error:
-        failure = _reason(error)
-    usable = 0
-    for name, flag in wanted.items():
-        if _probe_unshare(flag):
-            usable |= flag
-            protections.have(name)
-        elif name == "user_namespace":
-            # Only root can confine a worker without one: for anyone else it
-            # is the way to every other protection.
-            protections.lack(name, failure, _user_namespace_remedy(config["host_uid"]),
-                             allowable=config["host_uid"] == 0)
-        else:
-            protections.lack(name, failure)
-    if usable & native.CLONE_NEWUSER:
-        # Each works alone but not both together: keep the user namespace.
-        protections.lack("pid_namespace", failure)
-        _unshare_mapped(config, native.CLONE_NEWUSER)
-        return True
-    if usable:
-        native.unshare(usable)
-    return False
-
-
-def _read_number(path: str) -> int | None:
-    try:
-        with open(path) as file:
-            return int(file.read().split()[0])
-    except (OSError, ValueError, IndexError):
-        return None
-
-
-def _user_namespace_remedy(host_uid: int) -> str:
-    """What stands between this process and a user namespace, and how an administrator lifts it."""
-    unprivileged = host_uid != 0  # what the first and third sysctl restrict
-    if unprivileged and _read_number("/proc/sys/kernel/unprivileged_userns_clone") == 0:
-        return "Allow them: sysctl -w kernel.unprivileged_userns_clone=1"
-    if _read_number("/proc/sys/user/max_user_namespaces") == 0:
-        return "Allow them: sysctl -w user.max_user_namespaces=15000"
-    if unprivileged and _read_number(
-            "/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == 1:
-        return (f"AppArmor restricts them: give {sys.executable} an AppArmor profile "
-                "with the 'userns,' rule, or sysctl -w "
-                "kernel.apparmor_restrict_unprivileged_userns=0")
-    with open("/proc/self/status") as status:
-        filtered = any(line.split() == ["Seccomp:", "2"] for line in status)
-    if filtered:
-        return ("This process runs under a seccomp filter that refuses them (a container's "
-                "default profile): run the container with a profile that allows "
-                "unshare(CLONE_NEWUSER), or with its own user namespace")
-    return "The kernel refuses them to this user: check user.max_user_namespaces and the LSMs"
-
-
-def _enter_host_namespace(config: dict[str, Any]) -> None:
-    """For a host that is not root, enter the user namespace that holds all of its
-    sandboxes' (:mod:`vantor.workers.sandbox.host.accounts`), so that the sandbox's is
-    made inside it and charged to its limits, half of the host's user's."""
-    fd = config.pop("user_namespace_fd", None)
-    if fd is None:
-        return
-    try:
-        native.enter_namespace(fd, native.CLONE_NEWUSER)
-    finally:
-        os.close(fd)
-
-
-def _unshare_mapped(config: dict[str, Any], flags: int) -> None:
-    if config["host_uid"] != 0:
-        _enter_host_namespace(config)
-        native.unshare(flags)
-        _write_file("/proc/self/setgroups", "deny")
-        _write_file("/proc/self/uid_map", f"{SANDBOX_UID} {config['host_uid']} 1")
-        _write_file("/proc/self/gid_map", f"{SANDBOX_GID} {config['host_gid']} 1")
-        return
-    ready, go = os.pipe()
-    supervisor = os.getpid()
-    helper = os.fork()
-    if helper == 0:
-        os.close(go)
-        _map_identity(config, supervisor, ready)
-    os.close(ready)
-    try:
-        _unshare_owned_by(config.get("slot_uid"), flags)
-        os.write(go, b"x")
-    finally:
-        os.close(go)
-        _, status = os.waitpid(helper, 0)
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise OSError(0, "the user namespace's identity could not be mapped")
-
-
-def _unshare_owned_by(slot: int | None, flags: int) -> None:
-    """Unshare with the effective uid ``slot``, which then owns the new user namespace: the
-    kernel charges what is made inside to that uid, not to root.  The real and saved uids
-    stay root's, so the sandbox's processes (all ``slot``) cannot signal this one."""
-    if slot is None:
-        native.unshare(flags)
-        return
-    os.setresuid(-1, slot, -1)
-    try:
-        native.unshare(flags)
-    except OSError:
-        os.setresuid(-1, 0, -1)
-        raise
+    return seccomp_remedy() if under_seccomp_filter() else ""
 
 
 def _claim_uid(config: dict[str, Any]) -> int | None:
@@ -330,7 +202,8 @@ def _claim_uid(config: dict[str, Any]) -> int | None:
     try:
         config["slot_uid"], held = claim()
     except (OSError, UidError) as error:
-        config["slot_missing"] = str(error)  # reported once rlimits, which cover it, hold
+        # Reported once rlimits, which cover it, hold.
+        config["slot_missing"] = f"no host uid could be claimed: {error}"
         return None
     return held
 
@@ -350,16 +223,18 @@ class Supervisor:
         self.config = config
         self.control = control
         self.protections = Protections(config["allow_missing"], config["require"])
+        self.protections.deferring = True  # one refusal names every blocker
         self.passed: list[int] = []  # descriptors init passed, for the host
 
     def run(self) -> NoReturn:
         try:
             steps = self.protections
+            _note_container()
             steps.at("opening the cgroups")
             cgroups = _open_cgroups(self.config, self.protections)
             meter = _open_cpu_meter(self.config, cgroups, self.protections)
             steps.at("claiming a host uid of the sandbox's own", "own_host_uid")
-            uid_claim = _claim_uid(self.config)
+            uid_claim = keep_own_uid_if_usable(self.config, _claim_uid(self.config))
             steps.at("gathering the paths of the new root", "mount_namespace")
             view = View.build(self.config, self.config.get("slot_uid") or SANDBOX_UID)
             if uid_claim is not None:
@@ -371,7 +246,13 @@ class Supervisor:
                 import vantor.workers.custom_worker  # noqa: F401
                 import vantor.workers.isolation.template  # noqa: F401
             steps.at("entering the user and PID namespaces", "user_namespace")
-            user_namespace = _enter_user_and_pid_namespaces(self.config, self.protections)
+            user_namespace = enter_user_and_pid_namespaces(self.config, self.protections)
+            if self.config.get("without_namespaces"):
+                # A sandbox that held this uid before and lost its supervisor may
+                # have left processes: none may share the new one's identity.
+                without_namespaces.kill_every_process_of(self.config["slot_uid"])
+                self.config["scratch"] = without_namespaces.scratch_directory(
+                    self.config["slot_uid"], SANDBOX_GID)
         except Exception as error:  # whatever it is, the host hears of it
             self.fail(error)
         # A socket pair, not a pipe: init passes the proxy's listener on it.
@@ -471,6 +352,10 @@ class Supervisor:
         if kill is not None:
             os.kill(init, kill)
         _, init_status = os.waitpid(init, 0)
+        if self.config.get("without_namespaces"):
+            # What the end of a PID namespace would do: nothing of the sandbox outlives it.
+            without_namespaces.kill_every_process_of(self.config["slot_uid"])
+            without_namespaces.remove_scratch(self.config["scratch"])
         self._tell_oom_kills()
         _mirror(status if status is not None else init_status)
 
@@ -540,6 +425,8 @@ class Init:
             new_root = self.new_root = self.namespaces()
             self.listen_for_proxy()
             self.confine(new_root)
+            without_namespaces.check_replacements(steps)
+            steps.check()
             steps.at("tying init to its supervisor")
             # A change of user or group ID clears the parent-death signal,
             # and confine() made one: without it again, init and everything
@@ -596,15 +483,28 @@ class Init:
                 native.unshare(flag)
                 self.protections.have(name)
             except OSError as error:
-                self.protections.lack(name, _reason(error))
+                if self.config.get("without_namespaces"):
+                    without_namespaces.replace(self.protections, name, _reason(error))
+                    continue
+                self.protections.lack(name, _reason(error), _filter_remedy())
         try:
             native.unshare(native.CLONE_NEWCGROUP)
         except OSError:
             pass  # hides only the host's cgroup paths
         if self.protections.holds("uts_namespace"):
             self.protections.at("setting the host name", "uts_namespace")
-            native.set_host_name(HOSTNAME.encode())  # this UTS namespace's
+            self.name_host()
         return self.protections.holds("mount_namespace")
+
+    def name_host(self) -> None:
+        """Name this UTS namespace's host.  A container's seccomp profile may refuse
+        ``sethostname`` (Podman's without CAP_SYS_ADMIN): the namespace is private all the
+        same, so the name is the container's, and changing it would reach no one else."""
+        try:
+            native.set_host_name(HOSTNAME.encode())
+        except OSError as error:
+            self.protections.have("uts_namespace",
+                                  f"the host name stays the container's: {_reason(error)}")
 
     def confine(self, new_root: bool) -> None:
         # The host's paths are opened with the host's identity.  In a user
@@ -621,12 +521,20 @@ class Init:
             self.view.close_trees()
         if not self.user_namespace:
             self.assemble(binds)
+        if not self.user_namespace:
+            # Giving up root takes CAP_SETPCAP with it: the bounding set goes first.
+            steps.at("emptying the capability bounding set", "no_capabilities")
+            self.drop_bounding_set()
         steps.at("taking the sandbox's user and group", "user_namespace")
         self.take_identity()
         steps.at("building the new root", "mount_namespace")
         if self.user_namespace:
             self.assemble(binds)
-        os.chdir(self.config["cwd"] or ("/tmp" if new_root else "/"))
+        scratch = self.config.get("scratch")
+        if scratch:
+            os.environ.update(TMPDIR=scratch, HOME=scratch)
+            without_namespaces.first_for_the_oom_killer()
+        os.chdir(self.config["cwd"] or ("/tmp" if new_root else scratch or "/"))
         steps.at("setting the rlimits", "rlimits")
         self.limit_resources()
         steps.at("bounding the kernel's per-user accounts", "rlimits")
@@ -637,17 +545,21 @@ class Init:
         steps.at("applying Landlock", "landlock_filesystem")
         self.landlock(new_root)
         steps.at("installing the seccomp filter", "seccomp")
-        native.install_seccomp_filter(*socket_families())
+        families = socket_families()
+        if self.config.get("without_namespaces"):
+            families = without_namespaces.without_ip(families)
+        native.install_seccomp_filter(*families)
         self.protections.have("seccomp")
 
     def report_host_uid(self) -> None:
-        if self.user_namespace and self.config.get("slot_uid"):
+        if (self.user_namespace or self.config.get("without_namespaces")) and \
+                self.config.get("slot_uid"):
             self.protections.have("own_host_uid")
         elif self.config["host_uid"] != 0:
             self.protections.unavailable("own_host_uid", "a host that is not root has one uid",
                                          "for a host that is not root")
         elif "slot_missing" in self.config:
-            reason = f"no host uid could be claimed: {self.config['slot_missing']}"
+            reason = self.config["slot_missing"]
             self.protections.unavailable("own_host_uid", reason, f"here ({reason})")
         else:
             self.protections.unavailable("own_host_uid", "no user namespace",
@@ -656,6 +568,18 @@ class Init:
     def assemble(self, binds: list | None) -> None:
         if binds is not None:
             self.view.assemble(_STAGE, binds, self.config["tmp_size"], SANDBOX_UID, SANDBOX_GID)
+            if self.view.proc_refused:
+                from vantor.workers.sandbox.containers import masked_proc_remedy
+
+                self.protections.have("pid_namespace", "no /proc: a fresh one is refused over "
+                                      f"the container's masked /proc ({self.view.proc_refused}"
+                                      f"); {masked_proc_remedy()}")
+
+    def drop_bounding_set(self) -> None:
+        try:
+            native.drop_bounding_set()
+        except OSError as error:
+            self.protections.lack("no_capabilities", _reason(error))
 
     def drop_capabilities(self) -> None:
         try:
@@ -672,8 +596,10 @@ class Init:
     def take_identity(self) -> None:
         if self.config["host_uid"] == 0:
             os.setgroups([])
+        # Without a user namespace the sandbox's own host uid is its identity itself.
+        uid = self.config["slot_uid"] if self.config.get("without_namespaces") else SANDBOX_UID
         os.setresgid(SANDBOX_GID, SANDBOX_GID, SANDBOX_GID)
-        os.setresuid(SANDBOX_UID, SANDBOX_UID, SANDBOX_UID)
+        os.setresuid(uid, uid, uid)
 
     def limit_resources(self) -> None:
         limits = [(resource.RLIMIT_CORE, 0),
@@ -684,12 +610,16 @@ class Init:
         # rlimits can approach: processes counted in the sandbox's own user
         # namespace (per sandbox since Linux 5.14), memory per process.
         fallbacks = []
-        if self.config["processes"] is not None and self.user_namespace:
+        # Per sandbox in its own user namespace, or as the sandbox's own host uid.
+        own_count = self.user_namespace or self.config.get("without_namespaces")
+        if self.config["processes"] is not None and own_count:
             fallbacks.append(("process_limit", resource.RLIMIT_NPROC, self.config["processes"],
                               "RLIMIT_NPROC per sandbox"))
         if self.config["memory"] is not None:
+            first = ", the sandbox first for the OOM killer" if self.config.get(
+                "without_namespaces") else ""
             fallbacks.append(("memory_limit", resource.RLIMIT_AS, self.config["memory"],
-                              "RLIMIT_AS per process"))
+                              f"RLIMIT_AS per process{first}"))
         if self.config["cpu_seconds"] is not None:
             fallbacks.append(("cpu_limit", resource.RLIMIT_CPU, self.config["cpu_seconds"],
                               "RLIMIT_CPU per process"))
@@ -748,9 +678,13 @@ class Init:
         else:
             # The host's own tree, as far as the sandbox's user can reach it.
             rules = [(path, read) for path in self.view.readable_paths()
-                     if os.access(path, os.F_OK)] + [("/proc", read)]
+                     if os.access(path, os.F_OK)]
+            scratch = self.config.get("scratch")
+            # Without namespaces: no /proc (the container's processes), a scratch
+            # directory of the sandbox's own in place of the container's /tmp.
+            rules += [] if scratch else [("/proc", read)]
             rules += [(device, devices) for device in ("/dev/null", "/dev/zero", "/dev/urandom")]
-            writable = ["/tmp"]
+            writable = [scratch] if scratch else ["/tmp"]
         writable += self.view.writable_paths()
         rules += [(path, everything) for path in writable]
         return rules
@@ -772,7 +706,6 @@ class Init:
         # stay its own, as in any process.
         native.set_dumpable(True)
         signal.signal(signal.SIGINT, signal.default_int_handler)
-        _forget_boot_source()
         self.take_worker_env()
         command = self.config["command"]
         if command is not None:
@@ -833,22 +766,6 @@ class Init:
                     self.send({"exit": status})
                 finally:
                     os._exit(0)
-
-
-def _forget_boot_source() -> None:
-    """Drop what the interpreter keeps of the supervisor's ``-c`` start-up code.
-
-    Python 3.13 keeps ``-c`` source in :mod:`linecache` as ``<string>``, the
-    name of a tool's ``exec`` and ``eval`` code too: a traceback through
-    those would quote the start-up code under them.  The worker's answers are
-    then what an unsandboxed worker's are, whatever the launch.
-    """
-    linecache = sys.modules.get("linecache")
-    if linecache is None:
-        return
-    for key in [key for key in linecache.cache
-                if key == "<string>" or getattr(key, "co_filename", None) == "<string>"]:
-        linecache.cache.pop(key, None)
 
 
 def _fs_rights(abi: int) -> int:
