@@ -59,7 +59,7 @@ def test_the_table_of_calls_matches_the_native_sources():
 
 @pytest.mark.parametrize("engine, expected", [
     ("docker", ["mount", "mount_setattr", "move_mount", "open_tree", "pivot_root",
-                "sethostname", "umount2", "unshare"]),
+                "sethostname", "setns", "umount2", "unshare"]),
     ("podman", ["sethostname"]),
 ])
 def test_the_profile_is_the_engines_default_plus_exactly_the_calls_it_refuses(engine, expected):

@@ -41,6 +41,9 @@ NATIVE_CALLS: dict[str, tuple[str, ...]] = {
     "install_seccomp_filter": ("seccomp", "prctl"),
     "set_child_subreaper": ("prctl",),
     "populate_after_fork": ("madvise",),
+    "enter_namespace": ("setns",),
+    "remove_ipc_objects": ("shmctl", "semctl", "msgctl", "mq_unlink"),
+    "keep_settings_to_oneself": ("seccomp", "prctl"),
 }
 
 #: What the sandbox's Python side calls besides (``os``): identity, processes, descriptors.
