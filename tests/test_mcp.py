@@ -132,8 +132,13 @@ async def connected(transport, workspace, mode="auto"):
 
 
 async def call(client, tool, **arguments):
+    """The result of a tool call; what the call cost is checked here and left out."""
     result = await client.call_tool(tool, arguments)
-    return result.is_error, result.structured_content, result.content[0].text
+    structured = result.structured_content
+    if isinstance(structured, dict) and tool != "sandbox_report":
+        usage = structured.get("error", structured).pop("usage")
+        assert usage is None or usage["wall_seconds"] > 0, usage
+    return result.is_error, structured, result.content[0].text
 
 
 def run(coroutine):

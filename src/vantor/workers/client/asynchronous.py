@@ -24,6 +24,7 @@ from vantor.workers.client.base import (
     StartTimedOut,
     WorkerBase,
 )
+from vantor.workers.client.telemetry import now_ns
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
     EXIT_GRACE,
@@ -359,7 +360,8 @@ class AsyncWorker(WorkerBase):
 
         Raises as :meth:`Worker.request` does.
         """
-        return await self._exchange(*encode_request(request), timeout)
+        line, quitting = encode_request(request)
+        return await self._exchange(line, quitting, timeout, request.get("action"))
 
     async def request_line(self, line: str | bytes, timeout: Timeout = UNSET) -> Answer:
         """Send one request line exactly as given: see :meth:`Worker.request_line`."""
@@ -372,7 +374,9 @@ class AsyncWorker(WorkerBase):
             self._call_lock = asyncio.Lock()
         return self._call_lock
 
-    async def _exchange(self, data: bytes, quitting: bool, timeout: Timeout) -> Answer:
+    async def _exchange(self, data: bytes, quitting: bool, timeout: Timeout,
+                        action: Any = None) -> Answer:
+        start_ns = now_ns()
         if timeout is UNSET:
             timeout = self.timeout  # checked when it was set
         else:
@@ -393,8 +397,10 @@ class AsyncWorker(WorkerBase):
         except BaseException as error:
             self._stats.failed(error, isinstance(error, asyncio.CancelledError))
             self._record_failure(error)
+            self._call_ended(action, error, start_ns)
             raise
         self._stats.answered(answer, seconds)
+        self._call_ended(action, answer, start_ns)
         return answer
 
     async def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
@@ -419,11 +425,14 @@ class AsyncWorker(WorkerBase):
                 if not clean:
                     self._forget(proc)
                     continue
+            self._call_pid = proc.pid
+            cpu_before = proc.cpu_seconds()
             started = time.monotonic()
             try:
                 answer = await self._link.exchange(data, timeout)
-                return proc, answer, time.monotonic() - started
+                wall = time.monotonic() - started
             except _Failure as failure:
+                wall = time.monotonic() - started
                 outcome = failure
             except BaseException as error:
                 # Cancelled (or worse) while the worker was busy: never reuse it,
@@ -433,6 +442,18 @@ class AsyncWorker(WorkerBase):
                     self._forget(proc)
                 self._record_failure(error)
                 raise
+            else:
+                if proc.isolated:
+                    # The template's end line, right behind the answer, tells what it cost.
+                    proc.owes_end = True
+                    try:
+                        await self._link.await_end(EXIT_GRACE)
+                    except BaseException as error:  # cancelled meanwhile
+                        self._forget(proc)
+                        self._record_failure(error)
+                        raise
+                answer.usage = self._usage(proc, wall, cpu_before)
+                return proc, answer, wall
             try:
                 if not resent and outcome.kind == "died" and proc.request_unread(len(data)):
                     await self._discard(proc, EXIT_GRACE)
@@ -440,8 +461,11 @@ class AsyncWorker(WorkerBase):
                     continue
                 if outcome.kind == "timeout" and await self._cancelled(proc, len(data)):
                     error = self._error_for(proc, outcome.kind, timeout)
+                    error.usage = self._usage(proc, wall, cpu_before)
                 else:
+                    usage = self._usage(proc, wall, cpu_before)  # while the process is there
                     error = await self._failed(proc, outcome, timeout)
+                    error.usage = usage
             except BaseException as cancelled:
                 self._forget(proc)
                 self._record_failure(cancelled)

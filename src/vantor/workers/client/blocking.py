@@ -24,6 +24,7 @@ from vantor.workers.client.base import (
     StartTimedOut,
     WorkerBase,
 )
+from vantor.workers.client.telemetry import now_ns
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
     EXIT_GRACE,
@@ -333,7 +334,8 @@ class Worker(WorkerBase):
         output limit, :class:`WorkerClosed` after :meth:`close`, and
         :class:`WorkerStartError` when a sandboxed worker could not start.
         """
-        return self._exchange(*encode_request(request), timeout)
+        line, quitting = encode_request(request)
+        return self._exchange(line, quitting, timeout, request.get("action"))
 
     def request_line(self, line: str | bytes, timeout: Timeout = UNSET) -> Answer:
         """Send one request line exactly as given, without encoding it as JSON.
@@ -347,7 +349,9 @@ class Worker(WorkerBase):
 
     # -- internals --------------------------------------------------------
 
-    def _exchange(self, data: bytes, quitting: bool, timeout: Timeout) -> Answer:
+    def _exchange(self, data: bytes, quitting: bool, timeout: Timeout,
+                  action: Any = None) -> Answer:
+        start_ns = now_ns()
         if timeout is UNSET:
             timeout = self.timeout  # checked when it was set
         else:
@@ -367,8 +371,10 @@ class Worker(WorkerBase):
                         self._reap_if_closed()
         except BaseException as error:
             self._stats.failed(error)
+            self._call_ended(action, error, start_ns)
             raise
         self._stats.answered(answer, seconds)
+        self._call_ended(action, answer, start_ns)
         return answer
 
     def _reap_if_closed(self) -> None:
@@ -393,20 +399,32 @@ class Worker(WorkerBase):
             if proc.calls and not self._clean(proc):
                 self._discard(proc)
                 continue
-            deadline = None if timeout is None else time.monotonic() + timeout
+            self._call_pid = proc.pid
+            cpu_before = proc.cpu_seconds()
             started = time.monotonic()
+            deadline = None if timeout is None else started + timeout
             try:
                 answer = self._waiter.exchange(data, deadline)
-                return proc, answer, time.monotonic() - started
+                wall = time.monotonic() - started
+                if proc.isolated:
+                    # The template's end line, right behind the answer, tells what it cost.
+                    proc.owes_end = True
+                    self._waiter.await_end(time.monotonic() + EXIT_GRACE)
+                answer.usage = self._usage(proc, wall, cpu_before)
+                return proc, answer, wall
             except _Failure as failure:
+                wall = time.monotonic() - started
                 if not resent and failure.kind == "died" and proc.request_unread(len(data)):
                     self._discard(proc, EXIT_GRACE)
                     resent = True
                     continue
                 if failure.kind == "timeout" and self._cancelled(proc, len(data)):
                     error = self._error_for(proc, failure.kind, timeout)
+                    error.usage = self._usage(proc, wall, cpu_before)
                 else:
+                    usage = self._usage(proc, wall, cpu_before)  # while the process is there
                     error = self._failed(proc, failure, timeout)
+                    error.usage = usage
                 self._record_failure(error)
                 raise error from None
             except BaseException as error:

@@ -29,6 +29,7 @@ from vantor.workers.client.answers import (
     with_stderr_tail,
 )
 from vantor.workers.client.interrupts import Deferral, bookkeeping
+from vantor.workers.client.usage import CpuMeter, parse_end_usage
 from vantor.workers.isolation.template import ANSWER_FD_VARIABLE, END_MARK, TEMPLATE_VARIABLE
 from vantor.workers.sandbox.host.launch import Launch
 
@@ -229,6 +230,10 @@ class Process:
         self.requests = 0
         self.calls = 0  # requests sent: the template numbers its calls alike
         self.owes_end = False  # a call is over, its template's end line not yet read
+        # What the last call cost, as the template's end line tells it: (CPU s, peak RSS).
+        self.end_usage: tuple[float, int] | None = None
+        # What counts a shared worker's CPU time; False where nothing can.
+        self.cpu_meter: CpuMeter | None | bool = None
         # The token the current call's end line carries: the host's, sent to the
         # template alone (its cancel pipe), so that nothing the call started can
         # write the line; or, once the call is cancelled, the cancel's.
@@ -284,6 +289,7 @@ class Process:
         """
         self.sent = 0
         self.write_failed = False
+        self.end_usage = None
         if self.calls:
             if self.isolated and self.stderr_open:
                 # What earlier calls wrote on standard error (another user's,
@@ -298,6 +304,22 @@ class Process:
                 os.write(self.cancel_fd, b"%d end %s\n" % (self.calls, self.end_token))
             except OSError:
                 pass  # the template is gone: writing the request finds that out
+
+    def cpu_seconds(self) -> float | None:
+        """The CPU time a shared worker has used so far (see :mod:`.usage`); None for a
+        template, whose calls' figures come on their end lines, or where none can be read."""
+        meter = self.cpu_meter
+        if meter is None:
+            if self.isolated or not self.ready:
+                return None
+            depth = 0 if self.control is None else 2  # supervisor, init, worker
+            meter = CpuMeter.open(self.pid, depth, self.launch.context.get("cgroup_procs", {})
+                                  .values())
+            self.cpu_meter = meter if meter is not None else False
+            if meter is None:
+                return None
+            self._teardown.fds.append(meter.fd)
+        return meter.read() if meter else None
 
     def written_since_answer(self) -> bool:
         """Whether the worker wrote anything (or ended its output) since its last answer.
@@ -379,7 +401,7 @@ class Process:
         when the pipe ended, or held after an answer what the template does
         not write.
         """
-        wanted = END_MARK + self.end_token + b"\n"
+        wanted = END_MARK + self.end_token
         self.marks += self.channel.rest
         self.channel.rest = b""
         while True:
@@ -387,14 +409,19 @@ class Process:
                 at = self.marks.find(wanted)
                 if at < 0:
                     self.marks = self.marks[-len(wanted):]
+                else:
+                    self.marks = self.marks[at:]
             elif not wanted.startswith(self.marks[:len(wanted)]):
                 return False
-            else:
-                at = 0 if len(self.marks) >= len(wanted) else -1
-            if at >= 0:
-                rest = self.marks[at + len(wanted):]
+            line_end = self.marks.find(b"\n", len(wanted)) if len(self.marks) > len(wanted) else -1
+            if line_end >= 0 and self.marks.startswith(wanted):
+                figures = self.marks[len(wanted):line_end]
+                rest = self.marks[line_end + 1:]
                 self.marks = b""
                 self.owes_end = False
+                self.end_usage = parse_end_usage(figures)
+                if figures and self.end_usage is None:
+                    return False
                 return not rest and self.read_out_stdout(keep)
             data = _read(self.answer_fd, READ_SIZE)
             if not data:

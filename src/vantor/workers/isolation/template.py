@@ -42,6 +42,7 @@ import io
 import json
 import mmap
 import os
+import resource
 import select
 import signal
 import struct
@@ -289,6 +290,7 @@ class Template:
             pass  # it ended before it took its request: its status says how
         finally:
             os.close(line_w)
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
         pidfd = os.pidfd_open(pid)
         try:
             token = self.wait_for_call(pidfd, pid)
@@ -296,14 +298,19 @@ class Template:
             os.close(pidfd)
         if token is not None:
             os.kill(pid, signal.SIGKILL)
-        _, status = os.waitpid(pid, 0)
+        _, status, usage = os.wait4(pid, 0)
         self.end_leftovers()
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        # The call's CPU time is what its process, its children and all it left
+        # running (reaped just now) used; its peak, its own and its children's.
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        figures = b" %d %d" % (round(cpu * 1e6), usage.ru_maxrss * 1024)
         went_on = os.read(went_on_r, 1) == b"1"  # all its holders have ended
         os.close(went_on_r)
         if token is None and not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
                                   and went_on):
             end_as(status)
-        self.write_end(end_token if token is None else token)
+        self.write_end((end_token if token is None else token) + figures)
         self.fork_next()
 
     def wait_for_call(self, pidfd: int, pid: int) -> bytes | None:
