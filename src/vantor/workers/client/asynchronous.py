@@ -426,7 +426,7 @@ class AsyncWorker(WorkerBase):
                     self._forget(proc)
                     continue
             self._call_pid = proc.pid
-            cpu_before = proc.cpu_seconds()
+            cpu = proc.cpu_span()
             started = time.monotonic()
             try:
                 answer = await self._link.exchange(data, timeout)
@@ -452,7 +452,7 @@ class AsyncWorker(WorkerBase):
                         self._forget(proc)
                         self._record_failure(error)
                         raise
-                answer.usage = self._usage(proc, wall, cpu_before)
+                answer.usage = self._usage(proc, wall, cpu)
                 return proc, answer, wall
             try:
                 if not resent and outcome.kind == "died" and proc.request_unread(len(data)):
@@ -461,9 +461,9 @@ class AsyncWorker(WorkerBase):
                     continue
                 if outcome.kind == "timeout" and await self._cancelled(proc, len(data)):
                     error = self._error_for(proc, outcome.kind, timeout)
-                    error.usage = self._usage(proc, wall, cpu_before)
+                    error.usage = self._usage(proc, wall, cpu, failed=True)
                 else:
-                    usage = self._usage(proc, wall, cpu_before)  # while the process is there
+                    usage = self._usage(proc, wall, cpu, failed=True)  # while the process is there
                     error = await self._failed(proc, outcome, timeout)
                     error.usage = usage
             except BaseException as cancelled:

@@ -14,7 +14,7 @@ from typing import Any
 from vantor.workers.client.answers import with_stderr_tail
 from vantor.workers.client.telemetry import call_ended, worker_started
 from vantor.workers.client.interrupts import bookkeeping
-from vantor.workers.client.usage import Usage
+from vantor.workers.client.usage import CpuSpan, Usage
 from vantor.workers.client.core import (
     DEFAULT_OUTPUT_LIMIT,
     DEFAULT_STDERR_LIMIT,
@@ -308,16 +308,19 @@ class WorkerBase(Actions):
                                  pid=self._call_pid)
 
     @staticmethod
-    def _usage(proc: Process, wall: float, cpu_before: float | None) -> Usage:
+    def _usage(proc: Process, wall: float, cpu: CpuSpan | None, *, failed: bool = False
+               ) -> Usage:
         """What the call just over cost: the template's figures for it (isolation per
-        call), else the difference of the worker's CPU time across it."""
+        call), else the worker's CPU count across it (ended now if the call ``failed``:
+        the process goes)."""
         if proc.isolated:
             figures, proc.end_usage = proc.end_usage, None
             if figures is None:
-                return Usage(wall, None, None)
+                return Usage(wall)
             return Usage(wall, figures[0], figures[1])
-        after = proc.cpu_seconds() if cpu_before is not None else None
-        return Usage(wall, None if after is None else max(0.0, after - cpu_before), None)
+        if failed and cpu is not None:
+            cpu.close()
+        return Usage(wall, cpu)
 
     def _error_for(self, proc: Process, kind: str, timeout: Timeout,
                    detail: str = "") -> Exception:

@@ -400,7 +400,7 @@ class Worker(WorkerBase):
                 self._discard(proc)
                 continue
             self._call_pid = proc.pid
-            cpu_before = proc.cpu_seconds()
+            cpu = proc.cpu_span()
             started = time.monotonic()
             deadline = None if timeout is None else started + timeout
             try:
@@ -410,7 +410,7 @@ class Worker(WorkerBase):
                     # The template's end line, right behind the answer, tells what it cost.
                     proc.owes_end = True
                     self._waiter.await_end(time.monotonic() + EXIT_GRACE)
-                answer.usage = self._usage(proc, wall, cpu_before)
+                answer.usage = self._usage(proc, wall, cpu)
                 return proc, answer, wall
             except _Failure as failure:
                 wall = time.monotonic() - started
@@ -420,9 +420,9 @@ class Worker(WorkerBase):
                     continue
                 if failure.kind == "timeout" and self._cancelled(proc, len(data)):
                     error = self._error_for(proc, failure.kind, timeout)
-                    error.usage = self._usage(proc, wall, cpu_before)
+                    error.usage = self._usage(proc, wall, cpu, failed=True)
                 else:
-                    usage = self._usage(proc, wall, cpu_before)  # while the process is there
+                    usage = self._usage(proc, wall, cpu, failed=True)  # while the process is there
                     error = self._failed(proc, failure, timeout)
                     error.usage = usage
                 self._record_failure(error)

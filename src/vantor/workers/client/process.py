@@ -29,7 +29,7 @@ from vantor.workers.client.answers import (
     with_stderr_tail,
 )
 from vantor.workers.client.interrupts import Deferral, bookkeeping
-from vantor.workers.client.usage import CpuMeter, parse_end_usage
+from vantor.workers.client.usage import CpuMeter, CpuSpan, parse_end_usage
 from vantor.workers.isolation.template import ANSWER_FD_VARIABLE, END_MARK, TEMPLATE_VARIABLE
 from vantor.workers.sandbox.host.launch import Launch
 
@@ -234,6 +234,7 @@ class Process:
         self.end_usage: tuple[float, int] | None = None
         # What counts a shared worker's CPU time; False where nothing can.
         self.cpu_meter: CpuMeter | None | bool = None
+        self.last_cpu: CpuSpan | None = None  # the last call's count, maybe not ended yet
         # The token the current call's end line carries: the host's, sent to the
         # template alone (its cancel pipe), so that nothing the call started can
         # write the line; or, once the call is cancelled, the cancel's.
@@ -305,9 +306,11 @@ class Process:
             except OSError:
                 pass  # the template is gone: writing the request finds that out
 
-    def cpu_seconds(self) -> float | None:
-        """The CPU time a shared worker has used so far (see :mod:`.usage`); None for a
-        template, whose calls' figures come on their end lines, or where none can be read."""
+    def cpu_span(self) -> CpuSpan | None:
+        """Start counting a shared worker's CPU time for the call about to be sent (see
+        :mod:`.usage`); the last call's count ends here, unless it was read already.
+        None for a template, whose calls' figures come on their end lines, or where no
+        counter can be read."""
         meter = self.cpu_meter
         if meter is None:
             if self.isolated or not self.ready:
@@ -319,7 +322,21 @@ class Process:
             if meter is None:
                 return None
             self._teardown.fds.append(meter.fd)
-        return meter.read() if meter else None
+        elif meter is False:
+            return None
+        reading = meter.raw()
+        last = self.last_cpu
+        if last is not None:
+            last.close(reading)
+        self.last_cpu = span = CpuSpan(meter, reading)
+        return span
+
+    def end_cpu(self) -> None:
+        """End the last call's CPU count now, while the process is there to read."""
+        last = self.last_cpu
+        if last is not None:
+            last.close()
+            self.last_cpu = None
 
     def written_since_answer(self) -> bool:
         """Whether the worker wrote anything (or ended its output) since its last answer.
@@ -540,6 +557,7 @@ class Process:
 
     def stop(self) -> None:
         """Start stopping the process; safe from any thread, does not wait."""
+        self.end_cpu()
         self.stopping = True
         if self.control is not None and self.popen.returncode is None:
             _shutdown_quietly(self.control)
@@ -548,6 +566,7 @@ class Process:
 
     def kill(self) -> None:
         """Kill the whole process group at once (the sandbox's supervisor too)."""
+        self.end_cpu()
         self.stopping = True
         kill_group(self.popen)
 
@@ -557,6 +576,7 @@ class Process:
         The process takes no further request, and its stdin descriptor, whose
         number the system may now give to any new file, is never used again.
         """
+        self.end_cpu()
         self.stopping = True
         self.input_closed = True
         try:
@@ -566,6 +586,7 @@ class Process:
 
     def release(self) -> None:
         """Stop, reap and clean up now (blocks up to about a second for a sandbox)."""
+        self.end_cpu()
         self._teardown()
 
     def released(self) -> bool:

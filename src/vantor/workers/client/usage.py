@@ -18,13 +18,11 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from dataclasses import dataclass
 from typing import Any
 
 _TICK = os.sysconf("SC_CLK_TCK")
 
 
-@dataclass(frozen=True)
 class Usage:
     """What one call cost.
 
@@ -33,17 +31,66 @@ class Usage:
     children included (None where it could not be read).
     ``max_rss_bytes``: the call's peak resident set (``isolation="call"``
     only; None otherwise).
+
+    A shared worker's CPU time is read when first asked for, or when the
+    worker's next request is sent, whichever comes first: the call pays for
+    no read it does not need, and what it left running until then is its own.
     """
 
-    __slots__ = ("wall_seconds", "cpu_seconds", "max_rss_bytes")
+    __slots__ = ("wall_seconds", "max_rss_bytes", "_cpu")
 
-    wall_seconds: float
-    cpu_seconds: float | None
-    max_rss_bytes: int | None
+    def __init__(self, wall_seconds: float, cpu_seconds: "float | CpuSpan | None" = None,
+                 max_rss_bytes: int | None = None):
+        self.wall_seconds = wall_seconds
+        self.max_rss_bytes = max_rss_bytes
+        self._cpu = cpu_seconds
+
+    @property
+    def cpu_seconds(self) -> float | None:
+        cpu = self._cpu
+        if isinstance(cpu, CpuSpan):
+            cpu = self._cpu = cpu.seconds()
+        return cpu
 
     def as_dict(self) -> dict[str, Any]:
         return {"wall_seconds": self.wall_seconds, "cpu_seconds": self.cpu_seconds,
                 "max_rss_bytes": self.max_rss_bytes}
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Usage) and self.as_dict() == other.as_dict()
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return (f"Usage(wall_seconds={self.wall_seconds!r}, cpu_seconds={self.cpu_seconds!r}, "
+                f"max_rss_bytes={self.max_rss_bytes!r})")
+
+
+class CpuSpan:
+    """A shared worker's CPU counter across one call: read raw as the request goes, and
+    again once asked for or as the next request goes (:meth:`close`); parsed when asked."""
+
+    __slots__ = ("meter", "start", "end")
+
+    def __init__(self, meter: "CpuMeter", start: bytes | None):
+        self.meter = meter
+        self.start = start
+        self.end: bytes | None = None
+
+    def close(self, reading: bytes | None = None) -> None:
+        """Take the reading at the call's end (read now unless given), once."""
+        if self.end is None:
+            if reading is None:
+                reading = self.meter.raw()
+            if self.end is None:
+                self.end = reading or b""
+
+    def seconds(self) -> float | None:
+        self.close()
+        if not self.start or not self.end:
+            return None
+        parse = self.meter.parse
+        return max(0.0, parse(self.end) - parse(self.start))
 
 
 def parse_end_usage(text: bytes) -> tuple[float, int] | None:
@@ -57,11 +104,11 @@ def parse_end_usage(text: bytes) -> tuple[float, int] | None:
 class CpuMeter:
     """The CPU time a worker has used so far, from a file kept open and read with ``pread``."""
 
-    __slots__ = ("fd", "read")
+    __slots__ = ("fd", "parse")
 
     def __init__(self, path: str, cgroup: bool):
         self.fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-        self.read = self._read_cgroup if cgroup else self._read_stat
+        self.parse = _parse_cgroup if cgroup else _parse_stat
 
     @classmethod
     def open(cls, pid: int, depth: int, cgroup_procs: Iterable[str]) -> "CpuMeter | None":
@@ -88,26 +135,25 @@ class CpuMeter:
         except OSError:
             return None
 
-    def _read_cgroup(self) -> float | None:
+    def raw(self) -> bytes | None:
+        """The counter's text now, parsed only if asked for; None once it cannot be read."""
         try:
-            text = os.pread(self.fd, 4096, 0)
-        except OSError:
-            return None
-        if text.startswith(b"usage_usec"):
-            return int(text.split()[1]) / 1e6
-        return int(text) / 1e9
-
-    def _read_stat(self) -> float | None:
-        try:
-            text = os.pread(self.fd, 1024, 0)
+            return os.pread(self.fd, 1024, 0)
         except OSError:  # the process has ended
             return None
-        # utime, stime, cutime and cstime: the 14th to 17th fields, after the name's ")".
-        fields = text[text.rfind(b")") + 2:].split(b" ", 15)
-        return (int(fields[11]) + int(fields[12]) + int(fields[13]) + int(fields[14])) / _TICK
 
-    def close(self) -> None:
-        try:
-            os.close(self.fd)
-        except OSError:
-            pass
+    def seconds(self) -> float | None:
+        raw = self.raw()
+        return self.parse(raw) if raw else None
+
+
+def _parse_cgroup(text: bytes) -> float:
+    if text.startswith(b"usage_usec"):
+        return int(text.split()[1]) / 1e6
+    return int(text) / 1e9
+
+
+def _parse_stat(text: bytes) -> float:
+    # utime, stime, cutime and cstime: the 14th to 17th fields, after the name's ")".
+    fields = text[text.rfind(b")") + 2:].split(b" ", 15)
+    return (int(fields[11]) + int(fields[12]) + int(fields[13]) + int(fields[14])) / _TICK
