@@ -11,6 +11,7 @@ rounds of the ratio this client / baseline.
 
     python bench/usage.py            # about a minute on 2 cores
     python bench/usage.py --quick    # a smoke run
+    python bench/usage.py --out DIR  # where usage.md and usage.json go
 """
 
 from __future__ import annotations
@@ -82,15 +83,20 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="a smoke run")
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--baseline", metavar="REV", default=BEFORE_USAGE)
+    parser.add_argument("--out", type=Path, default=Path(__file__).parent / "results")
     args = parser.parse_args(argv)
     rounds, count = (2, 20) if args.quick else (args.rounds, 300)
     results = measure(args.baseline, rounds, count)
-    print(f"tiny request ({TINY['action']}), medians of {rounds} rounds of {count} calls each")
-    print("| worker | with usage | without | ratio |\n|---|---|---|---|")
+    lines = [f"Tiny request ({TINY['action']}), medians of {rounds} rounds of {count} calls each",
+             "", "| worker | with usage | without | ratio |", "|---|---|---|---|"]
     for kind, figures in results.items():
-        print(f"| {kind} | {figures['with usage (µs)']:.1f} µs | {figures['without (µs)']:.1f} µs"
-              f" | {figures['ratio']:.3f}× |")
-    print(json.dumps(results))
+        lines.append(f"| {kind} | {figures['with usage (µs)']:.1f} µs | "
+                     f"{figures['without (µs)']:.1f} µs | {figures['ratio']:.3f}× |")
+    text = "\n".join(lines) + "\n"
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / "usage.md").write_text(text)
+    (args.out / "usage.json").write_text(json.dumps(results))
+    sys.stdout.write(text)
     return 0
 
 

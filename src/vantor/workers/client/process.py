@@ -312,24 +312,31 @@ class Process:
         None for a template, whose calls' figures come on their end lines, or where no
         counter can be read."""
         meter = self.cpu_meter
-        if meter is None:
-            if self.isolated or not self.ready:
-                return None
-            depth = 0 if self.control is None else 2  # supervisor, init, worker
-            meter = CpuMeter.open(self.pid, depth, self.launch.context.get("cgroup_procs", {})
-                                  .values())
-            self.cpu_meter = meter if meter is not None else False
+        if not meter:
+            meter = self._open_cpu_meter()
             if meter is None:
                 return None
-            self._teardown.fds.append(meter.fd)
-        elif meter is False:
-            return None
-        reading = meter.raw()
+        # Written out: every call of a shared worker passes here.
+        try:
+            reading = os.pread(meter.fd, 1024, 0)
+        except OSError:  # the process has ended
+            reading = b""
         last = self.last_cpu
-        if last is not None:
-            last.close(reading)
+        if last is not None and last.end is None:
+            last.end = reading
         self.last_cpu = span = CpuSpan(meter, reading)
         return span
+
+    def _open_cpu_meter(self) -> CpuMeter | None:
+        if self.cpu_meter is False or self.isolated or not self.ready:
+            return None
+        depth = 0 if self.control is None else 2  # supervisor, init, worker
+        meter = CpuMeter.open(self.pid, depth, self.launch.context.get("cgroup_procs", {})
+                              .values())
+        self.cpu_meter = meter if meter is not None else False
+        if meter is not None:
+            self._teardown.fds.append(meter.fd)
+        return meter
 
     def end_cpu(self) -> None:
         """End the last call's CPU count now, while the process is there to read."""

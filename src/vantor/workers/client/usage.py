@@ -90,7 +90,10 @@ class CpuSpan:
         if not self.start or not self.end:
             return None
         parse = self.meter.parse
-        return max(0.0, parse(self.end) - parse(self.start))
+        try:
+            return max(0.0, parse(self.end) - parse(self.start))
+        except (ValueError, IndexError):  # read after its process was let go
+            return None
 
 
 def parse_end_usage(text: bytes) -> tuple[float, int] | None:
