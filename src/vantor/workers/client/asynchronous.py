@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import select
 import time
 from collections.abc import Mapping
 from typing import Any
@@ -25,6 +26,7 @@ from vantor.workers.client.base import (
     WorkerBase,
 )
 from vantor.workers.client.telemetry import now_ns
+from vantor.workers.client.usage import EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
     EXIT_GRACE,
@@ -443,16 +445,7 @@ class AsyncWorker(WorkerBase):
                 self._record_failure(error)
                 raise
             else:
-                if proc.isolated:
-                    # The template's end line, right behind the answer, tells what it cost.
-                    proc.owes_end = True
-                    try:
-                        await self._link.await_end(EXIT_GRACE)
-                    except BaseException as error:  # cancelled meanwhile
-                        self._forget(proc)
-                        self._record_failure(error)
-                        raise
-                answer.usage = self._usage(proc, wall, cpu)
+                answer.usage = self._answer_usage(proc, wall, cpu)
                 return proc, answer, wall
             try:
                 if not resent and outcome.kind == "died" and proc.request_unread(len(data)):
@@ -472,6 +465,24 @@ class AsyncWorker(WorkerBase):
                 raise
             self._record_failure(error)
             raise error from None
+
+    def _fetch_end(self, proc: Process, pending: EndFigures) -> None:
+        # Asked for outside a call: the end line is read here, the loop held up
+        # until it comes (about a millisecond).  Not while a call waits for it.
+        link = self._link
+        if (link is None or link.proc is not proc or link.closed or link.waiting is not None
+                or link.end_wait is not None or not proc.owes_end):
+            return
+        poll = select.poll()
+        poll.register(proc.answer_fd, select.POLLIN)
+        poll.register(proc.stdout_fd, select.POLLIN)
+        deadline = time.monotonic() + EXIT_GRACE
+        while not pending.done:
+            found = proc.take_end() if proc.read_out_stdout(False) else False
+            left = deadline - time.monotonic()
+            if found is not None or left <= 0:
+                return
+            poll.poll(left * 1000)
 
     async def _clean(self, proc: Process) -> bool:
         """As :meth:`Worker._clean`."""

@@ -14,7 +14,7 @@ from typing import Any
 from vantor.workers.client.answers import with_stderr_tail
 from vantor.workers.client.telemetry import call_ended, worker_started
 from vantor.workers.client.interrupts import bookkeeping
-from vantor.workers.client.usage import CpuSpan, Usage
+from vantor.workers.client.usage import CpuSpan, EndFigures, Usage
 from vantor.workers.client.core import (
     DEFAULT_OUTPUT_LIMIT,
     DEFAULT_STDERR_LIMIT,
@@ -306,6 +306,18 @@ class WorkerBase(Actions):
             call_ended(action or "request", result, start_ns,
                                  isolation=self.isolation, sandboxed=self.sandbox is not None,
                                  pid=self._call_pid)
+
+    def _answer_usage(self, proc: Process, wall: float, cpu: CpuSpan | None) -> Usage:
+        """What an answered call cost; a template's figures come on the end line behind the
+        answer, read when they are first asked for (:meth:`_fetch_end`) or by the next call."""
+        if not proc.isolated:
+            return Usage(wall, cpu)
+        proc.owes_end = True
+        pending = proc.end_figures = EndFigures(lambda pending: self._fetch_end(proc, pending))
+        return Usage(wall, pending=pending)
+
+    def _fetch_end(self, proc: Process, pending: EndFigures) -> None:
+        """Wait (boundedly) for ``proc``'s end line, which settles ``pending``."""
 
     @staticmethod
     def _usage(proc: Process, wall: float, cpu: CpuSpan | None, *, failed: bool = False

@@ -25,6 +25,7 @@ from vantor.workers.client.base import (
     WorkerBase,
 )
 from vantor.workers.client.telemetry import now_ns
+from vantor.workers.client.usage import EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
     EXIT_GRACE,
@@ -406,11 +407,7 @@ class Worker(WorkerBase):
             try:
                 answer = self._waiter.exchange(data, deadline)
                 wall = time.monotonic() - started
-                if proc.isolated:
-                    # The template's end line, right behind the answer, tells what it cost.
-                    proc.owes_end = True
-                    self._waiter.await_end(time.monotonic() + EXIT_GRACE)
-                answer.usage = self._usage(proc, wall, cpu)
+                answer.usage = self._answer_usage(proc, wall, cpu)
                 return proc, answer, wall
             except _Failure as failure:
                 wall = time.monotonic() - started
@@ -433,6 +430,19 @@ class Worker(WorkerBase):
                 self._discard(proc)
                 self._record_failure(error)
                 raise
+
+    def _fetch_end(self, proc: Process, pending: EndFigures) -> None:
+        # The next call takes the end line as it starts: one running holds the lock.
+        deadline = time.monotonic() + EXIT_GRACE
+        while not pending.done and time.monotonic() < deadline:
+            if self._call_lock.acquire(timeout=0.01):
+                try:
+                    if (not pending.done and self._proc is proc and proc.owes_end
+                            and self._waiter is not None):
+                        self._waiter.await_end(deadline)
+                finally:
+                    self._call_lock.release()
+                return
 
     def _clean(self, proc: Process) -> bool:
         """Whether nothing of the last call is left to come from ``proc``."""

@@ -29,7 +29,7 @@ from vantor.workers.client.answers import (
     with_stderr_tail,
 )
 from vantor.workers.client.interrupts import Deferral, bookkeeping
-from vantor.workers.client.usage import CpuMeter, CpuSpan, parse_end_usage
+from vantor.workers.client.usage import CpuMeter, CpuSpan, EndFigures, parse_end_usage
 from vantor.workers.isolation.template import ANSWER_FD_VARIABLE, END_MARK, TEMPLATE_VARIABLE
 from vantor.workers.sandbox.host.launch import Launch
 
@@ -232,6 +232,8 @@ class Process:
         self.owes_end = False  # a call is over, its template's end line not yet read
         # What the last call cost, as the template's end line tells it: (CPU s, peak RSS).
         self.end_usage: tuple[float, int] | None = None
+        # The figures the last answered call's end line will bring, still to come.
+        self.end_figures: EndFigures | None = None
         # What counts a shared worker's CPU time; False where nothing can.
         self.cpu_meter: CpuMeter | None | bool = None
         self.last_cpu: CpuSpan | None = None  # the last call's count, maybe not ended yet
@@ -444,6 +446,9 @@ class Process:
                 self.marks = b""
                 self.owes_end = False
                 self.end_usage = parse_end_usage(figures)
+                pending, self.end_figures = self.end_figures, None
+                if pending is not None:
+                    pending.settle(self.end_usage)
                 if figures and self.end_usage is None:
                     return False
                 return not rest and self.read_out_stdout(keep)
@@ -594,6 +599,13 @@ class Process:
     def release(self) -> None:
         """Stop, reap and clean up now (blocks up to about a second for a sandbox)."""
         self.end_cpu()
+        pending = self.end_figures
+        if pending is not None:
+            # A template that ended wrote the last call's end line before it did.
+            if self.owes_end and not self._teardown.done:
+                self.take_end()
+            pending.settle(None)
+            self.end_figures = None
         self._teardown()
 
     def released(self) -> bool:

@@ -17,7 +17,7 @@ process, its own time and that of the children it waited for.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any
 
 _TICK = os.sysconf("SC_CLK_TCK")
@@ -32,25 +32,42 @@ class Usage:
     ``max_rss_bytes``: the call's peak resident set (``isolation="call"``
     only; None otherwise).
 
-    A shared worker's CPU time is read when first asked for, or when the
-    worker's next request is sent, whichever comes first: the call pays for
-    no read it does not need, and what it left running until then is its own.
+    The CPU time and peak are taken when first asked for: a shared worker's
+    counter is read then, or as the worker's next request goes, whichever
+    comes first; a template's end line, which comes right behind the
+    answer, is read then, or by the next call.  A call pays for no wait or
+    read it does not need, and what it left running until then is its own.
     """
 
-    __slots__ = ("wall_seconds", "max_rss_bytes", "_cpu")
+    __slots__ = ("wall_seconds", "_cpu", "_rss", "_pending")
 
     def __init__(self, wall_seconds: float, cpu_seconds: "float | CpuSpan | None" = None,
-                 max_rss_bytes: int | None = None):
+                 max_rss_bytes: int | None = None, *, pending: "EndFigures | None" = None):
         self.wall_seconds = wall_seconds
-        self.max_rss_bytes = max_rss_bytes
         self._cpu = cpu_seconds
+        self._rss = max_rss_bytes
+        self._pending = pending
 
     @property
     def cpu_seconds(self) -> float | None:
+        if self._pending is not None:
+            self._take_figures()
         cpu = self._cpu
         if isinstance(cpu, CpuSpan):
             cpu = self._cpu = cpu.seconds()
         return cpu
+
+    @property
+    def max_rss_bytes(self) -> int | None:
+        if self._pending is not None:
+            self._take_figures()
+        return self._rss
+
+    def _take_figures(self) -> None:
+        pending, self._pending = self._pending, None
+        figures = pending.get() if pending is not None else None
+        if figures is not None:
+            self._cpu, self._rss = figures
 
     def as_dict(self) -> dict[str, Any]:
         return {"wall_seconds": self.wall_seconds, "cpu_seconds": self.cpu_seconds,
@@ -64,6 +81,32 @@ class Usage:
     def __repr__(self) -> str:
         return (f"Usage(wall_seconds={self.wall_seconds!r}, cpu_seconds={self.cpu_seconds!r}, "
                 f"max_rss_bytes={self.max_rss_bytes!r})")
+
+
+class EndFigures:
+    """A template's figures for one call (CPU seconds, peak RSS bytes), which come on the
+    end line behind its answer: settled by whoever reads that line, or fetched by
+    ``fetch`` (the client's bounded wait for it) when asked for first."""
+
+    __slots__ = ("figures", "done", "fetch")
+
+    def __init__(self, fetch: Callable[["EndFigures"], None]):
+        self.figures: tuple[float, int] | None = None
+        self.done = False
+        self.fetch: Callable[[EndFigures], None] | None = fetch
+
+    def settle(self, figures: tuple[float, int] | None) -> None:
+        if not self.done:
+            self.figures, self.done, self.fetch = figures, True, None
+
+    def get(self) -> tuple[float, int] | None:
+        fetch = self.fetch
+        if not self.done and fetch is not None:
+            try:
+                fetch(self)
+            finally:
+                self.settle(None)  # not found: unknown
+        return self.figures
 
 
 class CpuSpan:
