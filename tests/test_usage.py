@@ -7,6 +7,7 @@ import sys
 import pytest
 
 from conftest import child_env, sandbox_policy
+from vantor.workers.client.telemetry import pool_name
 from vantor.workers.client import (
     AsyncWorkerPool,
     Worker,
@@ -113,6 +114,7 @@ def test_a_span_per_call_with_its_outcome_and_the_metrics(otel):
     with tracer.start_as_current_span("tool") as parent, \
             WorkerPool(1, sandbox=sandbox_policy()) as pool:
         pid = pool.pids()[0]
+        name = pool_name(pool)
         assert pool.run_inline("result = 1").ok
         assert not pool.run_inline("raise ValueError").ok
         with pytest.raises(WorkerTimeout):
@@ -148,7 +150,7 @@ def test_a_span_per_call_with_its_outcome_and_the_metrics(otel):
     assert points["vantor.workers.worker.starts"][0].value >= 3
     states = {point.attributes["vantor.workers.state"]: point.value
               for point in points["vantor.workers.pool.workers"]
-              if point.attributes["vantor.workers.pool"].startswith("WorkerPool")}
+              if point.attributes["vantor.workers.pool"] == name}
     assert states == {"idle": 1, "busy": 0}
 
 

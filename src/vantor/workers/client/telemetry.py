@@ -96,6 +96,11 @@ def watch_pool(pool: Any) -> None:
         _pools.add(pool)
 
 
+def pool_name(pool: Any) -> str:
+    """The ``vantor.workers.pool`` attribute of a pool's gauge: its type and identity."""
+    return f"{type(pool).__name__}@{id(pool):x}"
+
+
 def _span(trace: Any, action: str, outcome: str, usage: Any, start_ns: int, isolation: str,
           sandboxed: bool, pid: int | None) -> None:
     if _unset(trace.get_tracer_provider()):
@@ -147,7 +152,9 @@ def _make_instruments(meter: Any) -> dict[str, Any]:
             pools = list(_pools)
         observations = []
         for pool in pools:
-            name = f"{type(pool).__name__}@{id(pool):x}"
+            if getattr(pool, "_closed", False):
+                continue
+            name = pool_name(pool)
             idle = pool.idle()
             for state, count in (("idle", idle), ("busy", pool.size - idle)):
                 observations.append(Observation(count, {"vantor.workers.pool": name,
