@@ -602,7 +602,7 @@ class Process:
         pending = self.end_figures
         if pending is not None:
             # A template that ended wrote the last call's end line before it did.
-            if self.owes_end and not self._teardown.done:
+            if self.owes_end and not self._teardown.done and self._teardown.owner == os.getpid():
                 self.take_end()
             pending.settle(None)
             self.end_figures = None
