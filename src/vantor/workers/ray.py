@@ -496,9 +496,9 @@ class RayWorkerPool(Actions):
                     slot: "_Slot | None") -> None:
         if "opentelemetry.trace" in sys.modules:
             call_ended(action or "request", result, start_ns,
-                                 isolation=self._options["isolation"],
-                                 sandboxed=self._options["sandbox"] is not None,
-                                 pid=slot.worker_pid if slot is not None else None)
+                       isolation=self._options["isolation"],
+                       sandboxed=self._options["sandbox"] is not None,
+                       pid=slot.worker_pid if slot is not None else None)
 
     async def _on_slot(self, slot: _Slot, line: bytes, quitting: bool,
                        timeout: Timeout, action: str | None = None) -> tuple[Answer, float]:

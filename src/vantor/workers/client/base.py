@@ -303,9 +303,8 @@ class WorkerBase(Actions):
     def _call_ended(self, action: Any, result: Any, start_ns: int) -> None:
         """Tell OpenTelemetry, if the host set it up, how a call ended (see :mod:`.telemetry`)."""
         if _OTEL_LOADED in sys.modules:
-            call_ended(action or "request", result, start_ns,
-                                 isolation=self.isolation, sandboxed=self.sandbox is not None,
-                                 pid=self._call_pid)
+            call_ended(action or "request", result, start_ns, isolation=self.isolation,
+                       sandboxed=self.sandbox is not None, pid=self._call_pid)
 
     def _answer_usage(self, proc: Process, wall: float, cpu: CpuSpan | None) -> Usage:
         """What an answered call cost; a template's figures come on the end line behind the
