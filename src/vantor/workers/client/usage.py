@@ -73,6 +73,10 @@ class Usage:
         return {"wall_seconds": self.wall_seconds, "cpu_seconds": self.cpu_seconds,
                 "max_rss_bytes": self.max_rss_bytes}
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Copied or sent elsewhere with its figures taken: a count is this process's to read.
+        return (Usage, (self.wall_seconds, self.cpu_seconds, self.max_rss_bytes))
+
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Usage) and self.as_dict() == other.as_dict()
 
