@@ -273,3 +273,9 @@ def test_isolation_benchmark_reports_every_worker(tmp_path):
     results = quick_run("isolation", tmp_path)
     assert [len(by_mode) for by_mode in results["times"].values()] == [4, 4]
     assert all(memory["worker_kib"] > 0 for memory in results["memory"].values())
+
+
+@sandboxed_benchmark
+def test_usage_benchmark_reports_both_workers(tmp_path):
+    results = quick_run("usage", tmp_path)
+    assert len(results) == 2 and all(figures["ratio"] > 0 for figures in results.values())

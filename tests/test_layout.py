@@ -15,7 +15,9 @@ import vantor.workers
 ROOT = os.path.join(os.path.dirname(__file__), "..")
 PACKAGE = os.path.dirname(vantor.workers.__file__)
 OPTIONAL = {"vantor.workers.ray": "ray", "vantor.workers.mcp": "mcp"}
-LOGGERS = {"vantor.workers.proxy"}  # a logger's name, not a module
+LOGGERS = {"vantor.workers.proxy", "vantor.workers.mcp.calls"}  # loggers' names, not modules
+# OpenTelemetry's names: the instrumentation scope, span attributes and instruments.
+TELEMETRY = re.compile(r"vantor\.workers(\.(action|outcome|isolation|sandboxed|state|pool|usage|call|worker)\b.*)?\Z")
 
 
 def _modules():
@@ -34,7 +36,8 @@ def _documented_names():
             for module, names in re.findall(r"from (vantor\.workers[\w.]*) import ([\w, ]+)",
                                             text.read()):
                 found.update(f"{module}.{name.strip()}" for name in names.split(","))
-    return sorted(found - LOGGERS)
+    return sorted(name for name in found - LOGGERS
+                  if name == "vantor.workers" or not TELEMETRY.match(name))
 
 
 def _resolve(dotted):

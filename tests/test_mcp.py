@@ -3,6 +3,7 @@ stdio and over streamable HTTP on loopback, with real sandboxed workers."""
 import asyncio
 import contextlib
 import fcntl
+import importlib.util
 import json
 import os
 import pathlib
@@ -104,7 +105,8 @@ async def connected(transport, workspace, mode="auto"):
     from mcp.client.stdio import StdioServerParameters, stdio_client
 
     argv = SERVER + ["--config", str(workspace / "server.toml"), "--transport", transport]
-    env = child_env(VANTOR_MCP_SECRET="host secret")
+    # Spans go to standard error, with the per-call lines, when an SDK is installed.
+    env = child_env(VANTOR_MCP_SECRET="host secret", OTEL_TRACES_EXPORTER="console")
     errors = workspace / "server.err"
     with open(errors, "w") as errlog:
         if transport == "stdio":
@@ -132,8 +134,13 @@ async def connected(transport, workspace, mode="auto"):
 
 
 async def call(client, tool, **arguments):
+    """The result of a tool call; what the call cost is checked here and left out."""
     result = await client.call_tool(tool, arguments)
-    return result.is_error, result.structured_content, result.content[0].text
+    structured = result.structured_content
+    if isinstance(structured, dict) and tool != "sandbox_report":
+        usage = structured.get("error", structured).pop("usage")
+        assert usage is None or usage["wall_seconds"] > 0, usage
+    return result.is_error, structured, result.content[0].text
 
 
 def run(coroutine):
@@ -235,6 +242,13 @@ def test_tools_answer_with_structured_results_and_tool_errors(transport, workspa
             assert json.loads(resource.contents[0].text) == report
 
     run(session())
+    errors = (workspace / "server.err").read_text()
+    logged = [json.loads(line) for line in errors.splitlines()
+              if line.startswith('{"event": "tool_call"')]
+    assert {"answered", "refused"} <= {line["outcome"] for line in logged}
+    assert all(line["wall_seconds"] > 0 for line in logged if line["outcome"] == "answered")
+    if importlib.util.find_spec("opentelemetry.sdk") is not None:
+        assert '"name": "run_inline"' in errors and '"vantor.workers.outcome"' in errors
 
 
 @pytest.mark.parametrize("transport", ["stdio", "http"])

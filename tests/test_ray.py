@@ -63,6 +63,9 @@ def test_concurrent_calls_a_timeout_and_the_sandbox_inside_an_actor(monkeypatch)
     described, outcomes, stats = asyncio.run(scenario())
     assert [answer["result"]["return_value"] for answer in outcomes[:6]] == list(range(6))
     assert isinstance(outcomes[6], WorkerTimeout)
+    # What each call cost crosses the cluster: here read from the sandbox's CPU cgroup.
+    assert all(answer.usage.wall_seconds >= 0.05 for answer in outcomes[:6])
+    assert outcomes[6].usage.cpu_seconds >= 0.5
     uid, names, sees_host = outcomes[7]["result"]["return_value"]
     assert uid == 65534 and "VANTOR_TEST_SECRET" not in names and not sees_host
     assert all(set(entry["protections"].values()) == {"in force"} for entry in described)
@@ -118,4 +121,5 @@ def test_isolation_per_call_in_an_actor():
     assert described["isolation"] == "call"
     assert described["protections"]["call_isolation"] == "in force"
     assert probe["result"]["output"] == "False True\n"
+    assert probe.usage.max_rss_bytes > 0 and probe.usage.cpu_seconds > 0
     assert after[0]["worker_pid"] == described["worker_pid"]  # the template stayed warm

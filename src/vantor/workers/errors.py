@@ -12,7 +12,14 @@ from collections.abc import Sequence
 
 
 class WorkerError(Exception):
-    """Base class of the errors raised by the clients."""
+    """Base class of the errors raised by the clients.
+
+    ``usage`` is what the failed call cost (a
+    :class:`~vantor.workers.client.usage.Usage`), on every error a call
+    raises once its request was sent; None otherwise.
+    """
+
+    usage = None
 
 
 class WorkerClosed(WorkerError):

@@ -30,6 +30,7 @@ from __future__ import annotations
 import asyncio
 import os
 import random
+import sys
 import time
 from collections.abc import Mapping, Sequence
 from typing import Any
@@ -41,6 +42,7 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError("vantor.workers.ray needs Ray: pip install 'vantor-workers[ray]'") from error
 
+from vantor.workers.client.telemetry import call_ended, now_ns
 from vantor.workers.client.asynchronous import AsyncWorker
 from vantor.workers.client.base import SharedStats
 from vantor.workers.client.core import (
@@ -63,6 +65,7 @@ from vantor.workers.client.core import (
     encode_request_line,
 )
 from vantor.workers.client.pool import IdleMembers, check_size
+from vantor.workers.client.usage import Usage
 from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 
 __all__ = ["RayWorkerPool"]
@@ -104,13 +107,15 @@ class WorkerActor:
                 "isolation": self._worker.isolation,
                 "protections": self._worker.protections}
 
-    async def call(self, line: bytes, quitting: bool, timeout: Timeout) -> tuple:
+    async def call(self, line: bytes, quitting: bool, timeout: Timeout,
+                   action: str | None = None) -> tuple:
         """The answer, or the error, in a form that crosses the cluster intact."""
         try:
-            answer = await self._worker._exchange(line, quitting, timeout)
+            answer = await self._worker._exchange(line, quitting, timeout, action)
         except WorkerError as error:
-            return ("error", _pack_error(error))
-        return ("answer", dict(answer), answer._stray_raw)
+            return ("error", _pack_error(error), self._worker._call_pid)
+        usage = answer.usage.as_dict() if answer.usage is not None else None
+        return ("answer", dict(answer), answer._stray_raw, usage, self._worker._call_pid)
 
     async def close(self) -> None:
         await self._worker.aclose()
@@ -126,10 +131,19 @@ def _pack_error(error: WorkerError) -> dict[str, Any]:
                  "what"):
         if hasattr(error, name):
             packed[name] = getattr(error, name)
+    if error.usage is not None:
+        packed["usage"] = error.usage.as_dict()
     return packed
 
 
 def _unpack_error(packed: dict[str, Any]) -> WorkerError:
+    error = _unpack_error_kind(packed)
+    if packed.get("usage") is not None:
+        error.usage = Usage(**packed["usage"])
+    return error
+
+
+def _unpack_error_kind(packed: dict[str, Any]) -> WorkerError:
     kind = packed["type"]
     stray, stderr = packed.get("_stray_raw", b""), packed.get("stderr", "")
     if kind == "WorkerTimeout":
@@ -164,6 +178,7 @@ class _Slot:
         self.lost = False  # its lifeline ended: the actor is gone
         self.lifeline: asyncio.Future | None = None
         self.generation = 0  # actors this slot has had
+        self.worker_pid: int | None = None  # the worker process its last call went to
 
 
 def _future(ref: Any) -> asyncio.Future:
@@ -270,7 +285,8 @@ class RayWorkerPool(Actions):
 
     async def request(self, request: Mapping[str, Any], timeout: Timeout = UNSET) -> Answer:
         """:meth:`AsyncWorker.request` on a free actor's worker."""
-        return await self._call(*encode_request(request), timeout)
+        line, quitting = encode_request(request)
+        return await self._call(line, quitting, timeout, request.get("action"))
 
     async def request_line(self, line: str | bytes, timeout: Timeout = UNSET) -> Answer:
         """:meth:`AsyncWorker.request_line` on a free actor's worker."""
@@ -451,9 +467,12 @@ class RayWorkerPool(Actions):
                 raise _unpack_error(outcome[1])
             slot.ready, slot.node = True, outcome[1]["node"]
 
-    async def _call(self, line: bytes, quitting: bool, timeout: Timeout) -> Answer:
+    async def _call(self, line: bytes, quitting: bool, timeout: Timeout,
+                    action: str | None = None) -> Answer:
+        start_ns = now_ns()
         timeout = self.timeout if timeout is UNSET else timeout
         check_timeout(timeout)
+        slot = None
         # Counted here, once, however the call ends: refused as closed, or
         # cancelled while it waits for an actor, as well.
         try:
@@ -462,34 +481,48 @@ class RayWorkerPool(Actions):
             self._bind()
             slot = await self._idle.take(prefer=_is_ready)
             try:
-                answer, seconds = await self._on_slot(slot, line, quitting, timeout)
+                answer, seconds = await self._on_slot(slot, line, quitting, timeout, action)
             finally:
                 await self._idle.give_back(slot)
         except BaseException as error:
             self._stats.failed(error, isinstance(error, asyncio.CancelledError))
+            self._call_ended(action, error, start_ns, slot)
             raise
         self._stats.answered(answer, seconds)
+        self._call_ended(action, answer, start_ns, slot)
         return answer
 
+    def _call_ended(self, action: str | None, result: Any, start_ns: int,
+                    slot: "_Slot | None") -> None:
+        if "opentelemetry.trace" in sys.modules:
+            call_ended(action or "request", result, start_ns,
+                       isolation=self._options["isolation"],
+                       sandboxed=self._options["sandbox"] is not None,
+                       pid=slot.worker_pid if slot is not None else None)
+
     async def _on_slot(self, slot: _Slot, line: bytes, quitting: bool,
-                       timeout: Timeout) -> tuple[Answer, float]:
+                       timeout: Timeout, action: str | None = None) -> tuple[Answer, float]:
         # An actor's placement and start do not count against the call's time.
         deadline = time.monotonic() + self.start_timeout
         while True:
             await self._await_start(slot, deadline)
             started = time.monotonic()
             try:
-                answer = await self._on_actor(slot, line, quitting, timeout)
+                answer = await self._on_actor(slot, line, quitting, timeout, action)
             except _Unsent:
                 continue  # to the replacement
+            except WorkerError as error:
+                if error.usage is None:  # the actor, not its worker, failed the call
+                    error.usage = Usage(time.monotonic() - started, None, None)
+                raise
             return answer, time.monotonic() - started
 
     async def _on_actor(self, slot: _Slot, line: bytes, quitting: bool,
-                        timeout: Timeout) -> Answer:
+                        timeout: Timeout, action: str | None = None) -> Answer:
         if slot.lost:  # gone while idle: the request goes to its replacement
             self._replace(slot)
             raise _Unsent()
-        ref = slot.actor.call.remote(line, quitting, timeout)
+        ref = slot.actor.call.remote(line, quitting, timeout, action)
         bound = None if timeout is None else timeout + self.answer_grace
         try:
             outcome = await asyncio.wait_for(asyncio.shield(_future(ref)), bound)
@@ -507,6 +540,10 @@ class RayWorkerPool(Actions):
                           f"{timeout:g} s and the pool's answer_grace of "
                           f"{self.answer_grace:g} s; it was replaced",)
             raise error from None
+        slot.worker_pid = outcome[-1]
         if outcome[0] == "error":
             raise _unpack_error(outcome[1])
-        return Answer(outcome[1], stray_raw=outcome[2])
+        answer = Answer(outcome[1], stray_raw=outcome[2])
+        if outcome[3] is not None:
+            answer.usage = Usage(**outcome[3])
+        return answer

@@ -75,6 +75,7 @@ from vantor.workers.client.core import (
     WorkerTimeout,
 )
 from vantor.workers.client.pool import AsyncWorkerPool, WorkerPool
+from vantor.workers.client.usage import Usage
 from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 
 __all__ = [
@@ -86,6 +87,7 @@ __all__ = [
     "AsyncWorker",
     "AsyncWorkerPool",
     "Sandbox",
+    "Usage",
     "Worker",
     "WorkerClosed",
     "WorkerDied",

@@ -86,19 +86,22 @@ class Answer(_StrayLines, dict):
     and without their line ends: mostly what ``run_function`` code printed
     (``run_script`` and ``run_inline`` capture their output into the answer).
     The answer itself travels on a pipe of its own, so no printed line, of
-    whatever shape, is ever taken for it.  Output written after the answer,
+    whatever shape, is ever taken for it.  :attr:`usage` says what the call
+    cost (see :mod:`vantor.workers.client.usage`).  Output written after the answer,
     before the next request (by a thread a tool left running), retires the
     worker before that request is sent; what such a thread prints while a
     later call runs shares that call's process and is that call's stray.
     """
 
-    __slots__ = ("_stray_raw", "_stray_lines")
+    __slots__ = ("_stray_raw", "_stray_lines", "usage")
 
     def __init__(self, answer: Mapping[str, Any], stray: list[str] | None = None, *,
                  stray_raw: bytes = b""):
         super().__init__(answer)
         self._stray_raw = stray_raw
         self._stray_lines = list(stray) if stray is not None else None
+        #: What the call cost (a :class:`~vantor.workers.client.usage.Usage`), set by the client.
+        self.usage: Any = None
 
     @property
     def ok(self) -> bool:

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import select
 import time
 from collections.abc import Mapping
 from typing import Any
@@ -24,6 +25,8 @@ from vantor.workers.client.base import (
     StartTimedOut,
     WorkerBase,
 )
+from vantor.workers.client.telemetry import now_ns
+from vantor.workers.client.usage import EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
     EXIT_GRACE,
@@ -359,7 +362,8 @@ class AsyncWorker(WorkerBase):
 
         Raises as :meth:`Worker.request` does.
         """
-        return await self._exchange(*encode_request(request), timeout)
+        line, quitting = encode_request(request)
+        return await self._exchange(line, quitting, timeout, request.get("action"))
 
     async def request_line(self, line: str | bytes, timeout: Timeout = UNSET) -> Answer:
         """Send one request line exactly as given: see :meth:`Worker.request_line`."""
@@ -372,7 +376,9 @@ class AsyncWorker(WorkerBase):
             self._call_lock = asyncio.Lock()
         return self._call_lock
 
-    async def _exchange(self, data: bytes, quitting: bool, timeout: Timeout) -> Answer:
+    async def _exchange(self, data: bytes, quitting: bool, timeout: Timeout,
+                        action: Any = None) -> Answer:
+        start_ns = now_ns()
         if timeout is UNSET:
             timeout = self.timeout  # checked when it was set
         else:
@@ -393,8 +399,10 @@ class AsyncWorker(WorkerBase):
         except BaseException as error:
             self._stats.failed(error, isinstance(error, asyncio.CancelledError))
             self._record_failure(error)
+            self._call_ended(action, error, start_ns)
             raise
         self._stats.answered(answer, seconds)
+        self._call_ended(action, answer, start_ns)
         return answer
 
     async def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
@@ -419,11 +427,14 @@ class AsyncWorker(WorkerBase):
                 if not clean:
                     self._forget(proc)
                     continue
+            self._call_pid = proc.pid
+            cpu = proc.cpu_span()
             started = time.monotonic()
             try:
                 answer = await self._link.exchange(data, timeout)
-                return proc, answer, time.monotonic() - started
+                wall = time.monotonic() - started
             except _Failure as failure:
+                wall = time.monotonic() - started
                 outcome = failure
             except BaseException as error:
                 # Cancelled (or worse) while the worker was busy: never reuse it,
@@ -433,6 +444,9 @@ class AsyncWorker(WorkerBase):
                     self._forget(proc)
                 self._record_failure(error)
                 raise
+            else:
+                answer.usage = self._answer_usage(proc, wall, cpu)
+                return proc, answer, wall
             try:
                 if not resent and outcome.kind == "died" and proc.request_unread(len(data)):
                     await self._discard(proc, EXIT_GRACE)
@@ -440,14 +454,35 @@ class AsyncWorker(WorkerBase):
                     continue
                 if outcome.kind == "timeout" and await self._cancelled(proc, len(data)):
                     error = self._error_for(proc, outcome.kind, timeout)
+                    error.usage = self._usage(proc, wall, cpu, failed=True)
                 else:
+                    usage = self._usage(proc, wall, cpu, failed=True)  # while the process is there
                     error = await self._failed(proc, outcome, timeout)
+                    error.usage = usage
             except BaseException as cancelled:
                 self._forget(proc)
                 self._record_failure(cancelled)
                 raise
             self._record_failure(error)
             raise error from None
+
+    def _fetch_end(self, proc: Process, pending: EndFigures) -> None:
+        # Asked for outside a call: the end line is read here, the loop held up
+        # until it comes (about a millisecond).  Not while a call waits for it.
+        link = self._link
+        if (link is None or link.proc is not proc or link.closed or link.waiting is not None
+                or link.end_wait is not None or not proc.owes_end):
+            return
+        poll = select.poll()
+        poll.register(proc.answer_fd, select.POLLIN)
+        poll.register(proc.stdout_fd, select.POLLIN)
+        deadline = time.monotonic() + EXIT_GRACE
+        while not pending.done:
+            found = proc.take_end() if proc.read_out_stdout(False) else False
+            left = deadline - time.monotonic()
+            if found is not None or left <= 0:
+                return
+            poll.poll(left * 1000)
 
     async def _clean(self, proc: Process) -> bool:
         """As :meth:`Worker._clean`."""

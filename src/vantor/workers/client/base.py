@@ -6,12 +6,15 @@ from __future__ import annotations
 
 import os
 import re
+import sys
 import threading
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 from vantor.workers.client.answers import with_stderr_tail
+from vantor.workers.client.telemetry import call_ended, worker_started
 from vantor.workers.client.interrupts import bookkeeping
+from vantor.workers.client.usage import CpuSpan, EndFigures, Usage
 from vantor.workers.client.core import (
     DEFAULT_OUTPUT_LIMIT,
     DEFAULT_STDERR_LIMIT,
@@ -38,6 +41,8 @@ from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 ISOLATION_MODES = ("worker", "call")
 _MODULE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)*\Z")
 
+# Loaded by a host that set up OpenTelemetry; until then a call tells it nothing.
+_OTEL_LOADED = "opentelemetry.trace"
 # How long a worker may take to be ready, apart from any call's timeout.
 START_TIMEOUT = 60.0
 # How long close() lets an idle worker end by itself after its stdin is closed.
@@ -139,6 +144,7 @@ class WorkerBase(Actions):
         self._last_stderr = ""
         self._last_report: dict[str, Any] | None = None
         self._last_network: Any = None
+        self._call_pid: int | None = None  # the process the last call was sent to
 
     @property
     def timeout(self) -> Timeout:
@@ -252,6 +258,7 @@ class WorkerBase(Actions):
         self._stats.count("started")
         if self._spawned > 1:
             self._stats.count("restarts")
+        worker_started(self._spawned > 1)
         self._attach(proc)
         return proc
 
@@ -285,7 +292,6 @@ class WorkerBase(Actions):
     def _retires(self, proc: Process, quitting: bool) -> bool:
         """Count a request answered by ``proc``; whether the process must now end."""
         proc.requests += 1
-        proc.owes_end = proc.isolated
         if quitting:
             return True
         if self.max_requests is not None and proc.requests >= self.max_requests:
@@ -293,6 +299,39 @@ class WorkerBase(Actions):
             proc.close_input()
             return True
         return False
+
+    def _call_ended(self, action: Any, result: Any, start_ns: int) -> None:
+        """Tell OpenTelemetry, if the host set it up, how a call ended (see :mod:`.telemetry`)."""
+        if _OTEL_LOADED in sys.modules:
+            call_ended(action or "request", result, start_ns, isolation=self.isolation,
+                       sandboxed=self.sandbox is not None, pid=self._call_pid)
+
+    def _answer_usage(self, proc: Process, wall: float, cpu: CpuSpan | None) -> Usage:
+        """What an answered call cost; a template's figures come on the end line behind the
+        answer, read when they are first asked for (:meth:`_fetch_end`) or by the next call."""
+        if not proc.isolated:
+            return Usage(wall, cpu)
+        proc.owes_end = True
+        pending = proc.end_figures = EndFigures(lambda pending: self._fetch_end(proc, pending))
+        return Usage(wall, pending=pending)
+
+    def _fetch_end(self, proc: Process, pending: EndFigures) -> None:
+        """Wait (boundedly) for ``proc``'s end line, which settles ``pending``."""
+
+    @staticmethod
+    def _usage(proc: Process, wall: float, cpu: CpuSpan | None, *, failed: bool = False
+               ) -> Usage:
+        """What the call just over cost: the template's figures for it (isolation per
+        call), else the worker's CPU count across it (ended now if the call ``failed``:
+        the process goes)."""
+        if proc.isolated:
+            figures, proc.end_usage = proc.end_usage, None
+            if figures is None:
+                return Usage(wall)
+            return Usage(wall, figures[0], figures[1])
+        if failed and cpu is not None:
+            cpu.close()
+        return Usage(wall, cpu)
 
     def _error_for(self, proc: Process, kind: str, timeout: Timeout,
                    detail: str = "") -> Exception:

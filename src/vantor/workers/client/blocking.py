@@ -24,6 +24,8 @@ from vantor.workers.client.base import (
     StartTimedOut,
     WorkerBase,
 )
+from vantor.workers.client.telemetry import now_ns
+from vantor.workers.client.usage import EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
     EXIT_GRACE,
@@ -336,7 +338,8 @@ class Worker(WorkerBase):
         output limit, :class:`WorkerClosed` after :meth:`close`, and
         :class:`WorkerStartError` when a sandboxed worker could not start.
         """
-        return self._exchange(*encode_request(request), timeout)
+        line, quitting = encode_request(request)
+        return self._exchange(line, quitting, timeout, request.get("action"))
 
     def request_line(self, line: str | bytes, timeout: Timeout = UNSET) -> Answer:
         """Send one request line exactly as given, without encoding it as JSON.
@@ -350,7 +353,9 @@ class Worker(WorkerBase):
 
     # -- internals --------------------------------------------------------
 
-    def _exchange(self, data: bytes, quitting: bool, timeout: Timeout) -> Answer:
+    def _exchange(self, data: bytes, quitting: bool, timeout: Timeout,
+                  action: Any = None) -> Answer:
+        start_ns = now_ns()
         if timeout is UNSET:
             timeout = self.timeout  # checked when it was set
         else:
@@ -370,8 +375,10 @@ class Worker(WorkerBase):
                         self._reap_if_closed()
         except BaseException as error:
             self._stats.failed(error)
+            self._call_ended(action, error, start_ns)
             raise
         self._stats.answered(answer, seconds)
+        self._call_ended(action, answer, start_ns)
         return answer
 
     def _reap_if_closed(self) -> None:
@@ -396,20 +403,28 @@ class Worker(WorkerBase):
             if proc.calls and not self._clean(proc):
                 self._discard(proc)
                 continue
-            deadline = None if timeout is None else time.monotonic() + timeout
+            self._call_pid = proc.pid
+            cpu = proc.cpu_span()
             started = time.monotonic()
+            deadline = None if timeout is None else started + timeout
             try:
                 answer = self._waiter.exchange(data, deadline)
-                return proc, answer, time.monotonic() - started
+                wall = time.monotonic() - started
+                answer.usage = self._answer_usage(proc, wall, cpu)
+                return proc, answer, wall
             except _Failure as failure:
+                wall = time.monotonic() - started
                 if not resent and failure.kind == "died" and proc.request_unread(len(data)):
                     self._discard(proc, EXIT_GRACE)
                     resent = True
                     continue
                 if failure.kind == "timeout" and self._cancelled(proc, len(data)):
                     error = self._error_for(proc, failure.kind, timeout)
+                    error.usage = self._usage(proc, wall, cpu, failed=True)
                 else:
+                    usage = self._usage(proc, wall, cpu, failed=True)  # while the process is there
                     error = self._failed(proc, failure, timeout)
+                    error.usage = usage
                 self._record_failure(error)
                 raise error from None
             except BaseException as error:
@@ -418,6 +433,19 @@ class Worker(WorkerBase):
                 self._discard(proc)
                 self._record_failure(error)
                 raise
+
+    def _fetch_end(self, proc: Process, pending: EndFigures) -> None:
+        # The next call takes the end line as it starts: one running holds the lock.
+        deadline = time.monotonic() + EXIT_GRACE
+        while not pending.done and time.monotonic() < deadline:
+            if self._call_lock.acquire(timeout=0.01):
+                try:
+                    if (not pending.done and self._proc is proc and proc.owes_end
+                            and self._waiter is not None):
+                        self._waiter.await_end(deadline)
+                finally:
+                    self._call_lock.release()
+                return
 
     def _clean(self, proc: Process) -> bool:
         """Whether nothing of the last call is left to come from ``proc``."""

@@ -21,6 +21,7 @@ from typing import Any, Callable, Generic, TypeVar
 from vantor.workers.client.asynchronous import AsyncWorker
 from vantor.workers.client.base import SharedStats, WorkerBase
 from vantor.workers.client.blocking import Worker
+from vantor.workers.client.telemetry import watch_pool
 from vantor.workers.client.interrupts import Deferral, bookkeeping
 from vantor.workers.client.core import (
     DEFAULT_OUTPUT_LIMIT,
@@ -62,6 +63,7 @@ class _PoolBase(Actions, Generic[W]):
             for _ in range(size)]
         self._idle = list(reversed(self._workers))
         self._closed = False
+        watch_pool(self)
 
     @property
     def size(self) -> int:

@@ -29,6 +29,7 @@ from vantor.workers.client.answers import (
     with_stderr_tail,
 )
 from vantor.workers.client.interrupts import Deferral, bookkeeping
+from vantor.workers.client.usage import CpuMeter, CpuSpan, EndFigures, parse_end_usage
 from vantor.workers.isolation.template import ANSWER_FD_VARIABLE, END_MARK, TEMPLATE_VARIABLE
 from vantor.workers.sandbox.host.launch import Launch
 
@@ -229,6 +230,13 @@ class Process:
         self.requests = 0
         self.calls = 0  # requests sent: the template numbers its calls alike
         self.owes_end = False  # a call is over, its template's end line not yet read
+        # What the last call cost, as the template's end line tells it: (CPU s, peak RSS).
+        self.end_usage: tuple[float, int] | None = None
+        # The figures the last answered call's end line will bring, still to come.
+        self.end_figures: EndFigures | None = None
+        # What counts a shared worker's CPU time; False where nothing can.
+        self.cpu_meter: CpuMeter | None | bool = None
+        self.last_cpu: CpuSpan | None = None  # the last call's count, maybe not ended yet
         # The token the current call's end line carries: the host's, sent to the
         # template alone (its cancel pipe), so that nothing the call started can
         # write the line; or, once the call is cancelled, the cancel's.
@@ -284,6 +292,7 @@ class Process:
         """
         self.sent = 0
         self.write_failed = False
+        self.end_usage = None
         if self.calls:
             if self.isolated and self.stderr_open:
                 # What earlier calls wrote on standard error (another user's,
@@ -298,6 +307,45 @@ class Process:
                 os.write(self.cancel_fd, b"%d end %s\n" % (self.calls, self.end_token))
             except OSError:
                 pass  # the template is gone: writing the request finds that out
+
+    def cpu_span(self) -> CpuSpan | None:
+        """Start counting a shared worker's CPU time for the call about to be sent (see
+        :mod:`.usage`); the last call's count ends here, unless it was read already.
+        None for a template, whose calls' figures come on their end lines, or where no
+        counter can be read."""
+        meter = self.cpu_meter
+        if not meter:
+            meter = self._open_cpu_meter()
+            if meter is None:
+                return None
+        # Written out: every call of a shared worker passes here.
+        try:
+            reading = os.pread(meter.fd, 1024, 0)
+        except OSError:  # the process has ended
+            reading = b""
+        last = self.last_cpu
+        if last is not None and last.end is None:
+            last.end = reading
+        self.last_cpu = span = CpuSpan(meter, reading)
+        return span
+
+    def _open_cpu_meter(self) -> CpuMeter | None:
+        if self.cpu_meter is False or self.isolated or not self.ready:
+            return None
+        depth = 0 if self.control is None else 2  # supervisor, init, worker
+        meter = CpuMeter.open(self.pid, depth, self.launch.context.get("cgroup_procs", {})
+                              .values())
+        self.cpu_meter = meter if meter is not None else False
+        if meter is not None:
+            self._teardown.fds.append(meter.fd)
+        return meter
+
+    def end_cpu(self) -> None:
+        """End the last call's CPU count now, while the process is there to read."""
+        last = self.last_cpu
+        if last is not None:
+            last.close()
+            self.last_cpu = None
 
     def written_since_answer(self) -> bool:
         """Whether the worker wrote anything (or ended its output) since its last answer.
@@ -379,7 +427,7 @@ class Process:
         when the pipe ended, or held after an answer what the template does
         not write.
         """
-        wanted = END_MARK + self.end_token + b"\n"
+        wanted = END_MARK + self.end_token
         self.marks += self.channel.rest
         self.channel.rest = b""
         while True:
@@ -387,14 +435,22 @@ class Process:
                 at = self.marks.find(wanted)
                 if at < 0:
                     self.marks = self.marks[-len(wanted):]
+                else:
+                    self.marks = self.marks[at:]
             elif not wanted.startswith(self.marks[:len(wanted)]):
                 return False
-            else:
-                at = 0 if len(self.marks) >= len(wanted) else -1
-            if at >= 0:
-                rest = self.marks[at + len(wanted):]
+            line_end = self.marks.find(b"\n", len(wanted)) if len(self.marks) > len(wanted) else -1
+            if line_end >= 0 and self.marks.startswith(wanted):
+                figures = self.marks[len(wanted):line_end]
+                rest = self.marks[line_end + 1:]
                 self.marks = b""
                 self.owes_end = False
+                self.end_usage = parse_end_usage(figures)
+                pending, self.end_figures = self.end_figures, None
+                if pending is not None:
+                    pending.settle(self.end_usage)
+                if figures and self.end_usage is None:
+                    return False
                 return not rest and self.read_out_stdout(keep)
             data = _read(self.answer_fd, READ_SIZE)
             if not data:
@@ -513,6 +569,7 @@ class Process:
 
     def stop(self) -> None:
         """Start stopping the process; safe from any thread, does not wait."""
+        self.end_cpu()
         self.stopping = True
         if self.control is not None and self.popen.returncode is None:
             _shutdown_quietly(self.control)
@@ -521,6 +578,7 @@ class Process:
 
     def kill(self) -> None:
         """Kill the whole process group at once (the sandbox's supervisor too)."""
+        self.end_cpu()
         self.stopping = True
         kill_group(self.popen)
 
@@ -530,6 +588,7 @@ class Process:
         The process takes no further request, and its stdin descriptor, whose
         number the system may now give to any new file, is never used again.
         """
+        self.end_cpu()
         self.stopping = True
         self.input_closed = True
         try:
@@ -539,6 +598,14 @@ class Process:
 
     def release(self) -> None:
         """Stop, reap and clean up now (blocks up to about a second for a sandbox)."""
+        self.end_cpu()
+        pending = self.end_figures
+        if pending is not None:
+            # A template that ended wrote the last call's end line before it did.
+            if self.owes_end and not self._teardown.done and self._teardown.owner == os.getpid():
+                self.take_end()
+            pending.settle(None)
+            self.end_figures = None
         self._teardown()
 
     def released(self) -> bool:

@@ -320,6 +320,7 @@ class Template:
             os.close(line_w)
         self.running_went_on = went_on_r
         self.next_call = (0, -1, -1)
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
         pidfd = os.pidfd_open(pid)
         try:
             token = self.wait_for_call(pidfd)
@@ -329,8 +330,13 @@ class Template:
             os.kill(pid, signal.SIGKILL)
         else:
             self.fork_next()
-        _, status = os.waitpid(pid, 0)
+        _, status, usage = os.wait4(pid, 0)
         self.end_leftovers()
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        # The call's CPU time is what its process, its children and all it left
+        # running (reaped just now) used; its peak, its own and its children's.
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        figures = b" %d %d" % (round(cpu * 1e6), usage.ru_maxrss * 1024)
         went_on = os.read(went_on_r, 1) == b"1"  # all its holders have ended
         os.close(went_on_r)
         self.running_went_on = -1
@@ -338,7 +344,7 @@ class Template:
                                   and went_on):
             end_as(status)
         self.check_state()
-        self.write_end(end_token if token is None else token)
+        self.write_end((end_token if token is None else token) + figures)
         if not self.next_call[0]:  # the call was cancelled
             self.fork_next()
         # Before the next request is read, off this call's path and the next one's.

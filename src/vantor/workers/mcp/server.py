@@ -35,7 +35,16 @@ from vantor.workers.client import AsyncWorkerPool, WorkerError
 
 from .config import Config
 from .scripts import PathRefused, ScriptDirectories
-from .tools import ArgumentsRefused, answered, call_timeout, client_failure, failed, tool_specs
+from vantor.workers.mcp.telemetry import configure_from_environment, log_call, start_call_log
+from .tools import (
+    ArgumentsRefused,
+    answered,
+    call_timeout,
+    client_failure,
+    failed,
+    tool_specs,
+    usage_of,
+)
 
 NAME = "vantor-workers"
 SANDBOX_URI = "vantor-workers://sandbox"
@@ -94,7 +103,10 @@ class Service:
             request = spec.request(arguments, self.scripts)
             answer = await self.pool.request(request, call_timeout(arguments, self.limit))
         except (ArgumentsRefused, PathRefused, WorkerError) as error:
-            return failed(client_failure(error))
+            failure = client_failure(error)
+            log_call(params.name, failure["kind"], failure["usage"])
+            return failed(failure)
+        log_call(params.name, "answered" if answer.ok else "refused", usage_of(answer))
         return answered(answer)
 
     async def list_resources(self, ctx: ServerRequestContext,
@@ -124,6 +136,8 @@ class Service:
 
 async def serve(config: Config) -> None:
     """Serve until the client goes away or a signal asks to stop; the pool closes with it."""
+    start_call_log()
+    configure_from_environment()
     async with AsyncWorkerPool(**config.pool_arguments()) as pool:
         await pool.start()
         service = Service(config, pool)

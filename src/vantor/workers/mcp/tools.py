@@ -42,9 +42,21 @@ _FAILURE_KINDS: tuple[tuple[type[WorkerError], str], ...] = (
 _ARGS = {"type": "object", "description": "Values handed to the code as the dict `args` "
          "(JSON: strings, numbers, booleans, null, lists, objects).", "default": {}}
 
+_USAGE = {
+    "type": ["object", "null"],
+    "description": "What the call cost: wall_seconds (from request to answer), cpu_seconds "
+                   "(user and system time of all it ran, children included; null where it "
+                   "could not be read) and max_rss_bytes (its peak memory, with isolation per "
+                   "call only; else null).",
+    "properties": {"wall_seconds": {"type": "number"},
+                   "cpu_seconds": {"type": ["number", "null"]},
+                   "max_rss_bytes": {"type": ["integer", "null"]}},
+}
+
 _RUN_OUTPUT = {
     "type": "object",
     "properties": {
+        "usage": _USAGE,
         "output": {"type": "string", "description": "What the code printed to standard output."},
         "errors": {"type": "string", "description": "What the code printed to standard error."},
         "return_value": {"description": "The code's result made JSON-safe (objects that JSON "
@@ -58,6 +70,7 @@ _RUN_OUTPUT = {
 _VALIDATE_OUTPUT = {
     "type": "object",
     "properties": {
+        "usage": _USAGE,
         "valid": {"type": "boolean"},
         "message": {"type": "string"},
         "line": {"type": ["integer", "null"]},
@@ -204,14 +217,16 @@ def _function_request(arguments: dict[str, Any], scripts: ScriptDirectories) -> 
 def answered(answer: Answer) -> types.CallToolResult:
     """The tool result of the worker's answer, success or failure."""
     stray = answer.stray
+    usage = usage_of(answer)
     if answer.get("success") is not True:
-        return failed(_worker_failure(str(answer.get("error", "")), stray))
+        return failed({**_worker_failure(str(answer.get("error", "")), stray), "usage": usage})
     result = answer["result"]
     if "valid" in result:
-        checked = {**result, "line": result.get("line"), "offset": result.get("offset")}
+        checked = {**result, "line": result.get("line"), "offset": result.get("offset"),
+                   "usage": usage}
         return _result(checked, checked["message"])
     run = {"output": result.get("output", ""), "errors": result.get("errors", ""),
-           "return_value": result.get("return_value"), "stray": stray}
+           "return_value": result.get("return_value"), "stray": stray, "usage": usage}
     return _result(run, _run_text(run))
 
 
@@ -232,7 +247,13 @@ def client_failure(error: Exception) -> dict[str, Any]:
         kind = "path_refused" if isinstance(error, PathRefused) else "invalid_arguments"
     return {"kind": kind, "type": type(error).__name__, "message": str(error),
             "traceback": None, "stray": list(getattr(error, "stray", [])),
-            "stderr": getattr(error, "stderr", "")}
+            "stderr": getattr(error, "stderr", ""), "usage": usage_of(error)}
+
+
+def usage_of(outcome: Any) -> dict[str, Any] | None:
+    """What the call of an answer or error cost, as the structured results give it."""
+    usage = getattr(outcome, "usage", None)
+    return usage.as_dict() if usage is not None else None
 
 
 def _worker_failure(text: str, stray: list[str]) -> dict[str, Any]:

@@ -194,7 +194,8 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
         child_fds.append(oom_w)
     # Read by the supervisor before anything else; the socket's buffer holds it.
     host_end.sendall(json.dumps(config).encode() + b"\n")
-    context: dict[str, Any] = {"oom_kills": 0}
+    # The cgroups' cgroup.procs files: the usage of each call is read beside them.
+    context: dict[str, Any] = {"oom_kills": 0, "cgroup_procs": dict(cgroups.procs)}
     policy = sandbox.network_policy
     network = SandboxNetwork(policy, sandbox.network_limits) if policy is not None else None
 
