@@ -269,3 +269,23 @@ def test_tracebacks_through_string_code_are_the_same_sandboxed_or_not():
             answers.append(worker.run_inline(code))
     assert answers[0]["success"] is False
     assert answers[0] == answers[1]
+
+
+def test_a_calls_errors_survive_a_copy_to_another_process():
+    # Ray and multiprocessing hand errors on by pickling them.
+    import pickle
+
+    from vantor.workers.client import WorkerDied, WorkerTimeout
+
+    errors = []
+    with Worker(sandbox=None, timeout=0.5) as worker:
+        for code in ("while True: pass", "import os; print('bye', flush=True); os._exit(3)"):
+            try:
+                worker.run_inline(code)
+            except (WorkerTimeout, WorkerDied) as error:
+                errors.append(error)
+    assert [type(error) for error in errors] == [WorkerTimeout, WorkerDied]
+    for error in errors:
+        copy = pickle.loads(pickle.dumps(error))
+        assert type(copy) is type(error) and str(copy) == str(error)
+        assert copy.__dict__ == error.__dict__ and copy.stray == error.stray

@@ -119,6 +119,19 @@ class _CallError(_StrayLines, WorkerError):
         self._stray_raw = stray_raw
         self._stray_lines = list(stray) if stray is not None else None
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Each subclass's constructor takes what its message is made of, not the
+        # message: a copy (pickle, another process, a Ray task) is rebuilt whole.
+        return _rebuilt_error, (type(self), self.args, self.__dict__)
+
+
+def _rebuilt_error(kind: type[_CallError], args: tuple[Any, ...],
+                   state: dict[str, Any]) -> _CallError:
+    error = kind.__new__(kind)
+    Exception.__init__(error, *args)
+    error.__dict__.update(state)
+    return error
+
 
 class WorkerTimeout(_CallError, TimeoutError):
     """The worker did not answer in time; it has been killed.
