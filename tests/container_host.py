@@ -3,7 +3,8 @@ namespace of its own whose cgroup file systems are read-only (as engines mount t
 ``--no-unshare`` under a seccomp filter that refuses ``unshare`` as Docker's default profile
 does.  Starts a default sandbox, has its tool leave one process (MARKER on its command line)
 in a session of its own (MARKER from the environment), prints the report and that process's pid and oom_score_adj, then
-waits for a line on stdin before closing the worker."""
+waits for a line on stdin before closing the worker.  With ``--require-cgroups``, prints the
+refusal of a policy that requires the sandbox's own cgroups."""
 import ctypes
 import json
 import os
@@ -12,7 +13,8 @@ import struct
 import sys
 import time
 
-from vantor.workers.client import Worker
+from vantor.workers.client import Worker, WorkerStartError
+from vantor.workers.sandbox import Sandbox
 
 UNSHARE = {"x86_64": 272, "aarch64": 97}
 
@@ -53,9 +55,15 @@ def leave_behind(marker: str) -> str:
 
 
 def main() -> None:
-    marker = os.environ["VANTOR_TEST_MARKER"]  # not on this process's command line
+    marker = os.environ.get("VANTOR_TEST_MARKER", "")  # not on this process's command line
     if "--no-unshare" in sys.argv:
         refuse_unshare()
+    if "--require-cgroups" in sys.argv:
+        try:
+            Worker(sandbox=Sandbox(require=["memory_limit", "process_limit"])).start()
+        except WorkerStartError as error:
+            print(json.dumps({"refused": str(error)}), flush=True)
+        return
     with Worker() as worker:
         worker.start()
         answer = worker.run_inline(leave_behind(marker))

@@ -159,6 +159,16 @@ def test_a_default_worker_in_a_container_without_cgroups_starts_and_leaves_nothi
         host.wait()
 
 
+@pytest.mark.skipif(os.getuid() != 0, reason="a host as root in a container")
+def test_a_policy_requiring_the_sandboxs_own_cgroups_is_refused_in_a_container_without():
+    host = subprocess.run(["unshare", "-m", "sh", "-c", READ_ONLY_CGROUPS, sys.executable,
+                           HOST, "--require-cgroups"], stdout=subprocess.PIPE, text=True,
+                          env=child_env(container="vantor-test"), timeout=60)
+    refusal = json.loads(host.stdout.splitlines()[-1])["refused"]
+    assert "memory_limit, process_limit are missing" in refusal
+    assert "bind it in" in refusal  # the container's remedy
+
+
 def _pids_of(marker):
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):

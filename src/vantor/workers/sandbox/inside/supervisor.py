@@ -48,7 +48,7 @@ from vantor.workers.sandbox.inside.kernel import (
     loopback_listener,
     socket_families,
 )
-from vantor.workers.sandbox.protections import Protections, SetupError
+from vantor.workers.sandbox.protections import CONTAINER_STANDS_IN, Protections, SetupError
 
 SANDBOX_UID = SANDBOX_GID = 65534
 _STAGE = "/tmp"
@@ -113,10 +113,6 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
         except OSError as error:
             protections.lack(protection, f"cannot join its cgroup: {_reason(error)}")
     return files
-
-
-#: The cgroups a container's own, with the rlimits, may stand in for.
-CONTAINER_STANDS_IN = ("memory_limit", "process_limit")
 
 
 def _container_may_stand_in(config: dict[str, Any], protections: Protections,
