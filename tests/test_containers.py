@@ -5,6 +5,10 @@ import glob
 import json
 import os
 import re
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -19,6 +23,8 @@ from vantor.workers.sandbox.containers import (
     seccomp_profile,
 )
 from vantor.workers.sandbox.protections import Blocker, refusal_of_all
+
+from conftest import child_env
 
 SOURCES = os.path.join(os.path.dirname(__file__), "..", "src", "vantor", "workers",
                        "_containment")
@@ -110,3 +116,66 @@ def test_the_mcp_server_takes_a_cgroup_parent_from_its_flags_or_its_file(tmp_pat
     settings.write_text('[sandbox]\ncgroup_parent = "/sys/fs/cgroup/delegated"\n')
     config, _ = load(["--config", str(settings)])
     assert config.sandbox().cgroup_parent == "/sys/fs/cgroup/delegated"
+
+
+HOST = os.path.join(os.path.dirname(__file__), "container_host.py")
+# The host's cgroup file systems read-only, as an engine mounts them, in a namespace of its own.
+READ_ONLY_CGROUPS = ('for m in $(awk \'$3 == "cgroup" || $3 == "cgroup2" {print $2}\' '
+                     '/proc/mounts); do mount -o remount,bind,ro "$m" || exit 1; done; '
+                     'exec "$0" "$@"')
+
+
+@pytest.mark.skipif(os.getuid() != 0, reason="a host as root in a container")
+@pytest.mark.parametrize("unshare", ["allowed", "refused"])
+def test_a_default_worker_in_a_container_without_cgroups_starts_and_leaves_nothing(unshare):
+    # Without cgroups of its own, the container's stand in: the sandbox first for the OOM
+    # killer (not its supervisor), RLIMIT_NPROC per sandbox uid.  Whatever the tool left
+    # in a session of its own ends with a supervisor killed with SIGKILL: with the PID
+    # namespace, or (unshare refused) by the guard that kills the sandbox's uid.
+    marker = f"vantor-test-left-{os.getpid()}-{unshare}"
+    flags = ["--no-unshare"] if unshare == "refused" else []
+    host = subprocess.Popen(["unshare", "-m", "sh", "-c", READ_ONLY_CGROUPS, sys.executable,
+                             HOST, *flags], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True,
+                            env=child_env(container="vantor-test", VANTOR_TEST_MARKER=marker))
+    try:
+        report = json.loads(host.stdout.readline() or "{}")
+        state = report["protections"]
+        assert state["memory_limit"].startswith("replaced by the container's memory cgroup")
+        assert state["process_limit"].startswith("replaced by RLIMIT_NPROC per sandbox uid")
+        assert state["user_namespace"].startswith(
+            "in force" if unshare == "allowed" else "replaced by")
+        assert len(report["left"]) == 1 and report["score"] == "1000"
+        assert report["supervisor_score"] != "1000"
+        os.kill(report["supervisor"], signal.SIGKILL)  # the host's child, in its namespace
+        deadline = time.monotonic() + 10
+        while _pids_of(marker) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert not _pids_of(marker)
+    finally:
+        for pid in _pids_of(marker):  # at most the one left
+            os.kill(pid, signal.SIGKILL)
+        host.kill()
+        host.wait()
+
+
+@pytest.mark.skipif(os.getuid() != 0, reason="a host as root in a container")
+def test_a_policy_requiring_the_sandboxs_own_cgroups_is_refused_in_a_container_without():
+    host = subprocess.run(["unshare", "-m", "sh", "-c", READ_ONLY_CGROUPS, sys.executable,
+                           HOST, "--require-cgroups"], stdout=subprocess.PIPE, text=True,
+                          env=child_env(container="vantor-test"), timeout=60)
+    refusal = json.loads(host.stdout.splitlines()[-1])["refused"]
+    assert "memory_limit, process_limit are missing" in refusal
+    assert "bind it in" in refusal  # the container's remedy
+
+
+def _pids_of(marker):
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                if marker.encode() in cmdline.read():
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import sys
 import time
 import traceback
@@ -18,24 +19,49 @@ BATTERY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "battery.py")
 
 
 MARKER = f"vantor-ct-left-{os.getpid()}"
-# A tool that starts one process in a session of its own and leaves it running.
-LEAVE_BEHIND = ("import subprocess, sys\n"
-                "subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(120)', "
-                f"{MARKER!r}], start_new_session=True)\n")
 
 
-def survivors() -> str:
-    """Whether the process the tool left is still running once the worker is closed."""
-    time.sleep(0.5)
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
+def leave_behind(marker: str) -> str:
+    """A tool that starts one process in a session of its own and leaves it running."""
+    return ("import subprocess, sys\n"
+            "subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(120)', "
+            f"{marker!r}], start_new_session=True)\n")
+
+
+def survivors(marker: str, wait: float = 5.0) -> str:
+    """Whether the process the tool left still runs ``wait`` seconds after its sandbox ended."""
+    deadline = time.monotonic() + wait
+    while True:
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                    if marker.encode() in cmdline.read():
+                        found.append(pid)
+            except OSError:
+                pass
+        if not found:
+            return "stopped (ended with the sandbox)"
+        if time.monotonic() > deadline:
+            return f"OPEN (pids {found} still run)"
+        time.sleep(0.1)
+
+
+def killed_supervisor(policy: Sandbox) -> str:
+    """A second sandbox whose tool leaves a process, then its supervisor (this host's own
+    child, not a pid from inside a PID namespace) killed with SIGKILL."""
+    marker = MARKER + "-killed"
+    worker = Worker(sandbox=policy)
+    try:
+        worker.start()
+        worker.run_inline(leave_behind(marker))
+        os.kill(worker.pid, signal.SIGKILL)
+        return survivors(marker)
+    finally:
         try:
-            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                if MARKER.encode() in cmdline.read():
-                    found.append(pid)
-        except OSError:
+            worker.close()
+        except Exception:
             pass
-    return f"OPEN (pids {found} still run)" if found else "stopped (ended with the sandbox)"
 
 
 def main() -> None:
@@ -55,9 +81,12 @@ def main() -> None:
                     answer = worker.run_inline(source.read())
                 output = answer["result"]["output"] or str(answer)
                 report["battery"] = json.loads(output.strip().splitlines()[-1])
-                worker.run_inline(LEAVE_BEHIND)
+                worker.run_inline(leave_behind(MARKER))
         if battery:
-            report["battery"]["leave a process running after the worker"] = survivors()
+            outcomes = report["battery"]
+            outcomes["leave a process running after the worker"] = survivors(MARKER)
+            outcomes["leave a process running after a SIGKILL of the supervisor"] = \
+                killed_supervisor(policy)
     except WorkerStartError as error:  # the refusal is what is measured
         report = {"started": False, "error": f"{type(error).__name__}: {error}"}
     except Exception as error:

@@ -43,7 +43,7 @@ NATIVE_CALLS: dict[str, tuple[str, ...]] = {
     "populate_after_fork": ("madvise",),
     "enter_namespace": ("setns",),
     "remove_ipc_objects": ("shmctl", "semctl", "msgctl", "mq_unlink"),
-    "keep_settings_to_oneself": ("seccomp", "prctl"),
+    "keep_settings_to_oneself": ("seccomp",),
 }
 
 #: What the sandbox's Python side calls besides (``os``): identity, processes, descriptors.
@@ -216,3 +216,32 @@ def cgroup_remedy(engine: str | None = None) -> str:
     return (f"Inside a container /sys/fs/cgroup is read-only: on the container's host, make "
             f"a cgroup directory in each hierarchy and give it to the container's user "
             f"(chown), bind it in with {bind}, and name it in {CGROUP_PARENT_HINT}")
+
+
+def container_memory_limit() -> int | None:
+    """The memory limit of this container's own memory cgroup in bytes, or None when none is
+    set or it cannot be read (engines mount the container's cgroup at ``/sys/fs/cgroup``)."""
+    for path in ("/sys/fs/cgroup/memory/memory.limit_in_bytes", "/sys/fs/cgroup/memory.max"):
+        try:
+            with open(path) as limit:
+                text = limit.read().strip()
+        except OSError:
+            continue
+        # cgroup v1 writes "no limit" as the largest page-aligned count.
+        if text == "max" or not text.isdigit() or int(text) >= 1 << 62:
+            return None
+        return int(text)
+    return None
+
+
+def memory_stand_in(limit: int | None) -> str:
+    """How a sandbox in a container without a memory cgroup of its own is bounded."""
+    mib = 1 << 20
+    bound = (f"its limit {limit // mib} MiB" if limit is not None else
+             "which sets no limit of its own here")
+    return (f"the container's memory cgroup ({bound}; the sandbox first in line for the OOM "
+            f"killer: oom_score_adj 1000) and RLIMIT_AS per process")
+
+
+#: What bounds the sandbox's processes in a container without a pids cgroup of its own.
+PROCESS_STAND_IN = "RLIMIT_NPROC per sandbox uid and the container's pids cgroup"

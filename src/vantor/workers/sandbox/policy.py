@@ -15,7 +15,11 @@ from typing import Any
 
 from vantor.workers.network.policy import NetworkPolicy
 from vantor.workers.network.relay import ProxyLimits
-from vantor.workers.sandbox.protections import ADDED_WHERE_AVAILABLE, PROTECTIONS
+from vantor.workers.sandbox.protections import (
+    ADDED_WHERE_AVAILABLE,
+    CONTAINER_STANDS_IN,
+    PROTECTIONS,
+)
 
 MiB = 1024 * 1024
 
@@ -52,11 +56,14 @@ def _limit(name: str, value: int | None) -> int | None:
     return value
 
 
-def _names(name: str, given: Iterable[str], known: tuple[str, ...]) -> frozenset[str]:
+def _names(name: str, given: Iterable[str], known: tuple[str, ...],
+           named_only: tuple[str, ...] = ()) -> frozenset[str]:
+    """The protections ``given``; ``"all"`` is every one of ``known``, and ``named_only``
+    are accepted only by name."""
     names = frozenset([given] if isinstance(given, str) else given)
     if "all" in names:
         return frozenset(known)
-    unknown = sorted(names - set(known))
+    unknown = sorted(names - set(known) - set(named_only))
     if unknown:
         raise ValueError(f"unknown protections in {name}: {', '.join(unknown)}")
     return names
@@ -138,7 +145,10 @@ class Sandbox:
         are applied where the kernel has them and reported as not available
         (covered by ...) where it does not.  ``require="all"`` is the strict
         policy: every layer this package knows, or the start fails, naming
-        the layer and the kernel that brings it.
+        the layer and the kernel that brings it.  ``"memory_limit"`` and
+        ``"process_limit"`` (by name only) refuse a start in a container
+        without the sandbox's own cgroups, where the container's would
+        otherwise stand in.
     ``cgroup_parent=None``
         A cgroup directory, delegated to the host's user, below which the
         workers' memory, pids and CPU accounting cgroups are made: one
@@ -180,7 +190,8 @@ class Sandbox:
         if not isinstance(network_limits, ProxyLimits):
             raise TypeError("network_limits must be a ProxyLimits")
         missing = _names("allow_missing", allow_missing, PROTECTIONS)
-        required = _names("require", require, tuple(ADDED_WHERE_AVAILABLE))
+        required = _names("require", require, tuple(ADDED_WHERE_AVAILABLE),
+                          CONTAINER_STANDS_IN)
         if missing & required:
             raise ValueError(f"both allowed missing and required: "
                              f"{', '.join(sorted(missing & required))}")

@@ -36,6 +36,9 @@ ADDED_WHERE_AVAILABLE: dict[str, tuple[str, ...]] = {
     "own_host_uid": ("rlimits",),
 }
 
+#: The cgroups that, in a container, the container's own and the rlimits may stand in for.
+CONTAINER_STANDS_IN: tuple[str, ...] = ("memory_limit", "process_limit")
+
 #: The kernel that brings each layer that not every supported kernel has.
 BROUGHT_BY: dict[str, str] = {
     "landlock_filesystem": "Linux 5.13 with Landlock enabled at boot (lsm=...,landlock)",

@@ -130,6 +130,15 @@ def _cgroups_for(sandbox: Sandbox) -> tuple[_cgroups.WorkerCgroups, tuple[str, s
     return cgroups, None, _cgroups.v1_remedy(mounts, os.getuid())
 
 
+def _container_stands_in(sandbox: Sandbox, cgroups: _cgroups.WorkerCgroups) -> bool:
+    """Whether the container's own cgroups and the rlimits may stand in for the sandbox's
+    missing memory and pids cgroups: in a container (which is bounded as a whole) where
+    none could be made and none were given.  On a bare host a missing cgroup is refused,
+    with the way to delegate one."""
+    return bool(cgroups.missing) and sandbox.cgroup_parent is None and \
+        container_engine() is not None
+
+
 def _told_oom_kills(fd: int) -> int:
     """The count the supervisor wrote before it ended (0 if it wrote none)."""
     try:
@@ -172,6 +181,7 @@ def launch_for(command: Sequence[str] | None, env: Mapping[str, str] | None,
         "tmp_size": sandbox.tmp_size, "allow_missing": sorted(sandbox.allow_missing),
         "require": sorted(sandbox.require),
         "cgroup_procs": cgroups.procs, "host_missing": cgroups.missing, "cgroup_remedy": remedy,
+        "container_stands_in": _container_stands_in(sandbox, cgroups),
         "cgroup_scope": manager is not None,
         "host_uid": os.getuid(), "host_gid": os.getgid(),
     }

@@ -48,7 +48,7 @@ from vantor.workers.sandbox.inside.kernel import (
     loopback_listener,
     socket_families,
 )
-from vantor.workers.sandbox.protections import Protections, SetupError
+from vantor.workers.sandbox.protections import CONTAINER_STANDS_IN, Protections, SetupError
 
 SANDBOX_UID = SANDBOX_GID = 65534
 _STAGE = "/tmp"
@@ -96,8 +96,13 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
             protections.skip(protection)
             continue
         if procs is None:
-            protections.lack(protection, config["host_missing"].get(protection, "no cgroup"),
-                             config["cgroup_remedy"])
+            reason = config["host_missing"].get(protection, "no cgroup")
+            if _container_may_stand_in(config, protections, protection):
+                # Replaced once the rlimits hold, else refused then.
+                protections.state[protection] = f"missing: {reason}"
+                config.setdefault("standing_in", {})[protection] = reason
+                continue
+            protections.lack(protection, reason, config["cgroup_remedy"])
             continue
         tasks = os.path.join(os.path.dirname(procs), "tasks")
         try:
@@ -108,6 +113,20 @@ def _open_cgroups(config: dict[str, Any], protections: Protections) -> dict[str,
         except OSError as error:
             protections.lack(protection, f"cannot join its cgroup: {_reason(error)}")
     return files
+
+
+def _container_may_stand_in(config: dict[str, Any], protections: Protections,
+                            protection: str) -> bool:
+    """Whether the container's own cgroup and the rlimits may replace ``protection``'s
+    missing cgroup (a policy may require the cgroup itself)."""
+    if not config.get("container_stands_in") or protection not in CONTAINER_STANDS_IN or \
+            protection in protections.required:
+        return False
+    if protection == "memory_limit" and "container_memory" not in config:
+        from vantor.workers.sandbox.containers import container_memory_limit
+
+        config["container_memory"] = container_memory_limit()  # before leaving its root
+    return True
 
 
 def _join_cgroups(files: dict[str, int], protections: Protections) -> None:
@@ -225,11 +244,14 @@ class Supervisor:
         self.protections = Protections(config["allow_missing"], config["require"])
         self.protections.deferring = True  # one refusal names every blocker
         self.passed: list[int] = []  # descriptors init passed, for the host
+        self.guard = -1  # without namespaces: closing it has the guard end the sandbox
+        self.oom_score = -1
 
     def run(self) -> NoReturn:
         try:
             steps = self.protections
             _note_container()
+            self.oom_score = without_namespaces.open_oom_score()
             steps.at("opening the cgroups")
             cgroups = _open_cgroups(self.config, self.protections)
             meter = _open_cpu_meter(self.config, cgroups, self.protections)
@@ -253,12 +275,22 @@ class Supervisor:
                 without_namespaces.kill_every_process_of(self.config["slot_uid"])
                 self.config["scratch"] = without_namespaces.scratch_directory(
                     self.config["slot_uid"], SANDBOX_GID)
+                self.guard = without_namespaces.start_guard(
+                    self.config["slot_uid"], self.config["scratch"],
+                    (uid_claim,) if uid_claim is not None else ())
         except Exception as error:  # whatever it is, the host hears of it
             self.fail(error)
         # A socket pair, not a pipe: init passes the proxy's listener on it.
         report_r, report_w = (end.detach() for end in socket.socketpair())
         lifeline_r, lifeline_w = os.pipe()
-        init = os.fork()
+        if self.config.get("without_namespaces") or "memory_limit" in self.config.get(
+                "standing_in", {}):
+            init, self.config["oom_first"] = without_namespaces.fork_first_for_the_oom_killer(
+                self.oom_score)
+        else:
+            init = os.fork()
+        if self.oom_score >= 0:
+            os.close(self.oom_score)
         if init == 0:
             os.close(self.control)
             if "oom_fd" in self.config:
@@ -269,6 +301,8 @@ class Supervisor:
                 os.close(meter.fd)
             if uid_claim is not None:
                 os.close(uid_claim)
+            if self.guard >= 0:
+                os.close(self.guard)  # the supervisor's alone: its end ends the sandbox
             Init(self.config, self.protections, view, user_namespace,
                  report_w, lifeline_r, cgroups).run()
         os.close(report_w)
@@ -413,6 +447,8 @@ class Init:
         self.lifeline_r = lifeline_r
         self.listener = -1  # the proxy's, on the sandbox's loopback, until sent to the host
         self.new_root = False
+        # The sandbox goes first when memory runs out (set by the supervisor's fork).
+        self.oom_first = bool(config.get("oom_first"))
 
     def run(self) -> NoReturn:
         steps = self.protections
@@ -533,7 +569,6 @@ class Init:
         scratch = self.config.get("scratch")
         if scratch:
             os.environ.update(TMPDIR=scratch, HOME=scratch)
-            without_namespaces.first_for_the_oom_killer()
         os.chdir(self.config["cwd"] or ("/tmp" if new_root else scratch or "/"))
         steps.at("setting the rlimits", "rlimits")
         self.limit_resources()
@@ -616,17 +651,22 @@ class Init:
             fallbacks.append(("process_limit", resource.RLIMIT_NPROC, self.config["processes"],
                               "RLIMIT_NPROC per sandbox"))
         if self.config["memory"] is not None:
-            first = ", the sandbox first for the OOM killer" if self.config.get(
-                "without_namespaces") else ""
+            first = ", the sandbox first for the OOM killer" if self.oom_first else ""
             fallbacks.append(("memory_limit", resource.RLIMIT_AS, self.config["memory"],
                               f"RLIMIT_AS per process{first}"))
         if self.config["cpu_seconds"] is not None:
             fallbacks.append(("cpu_limit", resource.RLIMIT_CPU, self.config["cpu_seconds"],
                               "RLIMIT_CPU per process"))
+        standing_in = self.config.get("standing_in", {})
         for protection, kind, value, substitute in fallbacks:
             if not self.protections.holds(protection):
                 limits.append((kind, value))
-                self.protections.replace(protection, substitute)
+                if protection in standing_in:
+                    self.stand_in(protection, standing_in.pop(protection))
+                else:
+                    self.protections.replace(protection, substitute)
+        for protection, reason in standing_in.items():  # no rlimit could stand in
+            self.protections.lack(protection, reason, self.config["cgroup_remedy"])
         for kind, value in limits:
             if value is not None:
                 # Past the soft CPU limit comes SIGXCPU, which names the cause;
@@ -634,6 +674,19 @@ class Init:
                 hard = value + 1 if kind == resource.RLIMIT_CPU else value
                 resource.setrlimit(kind, (value, hard))
         self.protections.have("rlimits")
+
+    def stand_in(self, protection: str, reason: str) -> None:
+        """Report a cgroup the container's own and the rlimits replace; memory only with the
+        sandbox first for the OOM killer (else it is missing)."""
+        from vantor.workers.sandbox.containers import PROCESS_STAND_IN, memory_stand_in
+
+        if protection == "memory_limit" and not self.oom_first:
+            self.protections.lack(protection, f"{reason}; oom_score_adj could not be raised",
+                                  self.config["cgroup_remedy"])
+            return
+        substitute = (memory_stand_in(self.config.get("container_memory"))
+                      if protection == "memory_limit" else PROCESS_STAND_IN)
+        self.protections.state[protection] = f"replaced by {substitute} (missing: {reason})"
 
     def landlock(self, new_root: bool) -> None:
         abi = native.landlock_abi()

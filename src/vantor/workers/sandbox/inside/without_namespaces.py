@@ -93,17 +93,53 @@ def remove_scratch(path: str) -> None:
 
 def kill_every_process_of(uid: int) -> None:
     """Kill every process running as ``uid`` (the sandbox's own): from a child that takes that
-    uid, ``kill(-1)`` reaches exactly the processes it may signal, those of its uid."""
+    uid, ``kill(-1)`` reaches exactly the processes it may signal, those of its uid.  The
+    kernel holds off forks while it signals them all; a second round makes sure."""
     pid = os.fork()
     if pid == 0:
         try:
             os.setresgid(65534, 65534, 65534)
             os.setresuid(uid, uid, uid)
-            os.kill(-1, signal.SIGKILL)
+            for _ in range(3):
+                os.kill(-1, signal.SIGKILL)
         except OSError:
-            pass
+            pass  # ESRCH: none left
         os._exit(0)
     os.waitpid(pid, 0)
+
+
+def start_guard(uid: int, scratch: str, keep: tuple[int, ...]) -> int:
+    """Start the process that ends the sandbox however its supervisor ends, SIGKILL
+    included: once the returned descriptor (the supervisor's alone; close it in every
+    child) is closed, it kills every process of ``uid`` and removes ``scratch``.
+
+    It keeps ``keep`` (the claim of the uid) open until then, so no next sandbox takes
+    the uid before the last one's processes are gone; it runs in a session of its own, out
+    of reach of a kill of the supervisor's process group, and holds nothing of the host's
+    (its pipes end when the supervisor does)."""
+    lifeline_r, lifeline_w = os.pipe()
+    pid = os.fork()
+    if pid != 0:
+        os.close(lifeline_r)
+        os.set_inheritable(lifeline_w, False)
+        return lifeline_w
+    try:
+        os.setsid()
+        null = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(null, fd)
+        kept = sorted({lifeline_r, *keep})
+        low = 3
+        for fd in kept:
+            os.closerange(low, fd)
+            low = fd + 1
+        os.closerange(low, os.sysconf("SC_OPEN_MAX"))
+        while os.read(lifeline_r, 1):
+            pass
+        kill_every_process_of(uid)
+        remove_scratch(scratch)
+    finally:
+        os._exit(0)
 
 
 def without_ip(families: tuple[tuple[int, ...], tuple[int, ...]]
@@ -114,10 +150,30 @@ def without_ip(families: tuple[tuple[int, ...], tuple[int, ...]]
     return tuple(f for f in made if f not in (socket.AF_INET, socket.AF_INET6)), paired
 
 
-def first_for_the_oom_killer() -> None:
-    """Make this process (and what it starts) the first the OOM killer picks."""
+def open_oom_score() -> int:
+    """This process's ``oom_score_adj``, opened while its identity still owns the file (a
+    change of uid makes it root's); -1 where it cannot be."""
     try:
-        with open("/proc/self/oom_score_adj", "w") as score:
-            score.write(str(OOM_SCORE_ADJ))
+        return os.open("/proc/self/oom_score_adj", os.O_RDWR | os.O_CLOEXEC)
     except OSError:
-        pass
+        return -1
+
+
+def fork_first_for_the_oom_killer(score: int) -> tuple[int, bool]:
+    """Fork a child that (with everything it starts) is the first the OOM killer picks,
+    through ``score`` (:func:`open_oom_score`): this process takes the score for the fork
+    and then its own back, as it must not be picked in the child's place.  Raising needs no
+    privilege; lowering again needs /proc, which Landlock leaves the tool read-only or not
+    at all.  Returns fork's result and whether the child is first."""
+    try:
+        own = os.pread(score, 16, 0)
+        os.pwrite(score, str(OOM_SCORE_ADJ).encode(), 0)
+    except OSError:
+        return os.fork(), False
+    pid = os.fork()
+    if pid != 0:
+        try:
+            os.pwrite(score, own, 0)
+        except OSError:
+            pass  # the supervisor goes first with it: the sandbox ends with it all the same
+    return pid, True
