@@ -26,7 +26,7 @@ from vantor.workers.client.base import (
     WorkerBase,
 )
 from vantor.workers.client.telemetry import now_ns
-from vantor.workers.client.usage import EndFigures
+from vantor.workers.client.usage import CpuSpan, EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
     EXIT_GRACE,
@@ -74,6 +74,7 @@ class _Link:
         self.stderr_done = loop.create_future()
         self.waiting: asyncio.Future | None = None
         self.timer: asyncio.TimerHandle | None = None
+        self.cpu: CpuSpan | None = None  # the running call's CPU count, once sent
         self.reading = False  # standard output registered with the loop
         self.pending: memoryview | None = None
         self.read_size = READ_SIZE
@@ -137,7 +138,10 @@ class _Link:
             self.loop.add_reader(self.proc.answer_fd, self._on_answer)
             self.loop.add_reader(self.proc.stdout_fd, self._on_stdout)
             self.reading = True
+        self.cpu = None
         self._write(memoryview(data))
+        # Read while the worker takes the request: off the round trip (see Worker).
+        self.cpu = self.proc.cpu_span()
         if self.exited.done():
             self._on_exit()
         return future
@@ -428,12 +432,14 @@ class AsyncWorker(WorkerBase):
                     self._forget(proc)
                     continue
             self._call_pid = proc.pid
-            cpu = proc.cpu_span()
             started = time.monotonic()
+            link = self._link
             try:
-                answer = await self._link.exchange(data, timeout)
+                answer = await link.exchange(data, timeout)
+                cpu = link.cpu
                 wall = time.monotonic() - started
             except _Failure as failure:
+                cpu = link.cpu
                 wall = time.monotonic() - started
                 outcome = failure
             except BaseException as error:

@@ -25,7 +25,7 @@ from vantor.workers.client.base import (
     WorkerBase,
 )
 from vantor.workers.client.telemetry import now_ns
-from vantor.workers.client.usage import EndFigures
+from vantor.workers.client.usage import CpuSpan, EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
     EXIT_GRACE,
@@ -77,6 +77,7 @@ class _Waiter:
         self.poll.register(proc.stdout_fd, _IN)
         self.poll.register(proc.stderr_fd, _IN)
         self._writing = False
+        self.cpu: CpuSpan | None = None  # the running call's CPU count, once sent
         if proc.control is not None and proc.report is None:
             self.poll.register(proc.control.fileno(), _IN)
 
@@ -116,7 +117,12 @@ class _Waiter:
         proc = self.proc
         channel = proc.channel
         proc.begin()
+        self.cpu = None
         pending = self._write(memoryview(data))
+        # The worker's CPU count before the call, read while the worker takes
+        # the request rather than before it is sent: off the round trip, and
+        # what the call has run by then is far below the count's grain.
+        self.cpu = proc.cpu_span()
         size = READ_SIZE
         exit_seen = False
         next_exit_check = 0.0
@@ -404,15 +410,17 @@ class Worker(WorkerBase):
                 self._discard(proc)
                 continue
             self._call_pid = proc.pid
-            cpu = proc.cpu_span()
             started = time.monotonic()
             deadline = None if timeout is None else started + timeout
+            waiter = self._waiter
             try:
-                answer = self._waiter.exchange(data, deadline)
+                answer = waiter.exchange(data, deadline)
+                cpu = waiter.cpu
                 wall = time.monotonic() - started
                 answer.usage = self._answer_usage(proc, wall, cpu)
                 return proc, answer, wall
             except _Failure as failure:
+                cpu = waiter.cpu
                 wall = time.monotonic() - started
                 if not resent and failure.kind == "died" and proc.request_unread(len(data)):
                     self._discard(proc, EXIT_GRACE)
