@@ -759,6 +759,7 @@ class Init:
         # stay its own, as in any process.
         native.set_dumpable(True)
         signal.signal(signal.SIGINT, signal.default_int_handler)
+        _forget_boot_source()
         self.take_worker_env()
         command = self.config["command"]
         if command is not None:
@@ -819,6 +820,22 @@ class Init:
                     self.send({"exit": status})
                 finally:
                     os._exit(0)
+
+
+def _forget_boot_source() -> None:
+    """Drop what the interpreter keeps of the supervisor's ``-c`` start-up code.
+
+    Python 3.13 keeps ``-c`` source in :mod:`linecache` as ``<string>``, the
+    name of a tool's ``exec`` and ``eval`` code too: a traceback through
+    those would quote the start-up code under them.  The worker's answers are
+    then what an unsandboxed worker's are, whatever the launch.
+    """
+    linecache = sys.modules.get("linecache")
+    if linecache is None:
+        return
+    for key in [key for key in linecache.cache
+                if key == "<string>" or getattr(key, "co_filename", None) == "<string>"]:
+        linecache.cache.pop(key, None)
 
 
 def _fs_rights(abi: int) -> int:
