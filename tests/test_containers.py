@@ -24,7 +24,7 @@ from vantor.workers.sandbox.containers import (
 )
 from vantor.workers.sandbox.protections import Blocker, refusal_of_all
 
-from conftest import child_env
+from conftest import child_env, marked_processes
 
 SOURCES = os.path.join(os.path.dirname(__file__), "..", "src", "vantor", "workers",
                        "_containment")
@@ -155,11 +155,11 @@ def test_a_default_worker_in_a_container_without_cgroups_starts_and_leaves_nothi
         assert report["supervisor_score"] != "1000"
         os.kill(report["supervisor"], signal.SIGKILL)  # the host's child, in its namespace
         deadline = time.monotonic() + 10
-        while _pids_of(marker) and time.monotonic() < deadline:
+        while marked_processes(marker) and time.monotonic() < deadline:
             time.sleep(0.1)
-        assert not _pids_of(marker)
+        assert not marked_processes(marker)
     finally:
-        for pid in _pids_of(marker):  # at most the one left
+        for pid in marked_processes(marker):  # at most the one left
             os.kill(pid, signal.SIGKILL)
         host.kill()
         host.wait()
@@ -174,14 +174,3 @@ def test_a_policy_requiring_the_sandboxs_own_cgroups_is_refused_in_a_container_w
     assert "memory_limit, process_limit are missing" in refusal
     assert "bind it in" in refusal  # the container's remedy
 
-
-def _pids_of(marker):
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                if marker.encode() in cmdline.read():
-                    found.append(int(pid))
-        except OSError:
-            pass
-    return found
