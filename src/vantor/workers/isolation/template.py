@@ -139,6 +139,7 @@ class Template:
         # The process forked for the next request, its line pipe and its went-on pipe.
         self.next_call = (0, -1, -1)
         self.running_went_on = -1  # the running call's went-on pipe, none of the next's
+        self.went_on: bool | None = None  # what that pipe said, once it said it
         self.state: tuple[Any, ...] = ()  # what the template's own state must stay
         # Cancels of calls whose request has not been read yet: never run.
         self.cancelled_ahead: dict[int, bytes] = {}
@@ -280,14 +281,14 @@ class Template:
     def fork_next(self) -> None:
         """Fork the next call's process ahead of its request: the fork is then off its path.
 
-        It waits for its request on a pipe of its own.  It is forked as soon as
-        the running call's process has ended, before what it left is killed
-        and the end line is written, so that a call coming right after the
-        end line finds it forked, and set up while the template reaps.
-        Forked earlier (once the call has answered, or while it runs), it
-        would take a CPU the host needs to read the answer, on a machine of
-        few CPUs.  It is a copy of the template, which runs no tool code, not
-        of the call.  What the call left running cannot reach it (it is in a
+        It waits for its request on a pipe of its own.  It is forked once the
+        running call has answered and its loop asked for another request
+        (its went-on byte), while the call's process ends: its end (the
+        kernel taking its memory apart) and the fork then take a CPU each,
+        and a call coming right after the end line finds its process forked
+        and set up.  Forked while the call runs, it would take a CPU from the
+        call on a machine of few CPUs.  It is a copy of the template, which
+        runs no tool code, not of the call.  What the call left running cannot reach it (it is in a
         session and Landlock domain of its own, not dumpable until its
         request comes, and no process sets another's limits or scheduling),
         and before its request is handed over all of that has ended and what
@@ -319,6 +320,7 @@ class Template:
         finally:
             os.close(line_w)
         self.running_went_on = went_on_r
+        self.went_on = None
         self.next_call = (0, -1, -1)
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
         pidfd = os.pidfd_open(pid)
@@ -328,7 +330,7 @@ class Template:
             os.close(pidfd)
         if token is not None:
             os.kill(pid, signal.SIGKILL)
-        else:
+        elif not self.next_call[0]:  # it ended without asking for another request
             self.fork_next()
         _, status, usage = os.wait4(pid, 0)
         self.end_leftovers()
@@ -337,7 +339,9 @@ class Template:
         # running (reaped just now) used; its peak, its own and its children's.
         cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
         figures = b" %d %d" % (round(cpu * 1e6), usage.ru_maxrss * 1024)
-        went_on = os.read(went_on_r, 1) == b"1"  # all its holders have ended
+        if self.went_on is None:
+            self.went_on = os.read(went_on_r, 1) == b"1"  # all its holders have ended
+        went_on = self.went_on
         os.close(went_on_r)
         self.running_went_on = -1
         if token is None and not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
@@ -368,9 +372,19 @@ class Template:
     def wait_for_call(self, pidfd: int) -> bytes | None:
         """Until the call's process ends (None) or its cancel comes (the cancel's token)."""
         while True:
-            ready = _ready([pidfd, *self.watched[1:]])
+            watched = [pidfd, *self.watched[1:]]
+            if self.went_on is None:
+                watched.append(self.running_went_on)
+            ready = _ready(watched)
             if pidfd in ready:
                 return None
+            if self.running_went_on in ready and self.went_on is None:
+                # A byte: the call answered and is ending; the pipe's end: it
+                # ended without asking for another request.
+                self.went_on = os.read(self.running_went_on, 1) == b"1"
+                if self.went_on:
+                    self.fork_next()
+                continue
             for sequence, token in self.read_cancels():
                 if sequence == self.sequence:
                     return token
