@@ -434,3 +434,42 @@ def test_a_template_whose_own_state_changed_retires():
         assert worker.run_inline(lower).ok
         assert worker.run_inline(limit)["result"]["return_value"] == first
         assert worker.stats().started == 2
+
+
+# What a call can do to the keeper of its memory (its one child when it
+# starts): stop it, or kill and reap it itself.
+KEEPER = """
+import os, signal
+keeper = int(open(f"/proc/self/task/{os.getpid()}/children").read().split()[0])
+if args["do"] == "stop":
+    os.kill(keeper, signal.SIGSTOP)
+elif args["do"] == "kill":
+    os.kill(keeper, signal.SIGKILL)
+    os.waitpid(keeper, 0)
+result = keeper
+"""
+
+
+def processes_under(pid):
+    found = [pid]
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as children:
+            for child in children.read().split():
+                found += processes_under(int(child))
+    return found
+
+
+def test_a_calls_memory_keeper_ends_with_it_whatever_the_call_does(sandbox):
+    with Worker(sandbox=sandbox, isolation="call", timeout=30) as worker:
+        assert worker.run_inline("result = 1").ok
+        idle = min(len(processes_under(worker.pid)) for _ in range(10) if not time.sleep(0.02))
+        keepers = [worker.run_inline(KEEPER, {"do": do})["result"]["return_value"]
+                   for do in ("stop", "kill", "nothing", "stop")]
+        assert len(set(keepers)) == 4, keepers
+        for _ in range(20):
+            assert worker.run_inline("result = 1").ok
+        deadline = time.monotonic() + 5
+        while len(processes_under(worker.pid)) > idle and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert len(processes_under(worker.pid)) == idle
+

@@ -11,7 +11,10 @@ exits.  A call's process starts cold, and the template makes that cheap:
 before greeting it serves one fixed request itself (what the loop builds on
 first use is then built once), and learns which of its pages serving a
 request writes; each call's process copies those at once when it is forked,
-rather than a fault at a time during its call.  The template is the
+rather than a fault at a time during its call; and it starts a keeper of
+its memory that dies with it, so that its end (which the next call waits
+for) is over at once, the kernel taking that memory apart in the keeper,
+after the end line.  The template is the
 subreaper of everything a call starts: once the call's process has ended,
 it kills and reaps whatever is left under it, then writes an end line on
 the answer pipe and reads the next request.  Nothing a call changed or left
@@ -47,6 +50,7 @@ import select
 import signal
 import struct
 import sys
+import time
 import traceback
 from typing import Any, NoReturn
 
@@ -74,6 +78,15 @@ RETIRED = 5
 WARM_UP = b'{"action": "run_inline", "code": "result = 1"}\n'
 
 _READ_SIZE = 1024 * 1024
+#: The pid of a call's memory keeper, as its process reports it.
+_KEEPER = struct.Struct("=i")
+#: A call whose peak passed the template's own by more than this is not left to its
+#: keeper: the memory it held counts against the sandbox's limit until it is taken
+#: apart, so the next call starts only once it is.
+_MEMORY_LEFT_TO_KEEPERS = 16 << 20
+#: A request that comes this soon (seconds) after the last end line comes back to
+#: back: the next call's process is forked while its call runs (see ``fork_next``).
+_BACK_TO_BACK = 0.002
 #: madvise advice (Linux 4.14): a child's copy of the range reads as zeros.
 _MADV_WIPEONFORK = 18
 #: What ``str.strip`` strips among ASCII bytes, and the separators it strips too.
@@ -136,10 +149,14 @@ class Template:
         self.sequence = 0
         # The host's token for each call's end line, sent ahead of its request.
         self.end_tokens: dict[int, bytes] = {}
-        # The process forked for the next request, its line pipe and its went-on pipe.
+        # The process forked for the next request, its line pipe and its report pipe.
         self.next_call = (0, -1, -1)
-        self.running_went_on = -1  # the running call's went-on pipe, none of the next's
-        self.went_on: bool | None = None  # what that pipe said, once it said it
+        self.running_report = -1  # the running call's report pipe, none of the next's
+        # Memory keepers of ended calls, dying or dead, and a pidfd of each: reaped
+        # between calls, as each has taken its call's memory apart.
+        self.keepers: dict[int, int] = {}
+        self.keeper_limit_kib = 0  # a call's peak past which its keeper is waited for
+        self.ended_at = 0.0  # when the last end line was written (time.monotonic)
         self.state: tuple[Any, ...] = ()  # what the template's own state must stay
         # Cancels of calls whose request has not been read yet: never run.
         self.cancelled_ahead: dict[int, bytes] = {}
@@ -172,6 +189,8 @@ class Template:
             # another process: of the template, of init, of the next call's.
             _containment.keep_settings_to_oneself()
         self.state = own_state()
+        peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        self.keeper_limit_kib = peak_kib + (_MEMORY_LEFT_TO_KEEPERS >> 10)
         self.fork_next()
         _write_all(self.answer_fd, b"\n")
         while True:
@@ -228,8 +247,11 @@ class Template:
             return False  # the call's own loop meets the error, as it would have
 
     def wait_for_input(self) -> None:
-        """Read more input, answering cancels of calls that are over meanwhile."""
-        ready = _ready(self.watched)
+        """Read more input, answering cancels of calls that are over meanwhile and
+        reaping memory keepers as they end."""
+        ready = _ready([*self.watched, *self.keepers.values()])
+        if self.keepers:
+            self.reap_keepers(wait=False)
         if self.cancel_fd in ready:
             for sequence, token in self.read_cancels():
                 self.take_cancel(sequence, token)
@@ -281,47 +303,51 @@ class Template:
     def fork_next(self) -> None:
         """Fork the next call's process ahead of its request: the fork is then off its path.
 
-        It waits for its request on a pipe of its own.  It is forked once the
-        running call has answered and its loop asked for another request
-        (its went-on byte), while the call's process ends: its end (the
-        kernel taking its memory apart) and the fork then take a CPU each,
-        and a call coming right after the end line finds its process forked
-        and set up.  Forked while the call runs, it would take a CPU from the
-        call on a machine of few CPUs.  It is a copy of the template, which
-        runs no tool code, not of the call.  What the call left running cannot reach it (it is in a
-        session and Landlock domain of its own, not dumpable until its
-        request comes, and no process sets another's limits or scheduling),
-        and before its request is handed over all of that has ended and what
-        it left in the sandbox's places is gone.
+        It waits for its request on a pipe of its own.  When requests come back
+        to back, it is forked as soon as the running call has its request: the
+        fork and the new process's own set-up (its copies of the pages a call
+        writes, its memory keeper) then take the other CPU while the call
+        runs, rather than the one the call's end and the next request need.
+        Otherwise it is forked once the call's process has ended, so that a
+        call to an idle worker has the machine to itself until it answered.
+        It is a copy of the template, which runs no tool code, not of the
+        call.  The running call cannot reach it (it is in a session and
+        Landlock domain of its own, not dumpable until its request comes, and
+        no process sets another's limits or scheduling), and before its
+        request is handed over all of the call has ended and what it left in
+        the sandbox's places is gone.
         """
         self.check_state()  # what the process inherits is the template's first state
         line_r, line_w = os.pipe()
-        # A byte on it says the call's loop asked for a second request: the
-        # request did not end the worker.
-        went_on_r, went_on_w = os.pipe()
+        # The call's report: the pid of its memory keeper, written before it reads
+        # its request; then a byte once its loop asks for a second request (the
+        # request did not end the worker).
+        report_r, report_w = os.pipe()
+        os.set_blocking(report_r, False)
         pid = os.fork()
         if pid == 0:
             os.close(line_w)
-            os.close(went_on_r)
-            self.become_call(line_r, went_on_w)
+            os.close(report_r)
+            self.become_call(line_r, report_w)
         os.close(line_r)
-        os.close(went_on_w)
-        self.next_call = (pid, line_w, went_on_r)
+        os.close(report_w)
+        self.next_call = (pid, line_w, report_r)
 
     def serve_call(self, line: memoryview, end_token: bytes) -> None:
         """Hand the request to the call's process, wait for it (or its cancel), end
         what it left, write the end line (carrying ``end_token``, or the
-        cancel's token), and fork the next one."""
-        pid, line_w, went_on_r = self.next_call
+        cancel's token), and fork the next one (see :meth:`fork_next` for when)."""
+        pid, line_w, report_r = self.next_call
+        self.next_call = (0, -1, -1)
         try:
             _write_all(line_w, line)
         except OSError:
             pass  # it ended before it took its request: its status says how
         finally:
             os.close(line_w)
-        self.running_went_on = went_on_r
-        self.went_on = None
-        self.next_call = (0, -1, -1)
+        self.running_report = report_r
+        if time.monotonic() - self.ended_at < _BACK_TO_BACK:
+            self.fork_next()
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
         pidfd = os.pidfd_open(pid)
         try:
@@ -330,25 +356,33 @@ class Template:
             os.close(pidfd)
         if token is not None:
             os.kill(pid, signal.SIGKILL)
-        elif not self.next_call[0]:  # it ended without asking for another request
+        elif not self.next_call[0]:
             self.fork_next()
         _, status, usage = os.wait4(pid, 0)
+        keeper = _read_keeper(report_r)
+        if keeper:
+            try:
+                self.keepers[keeper] = os.pidfd_open(keeper)
+            except ProcessLookupError:
+                keeper = 0  # the call reaped it itself
         self.end_leftovers()
         after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        if keeper and usage.ru_maxrss > self.keeper_limit_kib:
+            self.reap_keepers(wait=True)
         # The call's CPU time is what its process, its children and all it left
         # running (reaped just now) used; its peak, its own and its children's.
         cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
         figures = b" %d %d" % (round(cpu * 1e6), usage.ru_maxrss * 1024)
-        if self.went_on is None:
-            self.went_on = os.read(went_on_r, 1) == b"1"  # all its holders have ended
-        went_on = self.went_on
-        os.close(went_on_r)
-        self.running_went_on = -1
+        _ready([report_r])  # a byte, or the end: all its holders have ended
+        went_on = os.read(report_r, 1) == b"1"
+        os.close(report_r)
+        self.running_report = -1
         if token is None and not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
                                   and went_on):
             end_as(status)
         self.check_state()
         self.write_end((end_token if token is None else token) + figures)
+        self.ended_at = time.monotonic()
         if not self.next_call[0]:  # the call was cancelled
             self.fork_next()
         # Before the next request is read, off this call's path and the next one's.
@@ -356,6 +390,7 @@ class Template:
             clear(self.confinement)
         except OSError as error:
             self.retire(f"cannot clear what a call left: {error}")
+        self.reap_keepers(wait=False)
 
     def check_state(self) -> None:
         """Retire if the template's own limits, priority or scheduling changed: a call
@@ -372,19 +407,9 @@ class Template:
     def wait_for_call(self, pidfd: int) -> bytes | None:
         """Until the call's process ends (None) or its cancel comes (the cancel's token)."""
         while True:
-            watched = [pidfd, *self.watched[1:]]
-            if self.went_on is None:
-                watched.append(self.running_went_on)
-            ready = _ready(watched)
+            ready = _ready([pidfd, *self.watched[1:]])
             if pidfd in ready:
                 return None
-            if self.running_went_on in ready and self.went_on is None:
-                # A byte: the call answered and is ending; the pipe's end: it
-                # ended without asking for another request.
-                self.went_on = os.read(self.running_went_on, 1) == b"1"
-                if self.went_on:
-                    self.fork_next()
-                continue
             for sequence, token in self.read_cancels():
                 if sequence == self.sequence:
                     return token
@@ -392,7 +417,8 @@ class Template:
 
     def end_leftovers(self) -> None:
         """Kill and reap every process left under the template (it is their subreaper),
-        but the one forked for the next request.
+        but the one forked for the next request; memory keepers are killed, and
+        reaped later (:meth:`reap_keepers`).
 
         Killing a process hands its children to the template, so the walk
         repeats until no other child is left.
@@ -403,28 +429,43 @@ class Template:
             while chunk := os.pread(self.children_fd, 65536, len(listed)):
                 listed += chunk
             pids = [int(pid) for pid in listed.split() if int(pid) != spare]
-            if not pids:
-                return
             for pid in pids:
                 try:
                     os.kill(pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
+            pids = [pid for pid in pids if pid not in self.keepers]
+            if not pids:
+                return
             for pid in pids:
                 try:
                     os.waitpid(pid, 0)
                 except ChildProcessError:
                     pass
 
-    def become_call(self, line_r: int, went_on_w: int) -> NoReturn:
+    def reap_keepers(self, wait: bool) -> None:
+        """Reap the memory keepers of ended calls: those dead already, or (``wait``) all,
+        once each has taken its call's memory apart."""
+        for pid, pidfd in list(self.keepers.items()):
+            try:
+                if os.waitpid(pid, 0 if wait else os.WNOHANG)[0] == 0:
+                    continue
+            except ChildProcessError:
+                pass  # its call reaped it
+            os.close(pidfd)
+            del self.keepers[pid]
+
+    def become_call(self, line_r: int, report_w: int) -> NoReturn:
         """In the call's process: take the request from ``line_r``, serve it with the
         message loop, then exit."""
         code = 1
         try:
             os.close(self.cancel_fd)
             os.close(self.children_fd)
-            if self.running_went_on >= 0:
-                os.close(self.running_went_on)
+            if self.running_report >= 0:
+                os.close(self.running_report)
+            for pidfd in self.keepers.values():
+                os.close(pidfd)
             from vantor.workers import _containment
 
             # Out of reach of the call running meanwhile, and of every later one:
@@ -438,13 +479,17 @@ class Template:
             null = os.open(os.devnull, os.O_RDONLY)
             os.dup2(null, 0)
             os.close(null)
+            # The kernel takes this process's memory apart when the last process
+            # sharing it ends: a keeper that dies with it does that instead, so
+            # that this process's end, which the next call waits for, is quick.
+            os.write(report_w, _KEEPER.pack(_start_keeper(_containment)))
             line = _read_all(line_r)
             if not line:
                 os._exit(0)  # the template ended
             # Its /proc entries are its own from now on, as a worker's: before
             # its request, no other call could write them (oom_score_adj).
             _containment.set_dumpable(True)
-            sys.stdin = _OneRequest(io.BytesIO(line), went_on_w, encoding=self.encoding,
+            sys.stdin = _OneRequest(io.BytesIO(line), report_w, encoding=self.encoding,
                                     errors=self.errors, newline="\n")
             from vantor.workers import custom_worker
             code = _run_loop(custom_worker.main)
@@ -453,10 +498,42 @@ class Template:
                 sys.stdout.flush()
                 sys.stderr.flush()
             finally:
+                _close_memory()
                 os._exit(code)
 
 
 _RLIMITS = tuple(getattr(resource, name) for name in dir(resource) if name.startswith("RLIMIT_"))
+
+
+def _close_memory() -> None:
+    """Make an ending call's memory, which its keeper holds a moment longer, no
+    process's to read through ``/proc`` (it is no longer dumpable); nothing stops
+    the end."""
+    try:
+        from vantor.workers import _containment
+
+        _containment.set_dumpable(False)
+    except BaseException:
+        pass
+
+
+def _read_keeper(report_r: int) -> int:
+    """The keeper's pid from an ended call's report; 0 if it had none.  The call's
+    process wrote it before it read its request: no tool code wrote it."""
+    try:
+        record = os.read(report_r, _KEEPER.size)
+    except BlockingIOError:
+        return 0
+    return _KEEPER.unpack(record)[0] if len(record) == _KEEPER.size else 0
+
+
+def _start_keeper(containment: Any) -> int:
+    """Start this process's memory keeper; 0 where it cannot be had (the process ends
+    the slow way)."""
+    try:
+        return containment.start_memory_keeper()
+    except OSError:
+        return 0
 
 
 def own_state() -> tuple[Any, ...]:
@@ -622,15 +699,15 @@ class _OneRequest(io.TextIOWrapper):
     did not end the worker.
     """
 
-    def __init__(self, buffer: io.BytesIO, went_on_w: int, **options: Any):
+    def __init__(self, buffer: io.BytesIO, report_w: int, **options: Any):
         super().__init__(buffer, **options)
-        self._went_on_w = went_on_w
+        self._report_w = report_w
 
     def __next__(self) -> str:
         try:
             return super().__next__()
         except StopIteration:
-            os.write(self._went_on_w, b"1")
+            os.write(self._report_w, b"1")
             # The answer is out, and its reader was likely woken on this CPU
             # to run once this process sleeps: let it run before this process
             # spends its last moments ending.
