@@ -16,10 +16,10 @@ against ``max_requests=1``.  Each round trip finds its worker idle, as a
 model's tool calls do.  Then the tiny request back to back, in blocks of
 calls on one worker (blocks interleaved): the time per call when each call
 waits for the last one's process to end (and what it left to be cleared).  Also the floor of
-any process per call, measured in the same run: fork, exit and wait of a
-process that imported the worker (the shared worker itself, in its
-sandbox, timing its own forks), with each isolated cost as a multiple of
-it; and the memory of each idle worker (PSS: shared pages counted once
+any process per call, measured in the same run, between those blocks: fork,
+exit and wait of a process that imported the worker (a fifth worker in the
+default sandbox that serves nothing else, timing its own forks), with each
+isolated cost as a multiple of it; and the memory of each idle worker (PSS: shared pages counted once
 per sharer; with isolation per call, the template and the process it forked
 for the next request).
 
@@ -98,25 +98,29 @@ def pss_kib(pid: int) -> int:
     return 0
 
 
-def back_to_back(workers: dict[str, Worker], blocks: int) -> dict[str, list[float]]:
-    """Seconds per call of the tiny request, in blocks of calls in a row on each worker."""
+def back_to_back(workers: dict[str, Worker], blocks: int,
+                 floor: Worker) -> tuple[dict[str, list[float]], list[float]]:
+    """Seconds per call of the tiny request, in blocks of calls in a row on each worker,
+    and the fork floor measured between the blocks."""
     per_call: dict[str, list[float]] = {name: [] for name in workers}
+    floors = []
     for _ in range(blocks):
+        floors.append(fork_floor(floor, 20))
         for name, worker in workers.items():
             calls = 3 if name == "max_requests=1" else BLOCK
             started = time.perf_counter()
             for _ in range(calls):
                 worker.request(REQUESTS["tiny"])
             per_call[name].append((time.perf_counter() - started) / calls)
-    return per_call
+    return per_call, floors
 
 
 def measure(rounds: int) -> dict[str, Any]:
     workers = {name: Worker(timeout=60, **options) for name, options in MODES.items()}
+    floor = Worker(timeout=60)
     try:
-        for worker in workers.values():
+        for worker in [*workers.values(), floor]:
             worker.start()
-        floors = [fork_floor(workers["shared"], 20 if rounds < 20 else 100)]
         # Past the supervisor and init: the worker (the template and, with
         # isolation per call, the process forked for the next request).
         memory = {name: {"worker_kib": sum(pss_kib(pid) for pid in descendants(worker.pid)[2:]),
@@ -134,10 +138,9 @@ def measure(rounds: int) -> dict[str, Any]:
                     times[request_name][name].append(time.perf_counter() - started)
                     if not answer.ok:
                         raise SystemExit(f"{name} failed {request_name}: {answer}")
-        in_a_row = back_to_back(workers, max(3, rounds // 10))
-        floors.append(fork_floor(workers["shared"], 20 if rounds < 20 else 100))
+        in_a_row, floors = back_to_back(workers, max(3, rounds // 5), floor)
     finally:
-        for worker in workers.values():
+        for worker in [*workers.values(), floor]:
             worker.close()
     return {"times": times, "back_to_back": in_a_row, "memory": memory,
             "fork_floor": statistics.median(floors)}
@@ -149,7 +152,7 @@ def report(results: dict[str, Any], rounds: int) -> str:
              f"Python {platform.python_version()}, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())})",
              "", f"{rounds} interleaved rounds, default sandbox, blocking `Worker`; the fork floor "
              f"(fork+exit+wait of a sandboxed process that imported the worker, median of the "
-             f"measures before and after the rounds): {floor * 1e3:.2f} ms.", ""]
+             f"measures between the back-to-back blocks): {floor * 1e3:.2f} ms.", ""]
     for request, by_mode in results["times"].items():
         lines += [f"## {request}", "", "| worker | p50 ms | p90 ms | x fork floor | "
                   "cheaper than max_requests=1 |", "|---|---|---|---|---|"]

@@ -4,10 +4,12 @@ same client without it.
 The baseline is the client of a git revision from before usage was measured
 (``--baseline REV``), loaded beside this one as ``bench/client.py`` does and
 driving the same worker.  For each kind of worker (shared: unsandboxed,
-sandboxed) the two clients take turns
-call by call (the order turning each call), host and workers pinned to one
-CPU; each round's median is one sample, and the figure is the median over
-rounds of the ratio this client / baseline.
+sandboxed) the two clients take turns call by call (the order turning each
+call), in two arrangements: host and workers pinned to one CPU (nothing the
+host does overlaps the worker's work: the worst case), and the host on one
+CPU, the workers on another (as on any machine of two CPUs or more); each
+round's median is one sample, and the figure is the median over rounds of the
+ratio this client / baseline.
 
     python bench/usage.py            # about a minute on 2 cores
     python bench/usage.py --quick    # a smoke run
@@ -55,12 +57,17 @@ def one_round(pair: tuple[Worker, Worker], count: int) -> tuple[float, float]:
 def measure(baseline: str, rounds: int, count: int) -> dict[str, dict[str, float]]:
     old = baseline_client(baseline)
     cpus = os.sched_getaffinity(0)
-    os.sched_setaffinity(0, {max(cpus)})  # inherited by the workers started here
+    arrangements = {"one CPU": (max(cpus), max(cpus))}
+    if len(cpus) > 1:
+        arrangements["two CPUs"] = (min(cpus), max(cpus))
     results = {}
     try:
-        for kind, sandboxed in KINDS.items():
+        for (arrangement, (host_cpu, worker_cpu)), (kind, sandboxed) in (
+                (a, k) for a in arrangements.items() for k in KINDS.items()):
+            os.sched_setaffinity(0, {worker_cpu})  # inherited by the workers started here
             pair = (Worker(sandbox=Sandbox() if sandboxed else None).start(),
                     old.Worker(sandbox=old.Sandbox() if sandboxed else None).start())
+            os.sched_setaffinity(0, {host_cpu})
             try:
                 assert pair[0].request(TINY).usage is not None
                 one_round(pair, count)  # warm up
@@ -68,7 +75,7 @@ def measure(baseline: str, rounds: int, count: int) -> dict[str, dict[str, float
             finally:
                 for worker in pair:
                     worker.close()
-            results[kind] = {
+            results[f"{kind}, {arrangement}"] = {
                 "with usage (µs)": statistics.median(new for new, _ in samples) * 1e6,
                 "without (µs)": statistics.median(base for _, base in samples) * 1e6,
                 "ratio": statistics.median(new / base for new, base in samples),

@@ -14,6 +14,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from vantor.workers.errors import WorkerClosed, WorkerError, WorkerStartError  # noqa: F401
+from vantor.workers.client.usage import Usage
 
 #: Default size, in bytes, of the kept tail of a worker's standard error.
 DEFAULT_STDERR_LIMIT = 64 * 1024
@@ -93,15 +94,32 @@ class Answer(_StrayLines, dict):
     later call runs shares that call's process and is that call's stray.
     """
 
-    __slots__ = ("_stray_raw", "_stray_lines", "usage")
+    __slots__ = ("_stray_raw", "_stray_lines", "_usage")
 
     def __init__(self, answer: Mapping[str, Any], stray: list[str] | None = None, *,
                  stray_raw: bytes = b""):
         super().__init__(answer)
         self._stray_raw = stray_raw
         self._stray_lines = list(stray) if stray is not None else None
-        #: What the call cost (a :class:`~vantor.workers.client.usage.Usage`), set by the client.
-        self.usage: Any = None
+        # What the call cost: a Usage, or what one is made of (the call's wall time
+        # and its CPU count), made into one when first asked for.
+        self._usage: Any = None
+
+    @property
+    def usage(self) -> Usage | None:
+        """What the call cost (see :class:`~vantor.workers.client.usage.Usage`)."""
+        usage = self._usage
+        if type(usage) is tuple:
+            usage = self._usage = Usage(*usage)
+        return usage
+
+    @usage.setter
+    def usage(self, usage: Usage | None) -> None:
+        self._usage = usage
+
+    def __getstate__(self) -> Any:
+        self.usage  # noqa: B018  (a copy carries the figures, not the counter)
+        return super().__getstate__()
 
     @property
     def ok(self) -> bool:

@@ -14,6 +14,7 @@ from __future__ import annotations
 import asyncio
 import os
 import select
+import sys
 import time
 from collections.abc import Mapping
 from typing import Any
@@ -25,7 +26,7 @@ from vantor.workers.client.base import (
     StartTimedOut,
     WorkerBase,
 )
-from vantor.workers.client.telemetry import now_ns
+from vantor.workers.client.telemetry import OTEL_LOADED
 from vantor.workers.client.usage import CpuSpan, EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
@@ -382,7 +383,7 @@ class AsyncWorker(WorkerBase):
 
     async def _exchange(self, data: bytes, quitting: bool, timeout: Timeout,
                         action: Any = None) -> Answer:
-        start_ns = now_ns()
+        start_ns = time.time_ns()  # a span starts there
         if timeout is UNSET:
             timeout = self.timeout  # checked when it was set
         else:
@@ -406,7 +407,8 @@ class AsyncWorker(WorkerBase):
             self._call_ended(action, error, start_ns)
             raise
         self._stats.answered(answer, seconds)
-        self._call_ended(action, answer, start_ns)
+        if OTEL_LOADED in sys.modules:  # else nothing to tell: no call of the hook
+            self._call_ended(action, answer, start_ns)
         return answer
 
     async def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:
@@ -451,7 +453,10 @@ class AsyncWorker(WorkerBase):
                 self._record_failure(error)
                 raise
             else:
-                answer.usage = self._answer_usage(proc, wall, cpu)
+                if proc.isolated:
+                    answer.usage = self._template_usage(proc, wall)
+                else:  # made into a Usage when asked for: most never are
+                    answer._usage = (wall, cpu)
                 return proc, answer, wall
             try:
                 if not resent and outcome.kind == "died" and proc.request_unread(len(data)):

@@ -12,7 +12,7 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 from vantor.workers.client.answers import with_stderr_tail
-from vantor.workers.client.telemetry import call_ended, worker_started
+from vantor.workers.client.telemetry import OTEL_LOADED, call_ended, worker_started
 from vantor.workers.client.interrupts import bookkeeping
 from vantor.workers.client.usage import CpuSpan, EndFigures, Usage
 from vantor.workers.client.core import (
@@ -41,8 +41,6 @@ from vantor.workers.sandbox.policy import DEFAULT_SANDBOX, Sandbox
 ISOLATION_MODES = ("worker", "call")
 _MODULE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)*\Z")
 
-# Loaded by a host that set up OpenTelemetry; until then a call tells it nothing.
-_OTEL_LOADED = "opentelemetry.trace"
 # How long a worker may take to be ready, apart from any call's timeout.
 START_TIMEOUT = 60.0
 # How long close() lets an idle worker end by itself after its stdin is closed.
@@ -302,15 +300,14 @@ class WorkerBase(Actions):
 
     def _call_ended(self, action: Any, result: Any, start_ns: int) -> None:
         """Tell OpenTelemetry, if the host set it up, how a call ended (see :mod:`.telemetry`)."""
-        if _OTEL_LOADED in sys.modules:
+        if OTEL_LOADED in sys.modules:
             call_ended(action or "request", result, start_ns, isolation=self.isolation,
                        sandboxed=self.sandbox is not None, pid=self._call_pid)
 
-    def _answer_usage(self, proc: Process, wall: float, cpu: CpuSpan | None) -> Usage:
-        """What an answered call cost; a template's figures come on the end line behind the
-        answer, read when they are first asked for (:meth:`_fetch_end`) or by the next call."""
-        if not proc.isolated:
-            return Usage(wall, cpu)
+    def _template_usage(self, proc: Process, wall: float) -> Usage:
+        """What a call a template answered cost: its figures come on the end line behind
+        the answer, read when they are first asked for (:meth:`_fetch_end`) or by the
+        next call."""
         proc.owes_end = True
         pending = proc.end_figures = EndFigures(lambda pending: self._fetch_end(proc, pending))
         return Usage(wall, pending=pending)

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import os
 import select
+import sys
 import threading
 import time
 from collections.abc import Mapping
@@ -24,7 +25,7 @@ from vantor.workers.client.base import (
     StartTimedOut,
     WorkerBase,
 )
-from vantor.workers.client.telemetry import now_ns
+from vantor.workers.client.telemetry import OTEL_LOADED
 from vantor.workers.client.usage import CpuSpan, EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
@@ -361,7 +362,7 @@ class Worker(WorkerBase):
 
     def _exchange(self, data: bytes, quitting: bool, timeout: Timeout,
                   action: Any = None) -> Answer:
-        start_ns = now_ns()
+        start_ns = time.time_ns()  # a span starts there
         if timeout is UNSET:
             timeout = self.timeout  # checked when it was set
         else:
@@ -384,7 +385,8 @@ class Worker(WorkerBase):
             self._call_ended(action, error, start_ns)
             raise
         self._stats.answered(answer, seconds)
-        self._call_ended(action, answer, start_ns)
+        if OTEL_LOADED in sys.modules:  # else nothing to tell: no call of the hook
+            self._call_ended(action, answer, start_ns)
         return answer
 
     def _reap_if_closed(self) -> None:
@@ -415,9 +417,11 @@ class Worker(WorkerBase):
             waiter = self._waiter
             try:
                 answer = waiter.exchange(data, deadline)
-                cpu = waiter.cpu
                 wall = time.monotonic() - started
-                answer.usage = self._answer_usage(proc, wall, cpu)
+                if proc.isolated:
+                    answer.usage = self._template_usage(proc, wall)
+                else:  # made into a Usage when asked for: most never are
+                    answer._usage = (wall, waiter.cpu)
                 return proc, answer, wall
             except _Failure as failure:
                 cpu = waiter.cpu

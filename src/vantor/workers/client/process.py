@@ -324,9 +324,9 @@ class Process:
         except OSError:  # the process has ended
             reading = b""
         last = self.last_cpu
-        if last is not None and last.end is None:
-            last.end = reading
-        self.last_cpu = span = CpuSpan(meter, reading)
+        if last is not None and last[2] is None:
+            last[2] = reading
+        self.last_cpu = span = CpuSpan((meter, reading, None))
         return span
 
     def _open_cpu_meter(self) -> CpuMeter | None:

@@ -26,6 +26,8 @@ from vantor.workers.client.answers import (
 
 #: The instrumentation scope's name.
 SCOPE = "vantor.workers"
+#: Loaded by a host that set up OpenTelemetry; until then a call tells it nothing.
+OTEL_LOADED = "opentelemetry.trace"
 
 _pools: "weakref.WeakSet[Any]" = weakref.WeakSet()
 _lock = threading.Lock()

@@ -113,32 +113,32 @@ class EndFigures:
         return self.figures
 
 
-class CpuSpan:
-    """A shared worker's CPU counter across one call: read raw as the request goes, and
-    again once asked for or as the next request goes (:meth:`close`); parsed when asked."""
+class CpuSpan(list):  # type: ignore[type-arg]
+    """A shared worker's CPU counter across one call, ``[meter, start, end]``: read raw as
+    the request goes, and again once asked for or as the next request goes
+    (:meth:`close`); parsed when asked.
 
-    __slots__ = ("meter", "start", "end")
+    A list, made in one step by the interpreter: every call of a shared
+    worker makes one, and most are never asked for.
+    """
 
-    def __init__(self, meter: "CpuMeter", start: bytes | None):
-        self.meter = meter
-        self.start = start
-        self.end: bytes | None = None
+    __slots__ = ()
 
     def close(self, reading: bytes | None = None) -> None:
         """Take the reading at the call's end (read now unless given), once."""
-        if self.end is None:
+        if self[2] is None:
             if reading is None:
-                reading = self.meter.raw()
-            if self.end is None:
-                self.end = reading or b""
+                reading = self[0].raw()
+            if self[2] is None:
+                self[2] = reading or b""
 
     def seconds(self) -> float | None:
         self.close()
-        if not self.start or not self.end:
+        meter, start, end = self
+        if not start or not end:
             return None
-        parse = self.meter.parse
         try:
-            return max(0.0, parse(self.end) - parse(self.start))
+            return max(0.0, meter.parse(end) - meter.parse(start))
         except (ValueError, IndexError):  # read after its process was let go
             return None
 
