@@ -21,7 +21,7 @@ exit and wait of a process that imported the worker (a fifth worker in the
 default sandbox that serves nothing else, timing its own forks), with each
 isolated cost as a multiple of it; and the memory of each idle worker (PSS: shared pages counted once
 per sharer; with isolation per call, the template and the process it forked
-for the next request).
+for the next request, whose memory keeper shares its memory: counted once).
 
     python bench/isolation.py            # about a minute on 2 cores
     python bench/isolation.py --quick    # a smoke run
@@ -31,6 +31,7 @@ for the next request).
 from __future__ import annotations
 
 import argparse
+import ctypes
 import json
 import os
 import platform
@@ -90,6 +91,24 @@ def descendants(pid: int) -> list[int]:
     return found
 
 
+#: kcmp(2) by machine, and its KCMP_VM: whether two processes share one memory.
+_KCMP = {"x86_64": 312, "aarch64": 272}.get(platform.machine())
+_KCMP_VM = 1
+
+
+def own_memories(pids: list[int]) -> list[int]:
+    """``pids`` less each that shares its memory with one before it (a call's memory
+    keeper shares its process's): the memory of each counted once."""
+    if _KCMP is None:
+        return pids
+    libc = ctypes.CDLL(None, use_errno=True)
+    kept: list[int] = []
+    for pid in pids:
+        if all(libc.syscall(_KCMP, pid, other, _KCMP_VM, 0, 0) != 0 for other in kept):
+            kept.append(pid)
+    return kept
+
+
 def pss_kib(pid: int) -> int:
     with open(f"/proc/{pid}/smaps_rollup") as rollup:
         for line in rollup:
@@ -123,8 +142,8 @@ def measure(rounds: int) -> dict[str, Any]:
             worker.start()
         # Past the supervisor and init: the worker (the template and, with
         # isolation per call, the process forked for the next request).
-        memory = {name: {"worker_kib": sum(pss_kib(pid) for pid in descendants(worker.pid)[2:]),
-                         "sandbox_kib": sum(pss_kib(pid) for pid in descendants(worker.pid))}
+        memory = {name: {"worker_kib": sum(map(pss_kib, own_memories(descendants(worker.pid)[2:]))),
+                         "sandbox_kib": sum(map(pss_kib, own_memories(descendants(worker.pid))))}
                   for name, worker in workers.items() if name != "max_requests=1"}
         times: dict[str, dict[str, list[float]]] = {
             request: {name: [] for name in workers} for request in REQUESTS}
