@@ -98,8 +98,8 @@ def allowed_missing():
         return frozenset(name for name in named.split(",") if name)
     if os.environ.get("CI") or os.environ.get("VANTOR_TEST_STRICT"):
         found = frozenset()
-    else:
-        found = frozenset(machine_lacks())
+    else:  # a sandbox that cannot start at all lets nothing go: the tests say why
+        found = frozenset(machine_lacks()) - {"sandbox"}
     # The hosts tests start in processes of their own decide alike, without
     # probing again (some of them could not).
     os.environ["VANTOR_TEST_ALLOW_MISSING"] = ",".join(sorted(found))
