@@ -41,6 +41,8 @@ NATIVE_CALLS: dict[str, tuple[str, ...]] = {
     "install_seccomp_filter": ("seccomp", "prctl"),
     "set_child_subreaper": ("prctl",),
     "populate_after_fork": ("madvise",),
+    "start_memory_keeper": ("mmap", "munmap", "rt_sigprocmask", "getpid", "clone", "close_range",
+                            "prctl", "getppid", "exit", "ppoll"),
     "enter_namespace": ("setns",),
     "remove_ipc_objects": ("shmctl", "semctl", "msgctl", "mq_unlink"),
     "keep_settings_to_oneself": ("seccomp",),
