@@ -81,6 +81,14 @@ class _InterruptAt:
         return self._local
 
 
+@pytest.fixture
+def ctrl_c_raises():
+    """Ctrl-C as a host has it (KeyboardInterrupt), whatever handler an earlier test left."""
+    saved = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, saved)
+
+
 def _targets(*functions):
     return [(function.__code__, line) for function in functions for line in _lines(function)]
 
@@ -94,7 +102,7 @@ def _in_thread(function, timeout=GUARD):
     return outcome[0]
 
 
-def test_ctrl_c_anywhere_in_a_pools_handout_leaves_it_whole():
+def test_ctrl_c_anywhere_in_a_pools_handout_leaves_it_whole(ctrl_c_raises):
     from vantor.workers.client.interrupts import Deferral
     Handout = pool_module.Handout
     targets = _targets(WorkerPool._on_free_worker, Handout.take, Handout.give_back,
@@ -139,7 +147,7 @@ def test_ctrl_c_anywhere_in_a_pools_handout_leaves_it_whole():
 
 @pytest.mark.parametrize("sandboxed", [False, True], ids=["unsandboxed", "sandboxed"])
 def test_ctrl_c_anywhere_in_a_workers_teardown_still_ends_it_and_frees_its_descriptors(
-        sandboxed):
+        ctrl_c_raises, sandboxed):
     from vantor.workers.client.interrupts import Deferral
     Teardown = process_module._Teardown
     targets = (_targets(Teardown._run) if sandboxed else
@@ -170,7 +178,7 @@ def test_ctrl_c_anywhere_in_a_workers_teardown_still_ends_it_and_frees_its_descr
 # -- statistics that add up --------------------------------------------------------
 
 
-def test_a_blocking_call_interrupted_while_it_cleans_up_fails_or_retires_is_counted_once():
+def test_a_blocking_call_interrupted_while_it_cleans_up_fails_or_retires_is_counted_once(ctrl_c_raises):
     from vantor.workers.client.base import WorkerBase
     from vantor.workers.client.core import WorkerError
     targets = _targets(Worker._failed, Worker._discard, Worker._record_failure,
