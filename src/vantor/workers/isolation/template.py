@@ -363,8 +363,8 @@ class Template:
         if keeper:
             try:
                 self.keepers[keeper] = os.pidfd_open(keeper)
-            except ProcessLookupError:
-                keeper = 0  # the call reaped it itself
+            except OSError:  # reaped by its call, or no descriptor left: waited for as a leftover
+                keeper = 0
         self.end_leftovers()
         after = resource.getrusage(resource.RUSAGE_CHILDREN)
         if keeper and usage.ru_maxrss > self.keeper_limit_kib:
@@ -417,27 +417,34 @@ class Template:
 
     def end_leftovers(self) -> None:
         """Kill and reap every process left under the template (it is their subreaper),
-        but the one forked for the next request; memory keepers are killed, and
-        reaped later (:meth:`reap_keepers`).
+        but the one forked for the next request.
 
         Killing a process hands its children to the template, so the walk
-        repeats until no other child is left.
+        repeats until no other child is left.  A memory keeper is killed and
+        reaped later (:meth:`reap_keepers`) while it is as it started, one
+        thread without children: killed, it can start nothing more.  One
+        that is not (a call can stop its keeper, write code over the page it
+        sleeps in and let it go on: they share their memory) is waited for
+        like any leftover, and what it started is ended after it.
         """
         spare = self.next_call[0]
+        killed: set[int] = set()
         while True:
             listed = b""
             while chunk := os.pread(self.children_fd, 65536, len(listed)):
                 listed += chunk
-            pids = [int(pid) for pid in listed.split() if int(pid) != spare]
-            for pid in pids:
+            fresh = [pid for pid in map(int, listed.split()) if pid != spare and pid not in killed]
+            if not fresh:
+                return
+            for pid in fresh:
                 try:
                     os.kill(pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
-            pids = [pid for pid in pids if pid not in self.keepers]
-            if not pids:
-                return
-            for pid in pids:
+            killed.update(fresh)
+            for pid in fresh:
+                if pid in self.keepers and _as_started(pid):
+                    continue
                 try:
                     os.waitpid(pid, 0)
                 except ChildProcessError:
@@ -515,6 +522,19 @@ def _close_memory() -> None:
         _containment.set_dumpable(False)
     except BaseException:
         pass
+
+
+def _as_started(keeper: int) -> bool:
+    """Whether ``keeper`` is as a keeper starts, one thread without children (or gone:
+    what it started was handed to the template as it ended)."""
+    try:
+        tasks = os.listdir(f"/proc/{keeper}/task")
+        if len(tasks) != 1:
+            return False
+        with open(f"/proc/{keeper}/task/{tasks[0]}/children", "rb") as children:
+            return not children.read()
+    except OSError:
+        return True
 
 
 def _read_keeper(report_r: int) -> int:
