@@ -14,7 +14,6 @@ from __future__ import annotations
 import asyncio
 import os
 import select
-import sys
 import time
 from collections.abc import Mapping
 from typing import Any
@@ -26,7 +25,6 @@ from vantor.workers.client.base import (
     StartTimedOut,
     WorkerBase,
 )
-from vantor.workers.client.telemetry import OTEL_LOADED
 from vantor.workers.client.usage import CpuSpan, EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
@@ -407,8 +405,7 @@ class AsyncWorker(WorkerBase):
             self._call_ended(action, error, start_ns)
             raise
         self._stats.answered(answer, seconds)
-        if OTEL_LOADED in sys.modules:  # else nothing to tell: no call of the hook
-            self._call_ended(action, answer, start_ns)
+        self._call_ended(action, answer, start_ns)
         return answer
 
     async def _send(self, data: bytes, timeout: Timeout) -> tuple[Process, Answer, float]:

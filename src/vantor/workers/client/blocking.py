@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import os
 import select
-import sys
 import threading
 import time
 from collections.abc import Mapping
@@ -25,7 +24,6 @@ from vantor.workers.client.base import (
     StartTimedOut,
     WorkerBase,
 )
-from vantor.workers.client.telemetry import OTEL_LOADED
 from vantor.workers.client.usage import CpuSpan, EndFigures
 from vantor.workers.client.core import (
     BIG_READ_SIZE,
@@ -385,8 +383,7 @@ class Worker(WorkerBase):
             self._call_ended(action, error, start_ns)
             raise
         self._stats.answered(answer, seconds)
-        if OTEL_LOADED in sys.modules:  # else nothing to tell: no call of the hook
-            self._call_ended(action, answer, start_ns)
+        self._call_ended(action, answer, start_ns)
         return answer
 
     def _reap_if_closed(self) -> None:
